@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Sets up what is missing, builds every configuration and runs every test:
+#   native GoogleTest, the same under AddressSanitizer+UBSan, the Windows
+#   build under Wine 32-bit (unit and GUI tests inside Xvfb), and a short
+#   bounded libFuzzer run. Ends with one line "N passed, N failed".
+set -uo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+bash scripts/setup.sh || exit 1
+source scripts/wine-env.sh
+
+jobs=$(nproc)
+passed=0
+failed=0
+failures=()
+
+step() {  # step NAME COMMAND...
+  local name="$1"; shift
+  echo "=== $name"
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    failures+=("$name")
+  fi
+}
+
+configure_build() {  # configure_build DIR CMAKE-ARGS...
+  local dir="$1"; shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null && cmake --build "$dir" -j "$jobs"
+}
+
+run_ctest() {  # run_ctest DIR [WRAPPER...]
+  local dir="$1"; shift
+  (cd "$dir" && "$@" ctest --output-on-failure -j 1)
+}
+
+step "native build" configure_build build/native
+step "native tests" run_ctest build/native
+
+step "sanitizer build" configure_build build/asan -DQF_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+step "sanitizer tests" env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build/asan
+
+step "windows build" configure_build build/mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+step "windows tests under wine" run_ctest build/mingw xvfb-run -a -s "-screen 0 1024x768x24"
+wineserver -k >/dev/null 2>&1 || true
+
+step "fuzz build" configure_build build/fuzz -DQF_FUZZ=ON -DQF_BUILD_TESTS=OFF \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+if [ -x build/fuzz/bin/fuzz_mapfile ]; then
+  step "fuzz run (60 s)" bash scripts/fuzz.sh build/fuzz 60
+fi
+
+echo
+if [ "$failed" -gt 0 ]; then
+  echo "failed steps: ${failures[*]}"
+fi
+echo "steps: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,62 @@
+#include <iostream>
+#include <sstream>
+
+#include "Commands.h"
+#include "Errors.h"
+#include "LookupTexts.h"
+#include "U_MAPFile.h"
+
+namespace qf::cli {
+namespace {
+
+// Answers one address; true when it named a source line.
+bool Answer(const TMapFile& map, const std::string& address, std::ostream& out) {
+  const SearchAnswer answer = AnswerSearch(map, address);
+  out << answer.text << '\n';
+  return answer.kind == SearchAnswer::Found;
+}
+
+}  // namespace
+
+int PrintLookup(const std::string& mapFile, const std::string& statusPrefix, const Args& addresses,
+                std::istream& in, std::ostream& out, std::ostream& err) {
+  TMapFile map;
+  try {
+    map.Load(mapFile);
+  } catch (const Exception& e) {
+    err << e.what() << '\n';
+    return kExitUsage;
+  }
+  // Everything is written to a buffer first so that nothing reaches standard
+  // output before the file is known to be readable.
+  std::ostringstream text;
+  text << LoadStatusText(map, statusPrefix) << '\n';
+  bool allFound = map.Loaded();
+  for (const std::string& address : addresses) {
+    if (address != "-") {
+      allFound = Answer(map, address, text) && allFound;
+      continue;
+    }
+    out << text.str();
+    text.str(std::string());
+    std::string line;
+    while (std::getline(in, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      allFound = Answer(map, line, out) && allFound;
+    }
+  }
+  out << text.str();
+  out.flush();
+  return allFound ? kExitOk : kExitNotAllFound;
+}
+
+int RunLookup(const Args& args, std::istream& in, std::ostream& out, std::ostream& err) {
+  if (args.empty()) {
+    err << "quillfen-cli lookup: a MAP file is needed\n" << UsageText();
+    return kExitUsage;
+  }
+  const Args addresses(args.begin() + 1, args.end());
+  return PrintLookup(args[0], std::string(), addresses, in, out, err);
+}
+
+}  // namespace qf::cli

@@ -1,0 +1,47 @@
+// The file-system services the core needs, behind one small interface with a
+// Win32 implementation (8-bit A functions) and a POSIX one (names matched
+// without regard to case). The core never talks to the system directly.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qf {
+
+struct FoundEntry {
+  std::string name;  // long name as the file system spells it
+  bool isDirectory = false;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // The whole content of a file, read while other writers are shut out.
+  // Throws EFOpenError (full path, system description) when it cannot be
+  // opened or read.
+  virtual std::string ReadWholeFile(const std::string& path) const = 0;
+
+  // An entry of that name that is not a folder (on Windows also: its
+  // last-write time fits the packed 1980-2107 date form).
+  virtual bool FileExists(const std::string& path) const = 0;
+  virtual bool DirectoryExists(const std::string& path) const = 0;
+  // One level only: fails when the parent is missing or the folder exists.
+  virtual bool CreateDir(const std::string& path) const = 0;
+  // Fails when the target exists.
+  virtual bool CopyNoReplace(const std::string& from, const std::string& to) const = 0;
+  // Renames within one volume; fails when the target exists.
+  virtual bool MoveNoReplace(const std::string& from, const std::string& to) const = 0;
+  virtual bool RemoveFile(const std::string& path) const = 0;
+
+  // Entries matching a wildcard pattern ("*" and "?" in the last path part,
+  // matched without regard to case), folders and files alike, in the file
+  // system's order; "." and ".." included; hidden, system and volume-label
+  // entries skipped. Empty when the enumeration cannot start.
+  virtual std::vector<FoundEntry> FindEntries(const std::string& pattern) const = 0;
+};
+
+// The implementation for the system the program was built for.
+const FileSystem& PlatformFileSystem();
+
+}  // namespace qf

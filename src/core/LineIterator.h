@@ -1,0 +1,73 @@
+// Lines of one text buffer as string_views, without copying or allocating per
+// line. A line ends at CR LF, a lone CR or a lone LF (so LF CR is two line
+// ends); a last line without a line end still counts, and a line end at the
+// very end adds no empty line. The buffer must already be cut at its first NUL.
+#pragma once
+
+#include <cstring>
+#include <string_view>
+
+namespace qf {
+
+class LineIterator {
+ public:
+  explicit LineIterator(std::string_view text) : text_(text) { Advance(); }
+
+  bool AtEnd() const { return atEnd_; }
+  std::string_view operator*() const { return line_; }
+
+  LineIterator& operator++() {
+    Advance();
+    return *this;
+  }
+
+  // True when at least n further lines follow the current one.
+  bool HasFollowing(int n) const {
+    LineIterator probe = *this;
+    for (int i = 0; i < n; ++i) {
+      ++probe;
+      if (probe.AtEnd()) return false;
+    }
+    return true;
+  }
+
+ private:
+  void Advance() {
+    if (pos_ >= text_.size()) {
+      atEnd_ = true;
+      line_ = std::string_view();
+      return;
+    }
+    const char* base = text_.data();
+    const std::size_t n = text_.size();
+    // The next CR and LF are each searched once and remembered, so a file
+    // with CR LF ends costs two memchr passes in all.
+    if (!primed_ || nextLf_ < pos_) nextLf_ = Find('\n');
+    if (!primed_ || nextCr_ < pos_) nextCr_ = Find('\r');
+    primed_ = true;
+    const std::size_t end = nextLf_ < nextCr_ ? nextLf_ : nextCr_;
+    line_ = std::string_view(base + pos_, end - pos_);
+    if (end >= n) {
+      pos_ = n;
+    } else if (base[end] == '\r' && end + 1 < n && base[end + 1] == '\n') {
+      pos_ = end + 2;
+    } else {
+      pos_ = end + 1;
+    }
+  }
+
+  std::size_t Find(char c) const {
+    const void* hit = std::memchr(text_.data() + pos_, c, text_.size() - pos_);
+    return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - text_.data()) : text_.size();
+  }
+
+  std::string_view text_;
+  std::string_view line_;
+  std::size_t pos_ = 0;
+  std::size_t nextLf_ = 0;
+  std::size_t nextCr_ = 0;
+  bool atEnd_ = false;
+  bool primed_ = false;
+};
+
+}  // namespace qf

@@ -1,0 +1,45 @@
+// Text and number rules shared by the line table, the store and the windows.
+// All text is single-byte (the system's ANSI code page); nothing here decodes
+// Unicode or applies locale rules.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qf {
+
+// String-to-integer with a default: optional leading blanks (code 32 only),
+// one optional sign, then decimal digits or a hexadecimal form ("$", "x", "X",
+// "0x", "0X" and at most eight significant digits, read as a 32-bit pattern).
+// Anything else, including a trailing blank, gives the default. The text ends
+// at its first NUL.
+int32_t StrToIntDef(std::string_view text, int32_t defaultValue);
+
+// The same conversion applied to "0x" followed by the digits: the value of a
+// run of one to eight significant hexadecimal digits, else the default.
+int32_t HexDigitsToIntDef(std::string_view digits, int32_t defaultValue);
+
+// Removes every character of code 0 to 32 from both ends.
+std::string_view TrimView(std::string_view text);
+std::string Trim(std::string_view text);
+
+// 1-based position of the first occurrence of needle in text (bytes compared
+// exactly); 0 when absent or when either is empty.
+std::size_t Pos(std::string_view needle, std::string_view text);
+
+// Substring from a 1-based start: a start below 1 counts as 1 (the count is not
+// shortened for it); past the end, or a count of 0 or less, gives "".
+std::string Copy(std::string_view text, long long start, long long count);
+
+// Equality that folds only A-Z against a-z; texts of different length differ.
+bool SameText(std::string_view a, std::string_view b);
+
+// Changes only A-Z to a-z.
+std::string LowerCase(std::string_view text);
+
+inline bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+}  // namespace qf
