@@ -29,3 +29,12 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineserver -w || true
 fi
 [ -f "$WINEPREFIX/system.reg" ] || { echo "setup: the Wine prefix could not be created" >&2; exit 1; }
+
+# Every program runs inside one Wine virtual desktop, so that windows get
+# their title bars and borders in Xvfb, where no window manager runs.
+if ! grep -q '^"Default"="1024x768"' "$WINEPREFIX/user.reg" \
+   || ! grep -q '^"Desktop"="Default"' "$WINEPREFIX/user.reg"; then
+  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+  wineserver -w || true
+fi
