@@ -26,20 +26,65 @@ std::string FullPath(const std::string& path) {
   return (n > 0 && n < sizeof buffer) ? std::string(buffer, n) : path;
 }
 
+// A kernel handle closed on every way out.
+class Handle {
+ public:
+  explicit Handle(HANDLE h) : h_(h) {}
+  ~Handle() {
+    if (valid()) CloseHandle(h_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  HANDLE get() const { return h_; }
+  bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+
+ private:
+  HANDLE h_;
+};
+
+// A search handle of FindFirstFileA, closed with FindClose.
+class FindHandle {
+ public:
+  FindHandle(const std::string& pattern, WIN32_FIND_DATAA& data)
+      : h_(FindFirstFileA(pattern.c_str(), &data)) {}
+  ~FindHandle() {
+    if (valid()) FindClose(h_);
+  }
+  FindHandle(const FindHandle&) = delete;
+  FindHandle& operator=(const FindHandle&) = delete;
+  bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
+  bool Next(WIN32_FIND_DATAA& data) const { return FindNextFileA(h_, &data) != 0; }
+
+ private:
+  HANDLE h_;
+};
+
+// The volume-label attribute of the old file systems (no name in windows.h).
+constexpr DWORD kVolumeLabelAttribute = 0x00000008;
+// Entries that a request for folders passes over.
+constexpr DWORD kSkippedAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | kVolumeLabelAttribute;
+
+bool HasWildcard(const std::string& path) { return path.find_first_of("*?") != std::string::npos; }
+
+// The last-write time can be written as a local date and time in the packed
+// two-second form (years 1980 to 2107).
+bool HasPackedTime(const FILETIME& lastWrite) {
+  FILETIME local{};
+  WORD date = 0, time = 0;
+  return FileTimeToLocalFileTime(&lastWrite, &local) && FileTimeToDosDateTime(&local, &date, &time);
+}
+
 class Win32FileSystem final : public FileSystem {
  public:
   std::string ReadWholeFile(const std::string& path) const override {
     // Other readers are allowed, other writers are shut out while we read.
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (h == INVALID_HANDLE_VALUE) Fail(path, GetLastError());
+    Handle h(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!h.valid()) Fail(path, GetLastError());
     std::string data;
     LARGE_INTEGER size{};
-    if (GetFileSizeEx(h, &size) && size.QuadPart > 0) {
-      if (size.QuadPart > 0x7FFFFFFF) {
-        CloseHandle(h);
-        Fail(path, ERROR_NOT_ENOUGH_MEMORY);
-      }
+    if (GetFileSizeEx(h.get(), &size) && size.QuadPart > 0) {
+      if (size.QuadPart > 0x7FFFFFFF) Fail(path, ERROR_NOT_ENOUGH_MEMORY);
       data.resize(static_cast<std::size_t>(size.QuadPart));
     }
     std::size_t used = 0;
@@ -50,27 +95,75 @@ class Win32FileSystem final : public FileSystem {
       const bool full = used == data.size();
       DWORD got = 0;
       const DWORD want = full ? sizeof spill : static_cast<DWORD>(std::min<std::size_t>(data.size() - used, 1u << 24));
-      if (!::ReadFile(h, full ? spill : &data[used], want, &got, nullptr)) {
-        const DWORD err = GetLastError();
-        CloseHandle(h);
-        Fail(path, err);
-      }
+      if (!::ReadFile(h.get(), full ? spill : &data[used], want, &got, nullptr)) Fail(path, GetLastError());
       if (got == 0) break;
       if (full) data.append(spill, got);
       used += got;
     }
-    CloseHandle(h);
     data.resize(used);
     return data;
   }
 
-  bool FileExists(const std::string&) const override { return false; }
-  bool DirectoryExists(const std::string&) const override { return false; }
-  bool CreateDir(const std::string&) const override { return false; }
-  bool CopyNoReplace(const std::string&, const std::string&) const override { return false; }
-  bool MoveNoReplace(const std::string&, const std::string&) const override { return false; }
-  bool RemoveFile(const std::string&) const override { return false; }
-  std::vector<FoundEntry> FindEntries(const std::string&) const override { return {}; }
+  // Found by a search, not a folder, and with a last-write time in the
+  // packed range. A name with a wildcard names no single file.
+  bool FileExists(const std::string& path) const override {
+    if (path.empty() || HasWildcard(path)) return false;
+    WIN32_FIND_DATAA data{};
+    {
+      const FindHandle find(path, data);
+      if (!find.valid()) return false;
+    }
+    return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && HasPackedTime(data.ftLastWriteTime);
+  }
+
+  bool DirectoryExists(const std::string& path) const override {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  }
+
+  long long FileSize(const std::string& path) const override {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
+    return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  }
+
+  bool CreateDir(const std::string& path) const override { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+
+  bool CopyNoReplace(const std::string& from, const std::string& to) const override {
+    return CopyFileA(from.c_str(), to.c_str(), TRUE) != 0;
+  }
+
+  bool MoveNoReplace(const std::string& from, const std::string& to) const override {
+    // Without MOVEFILE_REPLACE_EXISTING the move fails when the target exists.
+    return MoveFileExA(from.c_str(), to.c_str(), 0) != 0;
+  }
+
+  bool RemoveFile(const std::string& path) const override {
+    if (DeleteFileA(path.c_str())) return true;
+    // A copy keeps the source's read-only flag; such a file is ours to
+    // remove all the same.
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        !(attributes & FILE_ATTRIBUTE_READONLY))
+      return false;
+    if (!SetFileAttributesA(path.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY))) return false;
+    if (DeleteFileA(path.c_str())) return true;
+    SetFileAttributesA(path.c_str(), attributes);
+    return false;
+  }
+
+  std::vector<FoundEntry> FindEntries(const std::string& pattern) const override {
+    std::vector<FoundEntry> found;
+    WIN32_FIND_DATAA data{};
+    const FindHandle find(pattern, data);
+    if (!find.valid()) return found;
+    do {
+      if (data.dwFileAttributes & kSkippedAttributes) continue;
+      found.push_back({data.cFileName, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+    } while (find.Next(data));
+    return found;
+  }
 
  private:
   [[noreturn]] static void Fail(const std::string& path, DWORD err) {
