@@ -1,0 +1,58 @@
+// The MAP database: MAP files kept by project and version in a folder tree.
+// The object holds nothing but the root folder's path; every query reads the
+// disk anew and every change is made on disk at once.
+//
+//   <root>/<project>/<version>.map
+//
+// Listings skip names that begin with "." and hidden, system and
+// volume-label entries, and come in the file system's order. Failures come
+// back as false results or empty lists; the caller words the message.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "FileSystem.h"
+
+namespace qf {
+
+class TMapDB {
+ public:
+  // Stores root with a trailing delimiter; creates the folder (one level) if
+  // missing, outcome ignored.
+  explicit TMapDB(const std::string& rootFolder, const FileSystem& fs = PlatformFileSystem());
+  TMapDB(const TMapDB&) = delete;
+  TMapDB& operator=(const TMapDB&) = delete;
+
+  const std::string& RootFolder() const { return rootFolder_; }
+
+  // Every entry of the root folder, folders and plain files alike.
+  void GetProjects(std::vector<std::string>& list) const;
+  // Every "*.map" entry of the project's folder, lower-cased (A-Z only),
+  // extension kept.
+  void GetVersions(const std::string& project, std::vector<std::string>& list) const;
+  // Root, project, delimiter, version; no extension is added.
+  std::string GetVersionPath(const std::string& project, const std::string& version) const;
+
+  // True when the project's folder exists or could be made (one level).
+  bool CreateProject(const std::string& project) const;
+  // The version's ".map" file exists (a folder of that name does not count).
+  bool VersionExists(const std::string& project, const std::string& version) const;
+  // Stores sourceFile as the version's ".map" file in the existing project
+  // folder. Never overwrites; true only when the stored file is complete.
+  bool AddVersion(const std::string& project, const std::string& version, const std::string& sourceFile) const;
+
+  // A name the store refuses: empty, "." or "..", or holding a path
+  // separator ("\", "/", ":") or a NUL. Such a name would reach outside the
+  // project's folder, where no listing shows it again.
+  static bool IsUnsafeName(const std::string& name);
+
+ private:
+  std::string ProjectFolder(const std::string& project) const;
+  std::string TemporaryName(const std::string& projectFolder) const;
+
+  std::string rootFolder_;
+  const FileSystem& fs_;
+};
+
+}  // namespace qf
