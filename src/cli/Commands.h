@@ -22,6 +22,10 @@ int RunLookup(const Args& args, std::istream& in, std::ostream& out, std::ostrea
 int PrintLookup(const std::string& mapFile, const std::string& statusPrefix, const Args& addresses,
                 std::istream& in, std::ostream& out, std::ostream& err);
 
+// db [--db DIR] projects | versions PROJECT | tree | add PROJECT VERSION MAPFILE
+//    | lookup PROJECT VERSION ADDRESS...
+int RunDb(const Args& args, std::istream& in, std::ostream& out, std::ostream& err);
+
 std::string UsageText();
 
 }  // namespace qf::cli
