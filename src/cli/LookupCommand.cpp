@@ -1,4 +1,5 @@
 #include <iostream>
+#include <new>
 #include <sstream>
 
 #include "Commands.h"
@@ -25,6 +26,10 @@ int PrintLookup(const std::string& mapFile, const std::string& statusPrefix, con
     map.Load(mapFile);
   } catch (const Exception& e) {
     err << e.what() << '\n';
+    return kExitUsage;
+  } catch (const std::bad_alloc&) {
+    // A 32-bit program runs out of address space on a very large file.
+    err << "Not enough memory to load \"" << mapFile << "\"\n";
     return kExitUsage;
   }
   // Everything is written to a buffer first so that nothing reaches standard

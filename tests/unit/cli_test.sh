@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# quillfen-cli lookup end to end: standard output, standard error and the
+# exit status for each kind of answer.
+#   cli_test.sh PATH-TO-quillfen-cli TESTDATA-DIR
+set -u
+cli="$1"
+data="$2"
+map="$data/small.map"
+failures=0
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+# check NAME EXPECTED-STATUS EXPECTED-STDOUT EXPECTED-STDERR -- COMMAND...
+# (standard input is taken from $stdin_text when set)
+check() {
+  local name="$1" want_status="$2" want_out="$3" want_err="$4"
+  shift 5
+  local status
+  printf '%s' "${stdin_text-}" | "$@" >"$work/out" 2>"$work/err"
+  status=$?
+  local ok=1
+  [ "$status" -eq "$want_status" ] || { echo "FAIL $name: exit status $status, expected $want_status"; ok=0; }
+  if [ "$(cat "$work/out")" != "$want_out" ]; then
+    echo "FAIL $name: standard output differs"; diff <(printf '%s\n' "$want_out") "$work/out"; ok=0
+  fi
+  if [ "$want_err" != "*" ] && [ "$(cat "$work/err")" != "$want_err" ]; then
+    echo "FAIL $name: standard error differs"; diff <(printf '%s\n' "$want_err") "$work/err"; ok=0
+  fi
+  if [ $ok -eq 1 ]; then echo "ok   $name"; return 0; fi
+  failures=$((failures + 1))
+  return 1
+}
+
+dpr='C:\Program Files (x86)\Demo\Main.dpr'
+
+check "every address found" 0 \
+"Loaded successfully (5 items)
+Crash found in Engine.pas at line 11
+Crash found in $dpr at line 5
+Crash found in Engine.pas at line 12" "" -- \
+  "$cli" lookup "$map" 0x00401115 401205 0X00401120
+
+check "every kind of answer" 1 \
+"Loaded successfully (5 items)
+Crash Address not found in MAP file
+Invalid Crash Address
+
+Invalid Crash Address
+Crash found in Engine.pas at line 10" "" -- \
+  "$cli" lookup "$map" 0x00401125 0x00400FFF 4 "0x401100 " 0x401100
+
+check "status only" 0 "Loaded successfully (5 items)" "" -- "$cli" lookup "$map"
+
+check "file without line numbers" 1 \
+"NOT Loaded (error)
+Please load a MAP file first
+Please load a MAP file first" "" -- \
+  "$cli" lookup "$data/no-lines.map" 0x00401100 4
+
+stdin_text=$'0x00401115\r\n401000\n\n0x00401210'
+check "addresses from standard input" 1 \
+"Loaded successfully (5 items)
+Crash found in $dpr at line 5
+Crash found in Engine.pas at line 11
+Crash Address not found in MAP file
+
+Crash found in $dpr at line 6
+Crash found in Engine.pas at line 11" "" -- \
+  "$cli" lookup "$map" 0x00401200 - 0x00401110
+stdin_text=$'0x00401115\n0x00401205\n'
+check "standard input, all found" 0 \
+"Loaded successfully (5 items)
+Crash found in Engine.pas at line 11
+Crash found in $dpr at line 5" "" -- \
+  "$cli" lookup "$map" -
+unset stdin_text
+
+missing="$data/no-such-file.map"
+check "missing MAP file" 2 "" \
+  "Impossible d'ouvrir le fichier \"$missing\". No such file or directory" -- \
+  "$cli" lookup "$missing" 0x00401115
+(cd "$data" && check "missing MAP file, relative name" 2 "" \
+  "Impossible d'ouvrir le fichier \"$data/no-such-file.map\". No such file or directory" -- \
+  "$cli" lookup no-such-file.map 0x00401115) || failures=$((failures + 1))
+check "folder as MAP file" 2 "" "*" -- "$cli" lookup "$data" 0x00401115
+
+check "no arguments" 2 "" "*" -- "$cli"
+check "lookup without a MAP file" 2 "" "*" -- "$cli" lookup
+check "unknown command" 2 "" "*" -- "$cli" frobnicate
+
+"$cli" --help >"$work/help" 2>&1
+status=$?
+if [ $status -eq 0 ] && grep -q 'lookup MAPFILE ADDRESS' "$work/help" && grep -q 'ADDRESS of -' "$work/help" \
+   && grep -q 'Exit status' "$work/help"; then
+  echo "ok   --help"
+else
+  echo "FAIL --help (exit status $status)"; cat "$work/help"; failures=$((failures + 1))
+fi
+
+echo "cli_test: $failures failed"
+[ "$failures" -eq 0 ]
