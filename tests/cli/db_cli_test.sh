@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# quillfen-cli db against a real database folder: listings, the add flow's
+# messages and exit codes, lookup with the browser's status prefix, and the
+# default folder beside the executable.
+#   db_cli_test.sh PATH-TO-quillfen-cli
+set -u
+cli="$1"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+failures=0
+
+# check NAME EXPECTED-STATUS EXPECTED-STDOUT EXPECTED-STDERR COMMAND...
+check() {
+  local name="$1" want_status="$2" want_out="$3" want_err="$4"
+  shift 4
+  "$@" >out.txt 2>err.txt
+  local status=$?
+  local got_out got_err
+  got_out="$(cat out.txt)"
+  got_err="$(cat err.txt)"
+  if [ "$status" != "$want_status" ] || [ "$got_out" != "$want_out" ] || [ "$got_err" != "$want_err" ]; then
+    echo "FAIL: $name"
+    echo "  status $status (want $want_status)"
+    echo "  stdout: $(printf '%q' "$got_out") (want $(printf '%q' "$want_out"))"
+    echo "  stderr: $(printf '%q' "$got_err") (want $(printf '%q' "$want_err"))"
+    failures=$((failures + 1))
+  fi
+}
+
+db() { "$cli" db --db "$work/db" "$@"; }
+
+printf 'Line numbers for Engine(Engine.pas) segment .text\n\n    10 0001:00000100    11 0001:00000110    12 0001:00000120\n\n' > good.map
+printf 'no line numbers here\n' > empty.map
+
+check "empty database" 0 "" "" db projects
+test -d db || { echo "FAIL: the root folder was not created"; failures=$((failures + 1)); }
+check "empty tree" 0 "" "" db tree
+
+check "add" 0 "$work/db/Demo/2.1.map" "" db add Demo 2.1 good.map
+cmp -s good.map db/Demo/2.1.map || { echo "FAIL: the stored file differs"; failures=$((failures + 1)); }
+check "add in another case" 0 "$work/db/demo/Release.map" "" db add demo Release good.map
+test -f db/Demo/Release.map || { echo "FAIL: not stored in the existing folder"; failures=$((failures + 1)); }
+check "existing version" 1 "" "This version already exists" db add DEMO RELEASE good.map
+check "invalid MAP file" 1 "" "Invalid MAP file" db add Demo 3 empty.map
+check "unreadable MAP file" 2 "" "Impossible d'ouvrir le fichier \"$work/missing.map\". No such file or directory" \
+  db add Demo 3 missing.map
+check "empty project" 1 "" "Invalid project name" db add "" "" good.map
+check "empty version" 1 "" "Invalid version name" db add Demo "" good.map
+check "unsafe project" 1 "" "Unable to create folder : .." db add .. 3 good.map
+check "unsafe version" 1 "" "Unable to create file : $work/db/Demo/../3.map" db add Demo ../3 good.map
+test -e db/3.map && { echo "FAIL: stored outside the project"; failures=$((failures + 1)); }
+touch db/readme.txt
+check "plain file as project" 1 "" "Unable to create folder : readme.txt" db add readme.txt 1 good.map
+mkdir db/Empty db/.svn
+mv db/Demo/Release.map db/Demo/Release.MAP
+check "invalid MAP file comes first" 1 "" "Invalid MAP file" db add "" "" empty.map
+
+check "versions" 0 "$(printf '2.1.map\nrelease.map')" "" bash -c "\"$cli\" db --db \"$work/db\" versions demo | sort"
+check "versions of a plain file" 0 "" "" db versions readme.txt
+check "projects" 0 "$(printf 'Demo\nEmpty\nreadme.txt')" "" bash -c "\"$cli\" db --db \"$work/db\" projects | sort"
+# The tree: reversed listing, only projects with versions.
+mkdir db/Other && cp good.map db/Other/1.0.map
+listed="$(db projects | grep -E '^(Demo|Other)$' | tac)"
+expected=""
+for p in $listed; do
+  expected+="$p"$'\n'
+  while read -r v; do expected+="  $v"$'\n'; done < <(db versions "$p")
+done
+check "tree" 0 "${expected%$'\n'}" "" db tree
+
+check "lookup" 0 "$(printf 'Demo v2.1 : Loaded successfully (3 items)\nCrash found in Engine.pas at line 11')" "" \
+  db lookup Demo 2.1 0x401115
+check "lookup of a listed name" 1 \
+  "$(printf 'DEMO vrelease : Loaded successfully (3 items)\nCrash Address not found in MAP file')" "" \
+  db lookup DEMO release.MAP 0x500000
+check "lookup of a missing version" 2 "" \
+  "Impossible d'ouvrir le fichier \"$work/db/Demo/9.map\". No such file or directory" db lookup Demo 9
+
+check "no subcommand" 2 "" "$(printf 'quillfen-cli db: a subcommand is needed\n%s' "$("$cli" --help)")" db
+check "unknown subcommand" 2 "" \
+  "$(printf 'quillfen-cli db: unknown subcommand "remove"\n%s' "$("$cli" --help)")" db remove
+check "add with too few arguments" 2 "" \
+  "$(printf 'quillfen-cli db: add needs PROJECT VERSION MAPFILE\n%s' "$("$cli" --help)")" db add Demo 1
+
+# Without --db the folder "db" beside the executable is used.
+mkdir bin && cp "$cli" bin/
+check "default folder" 0 "bin/db/P/1.map" "" bash -c "cd \"$work\" && bin/$(basename "$cli") db add P 1 good.map | sed \"s|^$work/||\""
+test -f bin/db/P/1.map || { echo "FAIL: default folder not used"; failures=$((failures + 1)); }
+
+if [ "$failures" -gt 0 ]; then
+  echo "$failures failure(s)"
+  exit 1
+fi
+echo "all db cli checks passed"
