@@ -30,6 +30,20 @@ struct WideApiProbe {
 
 }  // namespace
 
+namespace {
+
+// The name for the ANSI functions. A name with a character that the ANSI code
+// page lacks cannot be reached through them: converted, it would name another
+// file, or a pattern ("?" is a wildcard for the find functions).
+bool AnsiName(const std::wstring& name, std::string& ansi) {
+  bool exact = false;
+  ansi = WideToAnsi(name, &exact);
+  if (!exact) SetLastError(ERROR_FILE_NOT_FOUND);
+  return exact;
+}
+
+}  // namespace
+
 bool WideFileExists(const std::wstring& name) {
   DWORD attributes = 0;
   if (WideApiAvailable) {
@@ -38,8 +52,10 @@ bool WideFileExists(const std::wstring& name) {
     if (!found) return false;
     attributes = data.dwFileAttributes;
   } else {
+    std::string ansi;
+    if (!AnsiName(name, ansi)) return false;
     WIN32_FIND_DATAA data;
-    const UniqueFind found(FindFirstFileA(WideToAnsi(name).c_str(), &data));
+    const UniqueFind found(FindFirstFileA(ansi.c_str(), &data));
     if (!found) return false;
     attributes = data.dwFileAttributes;
   }
@@ -48,12 +64,19 @@ bool WideFileExists(const std::wstring& name) {
 
 DWORD WideGetFileVersionInfoSize(const std::wstring& name, DWORD* handle) {
   if (WideApiAvailable) return GetFileVersionInfoSizeW(name.c_str(), handle);
-  return GetFileVersionInfoSizeA(WideToAnsi(name).c_str(), handle);
+  std::string ansi;
+  if (!AnsiName(name, ansi)) {
+    if (handle) *handle = 0;
+    return 0;
+  }
+  return GetFileVersionInfoSizeA(ansi.c_str(), handle);
 }
 
 BOOL WideGetFileVersionInfo(const std::wstring& name, DWORD handle, DWORD size, void* data) {
   if (WideApiAvailable) return GetFileVersionInfoW(name.c_str(), handle, size, data);
-  return GetFileVersionInfoA(WideToAnsi(name).c_str(), handle, size, data);
+  std::string ansi;
+  if (!AnsiName(name, ansi)) return FALSE;
+  return GetFileVersionInfoA(ansi.c_str(), handle, size, data);
 }
 
 }  // namespace qf

@@ -51,13 +51,25 @@ void RecordInstallPath(const std::string& valueName, const std::string& value) n
                  static_cast<DWORD>(value.size() + 1));
 }
 
-std::string WideToAnsi(const std::wstring& text) {
+std::string WideToAnsi(const std::wstring& text, bool* exact) {
+  if (exact) *exact = true;
   if (text.empty()) return {};
+  // No best-fit letters: a character missing from the code page must not turn
+  // into a look-alike (another file name, a path separator, a dot).
+  const bool utf8 = GetACP() == CP_UTF8;
+  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  BOOL usedDefault = FALSE;
+  BOOL* usedDefaultOut = utf8 ? nullptr : &usedDefault;
   const int length = static_cast<int>(text.size());
-  const int needed = WideCharToMultiByte(CP_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0) return {};
+  const int needed =
+      WideCharToMultiByte(CP_ACP, flags, text.data(), length, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) {
+    if (exact) *exact = false;
+    return {};
+  }
   std::string result(static_cast<std::size_t>(needed), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.data(), length, &result[0], needed, nullptr, nullptr);
+  WideCharToMultiByte(CP_ACP, flags, text.data(), length, &result[0], needed, nullptr, usedDefaultOut);
+  if (exact && usedDefault) *exact = false;
   return result;
 }
 

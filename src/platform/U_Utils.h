@@ -17,8 +17,9 @@ std::wstring GetFileVersionString(const std::wstring& fileName);
 void RecordInstallPath(const std::string& valueName, const std::string& value) noexcept;
 
 // Conversions through the system's ANSI code page (CP_ACP). Characters
-// missing from the code page become the code page's default character.
-std::string WideToAnsi(const std::wstring& text);
+// missing from the code page become the code page's default character ("?"),
+// never a look-alike; exact (if given) tells whether that happened.
+std::string WideToAnsi(const std::wstring& text, bool* exact = nullptr);
 std::wstring AnsiToWide(const std::string& text);
 
 }  // namespace qf
