@@ -53,8 +53,12 @@ void TMapDB::GetVersions(const std::string& project, std::vector<std::string>& l
   list.clear();
   if (IsUnsafeName(project)) return;
   const std::string pattern = ProjectFolder(project) + PathDelim + "*" + kVersionExtension;
+  // The pattern is matched by the file system, which on Windows also matches
+  // short 8.3 names ("build.mapx" as BUILD~1.MAP): the long name must end in
+  // ".map" itself.
   for (const FoundEntry& entry : fs_.FindEntries(pattern))
-    if (IsListed(entry.name)) list.push_back(LowerCase(entry.name));
+    if (IsListed(entry.name) && SameText(ExtractFileExt(entry.name), kVersionExtension))
+      list.push_back(LowerCase(entry.name));
 }
 
 std::string TMapDB::GetVersionPath(const std::string& project, const std::string& version) const {

@@ -71,7 +71,11 @@ bool HasWildcard(const std::string& path) { return path.find_first_of("*?") != s
 bool HasPackedTime(const FILETIME& lastWrite) {
   FILETIME local{};
   WORD date = 0, time = 0;
-  return FileTimeToLocalFileTime(&lastWrite, &local) && FileTimeToDosDateTime(&local, &date, &time);
+  if (!FileTimeToLocalFileTime(&lastWrite, &local) || !FileTimeToDosDateTime(&local, &date, &time)) return false;
+  // Windows refuses years past 2107 in the conversion itself; some
+  // implementations (Wine) wrap the year instead, so the bound is checked here.
+  SYSTEMTIME fields{};
+  return FileTimeToSystemTime(&local, &fields) && fields.wYear <= 2107;
 }
 
 class Win32FileSystem final : public FileSystem {
@@ -131,7 +135,13 @@ class Win32FileSystem final : public FileSystem {
   bool CreateDir(const std::string& path) const override { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
 
   bool CopyNoReplace(const std::string& from, const std::string& to) const override {
-    return CopyFileA(from.c_str(), to.c_str(), TRUE) != 0;
+    if (!CopyFileA(from.c_str(), to.c_str(), TRUE)) return false;
+    // The copy takes the source's attributes; a hidden or system copy would
+    // never show in a listing, so those two are dropped from it.
+    const DWORD attributes = GetFileAttributesA(to.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
+      SetFileAttributesA(to.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    return true;
   }
 
   bool MoveNoReplace(const std::string& from, const std::string& to) const override {
