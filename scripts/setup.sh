@@ -38,3 +38,12 @@ if ! grep -q '^"Default"="1024x768"' "$WINEPREFIX/user.reg" \
   wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
   wineserver -w || true
 fi
+
+# Debian's Wine does not find its own fonts (MS Sans Serif, Tahoma, Marlett for
+# the caption buttons) in its data folder; in the prefix's Fonts folder every
+# Wine program finds them.
+fonts="$WINEPREFIX/drive_c/windows/Fonts"
+if [ -d /usr/share/wine/fonts ] && [ ! -e "$fonts/marlett.ttf" ]; then
+  mkdir -p "$fonts"
+  cp -n /usr/share/wine/fonts/*.ttf /usr/share/wine/fonts/*.fon "$fonts/" 2>/dev/null || true
+fi
