@@ -720,9 +720,22 @@ void SaveScreenshot(HWND window, const std::string& bmpPath) {
     Activate(window);
     LetRepaint(window);
     GetWindowRect(window, &r);
-    RECT screen{0, 0, GetSystemMetrics(SM_CXVIRTUALSCREEN), GetSystemMetrics(SM_CYVIRTUALSCREEN)};
-    IntersectRect(&r, &r, &screen);
   }
+  SaveScreenshot(r, bmpPath);
+}
+
+RECT UnionOfWindows(HWND a, HWND b) {
+  RECT ra{}, rb{}, both{};
+  GetWindowRect(a, &ra);
+  GetWindowRect(b, &rb);
+  UnionRect(&both, &ra, &rb);
+  return both;
+}
+
+void SaveScreenshot(const RECT& screenRect, const std::string& bmpPath) {
+  RECT r = screenRect;
+  RECT screen{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+  IntersectRect(&r, &r, &screen);
   const Capture c = CaptureScreen(r);
   BITMAPFILEHEADER file{};
   BITMAPINFOHEADER info{};

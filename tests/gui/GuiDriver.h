@@ -267,6 +267,10 @@ void DeleteRegValue(HKEY root, const std::string& key, const std::string& name);
 // Copies the window's rectangle (nullptr: the whole screen) from the screen
 // into a 24-bit BMP. Brings the window to the front and lets it repaint first.
 void SaveScreenshot(HWND window, const std::string& bmpPath);
+// A rectangle of the screen as it is now (e.g. a window and its box).
+void SaveScreenshot(const RECT& screenRect, const std::string& bmpPath);
+// The smallest rectangle holding both windows.
+RECT UnionOfWindows(HWND a, HWND b);
 // Folder for screenshots: %QF_SHOTS%, else <test folder>\..\shots; created.
 std::string ShotsFolder();
 

@@ -1,0 +1,338 @@
+// Quillfen.exe's main window, driven as a person would: the program is copied
+// into a fresh temporary folder (so its "db" folder starts empty), started,
+// and used through its buttons, the open-file dialog, the address box and the
+// message boxes. The MAP files are written by the tests, so every answer is
+// known exactly.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ControlIds.h"
+#include "GuiDriver.h"
+
+namespace {
+
+using namespace qfgui;
+
+const char* const kRegistryKey = "SOFTWARE\\Velmora";
+const char* const kCaptionAfterStart = "Quillfen v1.0.0.0";
+
+// Two sections, five entries. Offsets count from 0x401000.
+const char* const kEngineMap =
+    "\r\n"
+    " Start         Length     Name                   Class\r\n"
+    " 0001:00000000 00058000H .text                   CODE\r\n"
+    "\r\n"
+    "Line numbers for Engine(Engine.src) segment .text\r\n"
+    "\r\n"
+    "    12 0001:00000A10    13 0001:00000A1C    14 0001:00000B00\r\n"
+    "\r\n"
+    "Line numbers for Main(C:\\Src\\Main.src) segment .text\r\n"
+    "\r\n"
+    "    40 0001:00057900    41 0001:00057980\r\n"
+    "\r\n";
+
+// One entry, in a source of its own.
+const char* const kOtherMap =
+    "Line numbers for Other(Other.src) segment .text\r\n"
+    "\r\n"
+    "     7 0001:00000100\r\n";
+
+// A MAP file without any line-number section.
+const char* const kNoLinesMap =
+    "\r\n"
+    " Start         Length     Name                   Class\r\n"
+    " 0001:00000000 00058000H .text                   CODE\r\n"
+    "\r\n"
+    "  Address         Publics by Value\r\n"
+    "\r\n"
+    " 0001:00000A10       Engine.Start\r\n";
+
+const char* const kEngineLoaded = "Loaded successfully (5 items)";
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    DeleteRegValue(HKEY_LOCAL_MACHINE, kRegistryKey, "Quillfen");
+    app_.emplace("Quillfen.exe");
+    WriteFile(app_->File("Engine.map"), kEngineMap);
+    WriteFile(app_->File("Other.map"), kOtherMap);
+    WriteFile(app_->File("NoLines.map"), kNoLinesMap);
+    proc_.emplace(app_->ExePath());
+    main_ = proc_->WaitForWindow(QF_CLASS_MAINDLG);
+    // The first activation follows the first showing of the window.
+    WaitOrThrow([&] { return TextOf(main_) == kCaptionAfterStart; },
+                "the caption \"" + std::string(kCaptionAfterStart) + "\" (it reads \"" + TextOf(main_) + "\")");
+  }
+
+  void TearDown() override {
+    proc_.reset();
+    app_.reset();
+  }
+
+  HWND Control(int id) const { return Child(main_, id); }
+  std::string Status() const { return TextOf(Control(IDC_MAIN_STATS_LBL)); }
+  std::string Address() const { return TextOf(Control(IDC_MAIN_ADDR_TXT)); }
+
+  // After an action: the box it opened (read, then closed with OK), or none.
+  std::optional<MessageBoxView> BoxAfterAction() {
+    Sync(main_);
+    if (proc_->MessageBoxes().empty() && !WaitUntil([&] { return !proc_->MessageBoxes().empty(); }, 300))
+      return std::nullopt;
+    MessageBoxView box = proc_->WaitForMessageBox();
+    PressOk(box);
+    return box;
+  }
+
+  // Types the address, presses Search; the plain box's text, or "" for none.
+  std::string Search(const std::string& typed) {
+    SetText(Control(IDC_MAIN_ADDR_TXT), typed);
+    Click(Control(IDC_MAIN_SEARCH_BTN));
+    const auto box = BoxAfterAction();
+    if (!box) return "";
+    ExpectPlainBox(*box);
+    return box->text;
+  }
+
+  static void ExpectPlainBox(const MessageBoxView& box) {
+    EXPECT_EQ(box.caption, "Quillfen") << box.text;
+    EXPECT_EQ(box.buttons, std::vector<std::string>{"OK"}) << box.text;
+    EXPECT_FALSE(box.hasIcon) << box.text;
+  }
+
+  // Load MAP File, choose the file in the dialog; the box that followed, if any.
+  std::optional<MessageBoxView> LoadThroughDialog(const std::string& path) {
+    Click(Control(IDC_MAIN_LOAD_BTN));
+    const FileDialog dialog = proc_->WaitForFileDialog();
+    ChooseFile(dialog, path);
+    return BoxAfterAction();
+  }
+
+  void LoadEngineMap() {
+    const auto box = LoadThroughDialog(app_->File("Engine.map"));
+    ASSERT_FALSE(box) << box->text;
+    ASSERT_EQ(Status(), kEngineLoaded);
+  }
+
+  std::optional<AppCopy> app_;
+  std::optional<AppProcess> proc_;
+  HWND main_ = nullptr;
+};
+
+TEST_F(MainWindowTest, SearchBeforeAnyLoadAsksForAMapFile) {
+  for (const char* typed : {"", "7", "0x0045894F", "0x400FFF"})
+    EXPECT_EQ(Search(typed), "Please load a MAP file first") << "typed: " << typed;
+  EXPECT_EQ(Status(), "");
+}
+
+TEST_F(MainWindowTest, StartRecordsThePathAndCreatesTheDatabaseFolder) {
+  EXPECT_EQ(TextOf(main_), kCaptionAfterStart);
+  const RegString recorded = ReadRegString(HKEY_LOCAL_MACHINE, kRegistryKey, "Quillfen");
+  ASSERT_TRUE(recorded.found) << "HKLM\\SOFTWARE\\Velmora\\Quillfen was not written";
+  EXPECT_EQ(CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, recorded.value.c_str(), -1,
+                           app_->ExePath().c_str(), -1),
+            CSTR_EQUAL)
+      << recorded.value << " vs " << app_->ExePath();
+  EXPECT_TRUE(FolderExists(app_->File("db")));
+}
+
+TEST_F(MainWindowTest, LoadThroughTheDialogReportsTheCountAndEmptiesTheAddressBox) {
+  SetText(Control(IDC_MAIN_ADDR_TXT), "0x0045894F");
+  Click(Control(IDC_MAIN_LOAD_BTN));
+  const FileDialog dialog = proc_->WaitForFileDialog();
+  // The filter combo (cmb1) offers the one entry "MAP File".
+  if (HWND filter = FindChildOrNull(dialog.window, 0x470)) {
+    EXPECT_EQ(TextOf(filter), "MAP File");
+  }
+  ChooseFile(dialog, app_->File("Engine.map"));
+  const auto box = BoxAfterAction();
+  EXPECT_FALSE(box) << box->text;
+  EXPECT_EQ(Status(), kEngineLoaded);
+  EXPECT_EQ(Address(), "");
+  SaveScreenshot(main_, JoinPath(ShotsFolder(), "main-window.bmp"));
+}
+
+TEST_F(MainWindowTest, CancellingTheDialogChangesNothing) {
+  LoadEngineMap();
+  SetText(Control(IDC_MAIN_ADDR_TXT), "0x00401A10");
+  Click(Control(IDC_MAIN_LOAD_BTN));
+  Cancel(proc_->WaitForFileDialog());
+  const auto box = BoxAfterAction();
+  EXPECT_FALSE(box) << box->text;
+  EXPECT_EQ(Status(), kEngineLoaded);
+  EXPECT_EQ(Address(), "0x00401A10");
+}
+
+TEST_F(MainWindowTest, SearchAnswersFoundNotFoundInvalidAndNothing) {
+  LoadEngineMap();
+  struct Case {
+    const char* typed;
+    const char* answer;  // "" when no box may appear
+  };
+  const Case cases[] = {
+      {"0x00401A10", "Crash found in Engine.src at line 12"},        // exact
+      {"0x00401A20", "Crash found in Engine.src at line 13"},        // between 13 and 14
+      {"00401A1C", "Crash found in Engine.src at line 13"},          // without 0x
+      {"0X00401b00", "Crash found in Engine.src at line 14"},        // case of x and digits
+      {"0x0045894F", "Crash found in C:\\Src\\Main.src at line 40"},  // path kept as stored
+      {"0x00458980", "Crash found in C:\\Src\\Main.src at line 41"},
+      {"0x00401B50", "Crash Address not found in MAP file"},  // between two sources
+      {"0x00401000", "Crash Address not found in MAP file"},  // before the first entry
+      {"0x00500000", "Crash Address not found in MAP file"},  // after the last
+      {"0x400FFF", "Invalid Crash Address"},
+      {"0x80000000", "Invalid Crash Address"},
+      {"zz", "Invalid Crash Address"},
+      {"0x401A10 ", "Invalid Crash Address"},
+      {"7", ""},
+      {"", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Search(c.typed), c.answer) << "typed: \"" << c.typed << "\"";
+  EXPECT_EQ(Status(), kEngineLoaded);
+}
+
+TEST_F(MainWindowTest, EnterInTheAddressBoxRunsSearch) {
+  LoadEngineMap();
+  HWND address = Control(IDC_MAIN_ADDR_TXT);
+  SetText(address, "0x00401A10");
+  Focus(address);
+  PressEnter(address);
+  const MessageBoxView box = proc_->WaitForMessageBox();
+  ExpectPlainBox(box);
+  EXPECT_EQ(box.text, "Crash found in Engine.src at line 12");
+  RECT both = UnionOfWindows(main_, box.window);
+  SaveScreenshot(both, JoinPath(ShotsFolder(), "main-window-found.bmp"));
+  PressOk(box);
+}
+
+TEST_F(MainWindowTest, MapFileWithoutLineNumbersIsNotLoaded) {
+  LoadEngineMap();
+  SetText(Control(IDC_MAIN_ADDR_TXT), "0x00401A10");
+  const auto box = LoadThroughDialog(app_->File("NoLines.map"));
+  EXPECT_FALSE(box) << box->text;
+  EXPECT_EQ(Status(), "NOT Loaded (error)");
+  EXPECT_EQ(Address(), "");
+  EXPECT_EQ(Search("0x00401A10"), "Please load a MAP file first");
+}
+
+TEST_F(MainWindowTest, SecondLoadReplacesTheFirst) {
+  LoadEngineMap();
+  const auto box = LoadThroughDialog(app_->File("Other.map"));
+  EXPECT_FALSE(box) << box->text;
+  EXPECT_EQ(Status(), "Loaded successfully (1 items)");
+  EXPECT_EQ(Search("0x00401100"), "Crash found in Other.src at line 7");
+  EXPECT_EQ(Search("0x00401A10"), "Crash Address not found in MAP file");
+}
+
+TEST_F(MainWindowTest, UnreadableFileShowsTheErrorBoxAndKeepsTheTable) {
+  LoadEngineMap();
+  const std::string locked = app_->File("Other.map");
+  // Held open without sharing: the program's open for reading fails.
+  HANDLE hold = CreateFileA(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(hold, INVALID_HANDLE_VALUE);
+  SetText(Control(IDC_MAIN_ADDR_TXT), "0x0045894F");
+  const auto box = LoadThroughDialog(locked);
+  CloseHandle(hold);
+  ASSERT_TRUE(box) << "no error box for a file that cannot be opened";
+  EXPECT_EQ(box->caption, "Quillfen");
+  const std::string prefix = "Impossible d'ouvrir le fichier \"" + locked + "\". ";
+  EXPECT_EQ(box->text.substr(0, prefix.size()), prefix) << box->text;
+  EXPECT_GT(box->text.size(), prefix.size()) << "the system's reason is missing: " << box->text;
+  EXPECT_EQ(box->text.back(), '.') << box->text;
+  EXPECT_TRUE(box->hasIcon);
+  EXPECT_TRUE(box->stopIcon) << "the error box's icon is not the red stop sign";
+  EXPECT_EQ(box->buttons, std::vector<std::string>{"OK"});
+  EXPECT_EQ(Status(), kEngineLoaded);
+  EXPECT_EQ(Address(), "");
+  EXPECT_EQ(Search("0x0045894F"), "Crash found in C:\\Src\\Main.src at line 40");
+}
+
+TEST_F(MainWindowTest, FirstActivationRunsOnce) {
+  LoadEngineMap();
+  // Marks that a second set-up would overwrite: the caption and the value.
+  SetText(main_, "Quillfen (marked by the test)");
+  DeleteRegValue(HKEY_LOCAL_MACHINE, kRegistryKey, "Quillfen");
+  OtherWindow other;
+  other.Activate();
+  EXPECT_NE(Foreground(), main_);
+  Activate(main_);
+  Sync(main_);
+  PumpMessages(300);
+  EXPECT_EQ(TextOf(main_), "Quillfen (marked by the test)");
+  EXPECT_FALSE(ReadRegString(HKEY_LOCAL_MACHINE, kRegistryKey, "Quillfen").found);
+  EXPECT_EQ(Status(), kEngineLoaded);
+  EXPECT_EQ(Search("0x00401A10"), "Crash found in Engine.src at line 12") << "the table was recreated";
+}
+
+TEST_F(MainWindowTest, TabMovesThroughTheControlsInOrder) {
+  const int order[] = {IDC_MAIN_LOAD_BTN, IDC_MAIN_DB_BTN, IDC_MAIN_ADDR_TXT, IDC_MAIN_SEARCH_BTN,
+                       IDC_MAIN_HELP_BTN, IDC_MAIN_LOAD_BTN};
+  Activate(main_);
+  Focus(Control(order[0]));
+  for (size_t i = 1; i < sizeof order / sizeof order[0]; ++i) {
+    PressKey(FocusedControl(main_), VK_TAB);
+    const bool moved = WaitUntil([&] { return FocusedControl(main_) == Control(order[i]); }, 3000);
+    HWND focused = FocusedControl(main_);
+    ASSERT_TRUE(moved) << "after ID " << order[i - 1] << " Tab went to ID " << (focused ? IdOf(focused) : 0)
+                       << " \"" << (focused ? TextOf(focused) : "") << "\", expected ID " << order[i];
+  }
+}
+
+// Places in client coordinates of the main window (nested places added up).
+struct Placement {
+  int id;
+  const char* text;
+  int left, top, width, height;
+};
+
+TEST_F(MainWindowTest, LayoutAndCaptionsAreThoseOfTheForm) {
+  const Placement placements[] = {
+      {IDC_MAIN_MAP_GRP, "MAP File", 0, 0, 337, 84},
+      {IDC_MAIN_STATS_LBL, "", 8, 61, 321, 17},
+      {IDC_MAIN_LOAD_BTN, "Load MAP File", 8, 15, 137, 41},
+      {IDC_MAIN_DB_BTN, "MAP Database", 152, 15, 145, 41},
+      {IDC_MAIN_CRASH_GRP, "Crash", 0, 88, 337, 89},
+      {IDC_MAIN_ADDR_GRP, "Crash Address", 8, 105, 185, 60},
+      {IDC_MAIN_ADDR_TXT, "", 16, 121, 162, 21},
+      {IDC_MAIN_HELP_LBL, "ie : 0x0045894F", 16, 146, 76, 13},
+      {IDC_MAIN_SEARCH_BTN, "Search", 199, 118, 130, 43},
+      {IDC_MAIN_HELP_BTN, "Online Help File", 0, 183, 337, 41},
+  };
+  for (const Placement& p : placements) {
+    HWND control = Control(p.id);
+    EXPECT_EQ(TextOf(control), p.text) << "ID " << p.id;
+    EXPECT_TRUE(IsVisible(control)) << p.text;
+    RECT r{};
+    GetWindowRect(control, &r);
+    MapWindowPoints(nullptr, main_, reinterpret_cast<POINT*>(&r), 2);
+    EXPECT_EQ(r.left, p.left) << "ID " << p.id << " " << p.text;
+    EXPECT_EQ(r.top, p.top) << "ID " << p.id << " " << p.text;
+    EXPECT_EQ(r.right - r.left, p.width) << "ID " << p.id << " " << p.text;
+    EXPECT_EQ(r.bottom - r.top, p.height) << "ID " << p.id << " " << p.text;
+  }
+  RECT client{};
+  GetClientRect(main_, &client);
+  EXPECT_EQ(client.right, 341);
+  EXPECT_EQ(client.bottom, 228);
+  const LONG style = GetWindowLongA(main_, GWL_STYLE);
+  EXPECT_TRUE(style & WS_SYSMENU);
+  EXPECT_TRUE(style & WS_MINIMIZEBOX);
+  EXPECT_FALSE(style & WS_MAXIMIZEBOX);
+  EXPECT_FALSE(style & WS_THICKFRAME) << "the border must be fixed";
+  // Centred on the screen (to within a pixel of rounding).
+  RECT w{};
+  GetWindowRect(main_, &w);
+  const int screenW = GetSystemMetrics(SM_CXSCREEN), screenH = GetSystemMetrics(SM_CYSCREEN);
+  EXPECT_NEAR((w.left + w.right) / 2, screenW / 2, 1);
+  EXPECT_NEAR((w.top + w.bottom) / 2, screenH / 2, 1);
+  EXPECT_NE(GetMenu(main_), nullptr) << "no menu bar";
+}
+
+TEST_F(MainWindowTest, QuitEndsTheProgram) {
+  Command(main_, IDM_MAIN_QUIT);
+  EXPECT_TRUE(proc_->WaitForExit(kDefaultTimeoutMs));
+  EXPECT_EQ(proc_->ExitCode(), 0u);
+}
+
+}  // namespace
