@@ -29,9 +29,19 @@ bool RunningOnWine() {
   return ntdll && GetProcAddress(ntdll, "wine_get_version");
 }
 
+// A plain top-level window (a static control would let the cursor's hit test
+// pass through it to the window beneath).
 UniqueWindow MakeWindow() {
-  return UniqueWindow(CreateWindowExW(0, L"STATIC", L"drop", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
-                                      nullptr, nullptr, GetModuleHandleW(nullptr), nullptr));
+  static const ATOM windowClass = [] {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+    wc.lpszClassName = L"QuillfenDropTestWindow";
+    return RegisterClassW(&wc);
+  }();
+  return UniqueWindow(CreateWindowExW(0, reinterpret_cast<LPCWSTR>(static_cast<ULONG_PTR>(windowClass)), L"drop", WS_OVERLAPPEDWINDOW, 0, 0,
+                                      200, 100, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr));
 }
 
 // The shell's data object for files of one folder, as a drag from Explorer
@@ -387,6 +397,52 @@ TEST(DropTargetErrors, AReporterThatThrowsDoesNotEscapeEither) {
   DWORD effect = DROPEFFECT_COPY;
   EXPECT_EQ(target->Drop(&data, 0, POINTL{}, &effect), S_OK);
   EXPECT_TRUE(RevokeFileDrop(window.get()));
+}
+
+// A drop source that lets go at once: OLE's own drag loop then finds the
+// window under the cursor and drives its registered target.
+class ImmediateDropSource : public IDropSource {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (!object) return E_POINTER;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDropSource)) {
+      *object = static_cast<IDropSource*>(this);
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE QueryContinueDrag(BOOL escape, DWORD) override {
+    if (escape) return DRAGDROP_S_CANCEL;
+    return ++polls > 2 ? DRAGDROP_S_DROP : S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GiveFeedback(DWORD effect) override {
+    feedback.push_back(effect);
+    return DRAGDROP_S_USEDEFAULTCURSORS;
+  }
+  int polls = 0;
+  std::vector<DWORD> feedback;  // the effects the target showed during the drag
+};
+
+TEST_F(DropTargetTest, OleDragLoopDeliversTheDropToTheRegisteredWindow) {
+  SetWindowPos(window_.get(), HWND_TOPMOST, 100, 100, 300, 200, SWP_SHOWWINDOW);
+  UpdateWindow(window_.get());
+  RECT frame{};
+  GetWindowRect(window_.get(), &frame);
+  SetCursorPos((frame.left + frame.right) / 2, (frame.top + frame.bottom) / 2);
+
+  TestDataObject data = FilesObject({L"C:\\dragged\\a.map", L"C:\\dragged\\b.txt"});
+  ImmediateDropSource source;
+  DWORD effect = DROPEFFECT_NONE;
+  const HRESULT result = DoDragDrop(&data, &source, DROPEFFECT_COPY | DROPEFFECT_MOVE, &effect);
+  EXPECT_EQ(result, DRAGDROP_S_DROP);
+  EXPECT_EQ(effect, static_cast<DWORD>(DROPEFFECT_COPY));
+  EXPECT_EQ(list_, (Names{"C:\\dragged\\a.map", "C:\\dragged\\b.txt"}));
+  EXPECT_EQ(calls_, 1);
+  ASSERT_FALSE(source.feedback.empty());
+  for (const DWORD shown : source.feedback) EXPECT_EQ(shown, static_cast<DWORD>(DROPEFFECT_COPY));
 }
 
 }  // namespace
