@@ -87,13 +87,4 @@ inline std::vector<std::string> AllNames(const std::string& folder) {
   return names;
 }
 
-// A MAP file with one line-number section of three entries (offsets 0x100,
-// 0x110, 0x120 of Engine.pas, lines 10 to 12).
-inline std::string SmallMapText() {
-  return "\r\n Start         Length     Name                   Class\r\n"
-         " 0001:00000000 00000400H .text                   CODE\r\n\r\n"
-         "Line numbers for Engine(Engine.pas) segment .text\r\n\r\n"
-         "    10 0001:00000100    11 0001:00000110    12 0001:00000120\r\n\r\n";
-}
-
 }  // namespace qf::test
