@@ -8,7 +8,7 @@ namespace {
 
 using namespace qfgui;
 
-constexpr int kEdit = 10, kStatus = 11, kShow = 12, kFail = 13, kOpen = 14, kQuit = 20;
+constexpr int kEdit = 10, kStatus = 11, kShow = 12, kFail = 13, kOpen = 14, kCombo = 15, kTree = 16, kQuit = 20;
 
 class DriverSelfTest : public ::testing::Test {
  protected:
@@ -109,6 +109,30 @@ TEST_F(DriverSelfTest, ScreenshotHoldsTheWindow) {
   MapWindowPoints(main_, nullptr, reinterpret_cast<POINT*>(&client), 2);
   const Rgb colour = AverageScreenColour(client);
   EXPECT_GT(colour.r + colour.g + colour.b, 300);
+}
+
+TEST_F(DriverSelfTest, TreeAndComboAreReadAcrossProcesses) {
+  EXPECT_EQ(ComboItems(Child(main_, kCombo)), (std::vector<std::string>{"Alpha", "Beta"}));
+  HWND tree = Child(main_, kTree);
+  const std::vector<TreeNode> roots = ReadTree(tree);
+  ASSERT_EQ(roots.size(), 2u);
+  EXPECT_EQ(roots[0].text, "Demo");
+  ASSERT_EQ(roots[0].children.size(), 1u);
+  EXPECT_EQ(roots[0].children[0].text, "2.1");
+  EXPECT_FALSE(roots[0].expanded);
+  EXPECT_EQ(roots[1].text, "Empty");
+  EXPECT_THROW(FindTreeNode(tree, {"Demo", "9.9"}), GuiError);
+
+  DoubleClickTreeItem(tree, FindTreeNode(tree, {"Empty"}).item);
+  MessageBoxView box = proc_.WaitForMessageBox();
+  EXPECT_EQ(box.text, "Empty");
+  PressOk(box);
+  EXPECT_TRUE(FindTreeNode(tree, {"Empty"}).selected);
+}
+
+TEST_F(DriverSelfTest, CloseBoxEndsTheProgram) {
+  PressCloseBox(main_);
+  EXPECT_TRUE(proc_.WaitForExit(kDefaultTimeoutMs));
 }
 
 TEST_F(DriverSelfTest, MenuCommandEndsTheProgram) {

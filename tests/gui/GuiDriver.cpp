@@ -4,9 +4,11 @@
 #include <dlgs.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <sstream>
 
 namespace qfgui {
@@ -672,6 +674,134 @@ void RemoteBuffer::Read(void* data, size_t size, size_t offset) const {
   if (offset + size > size_ ||
       !ReadProcessMemory(process_, static_cast<char*>(address_) + offset, data, size, &done) || done != size)
     throw GuiError("cannot read from the other process");
+}
+
+// ---- Tree views and combo boxes -----------------------------------------
+
+namespace {
+
+struct RemoteTvItem {
+  TVITEMA item;
+  char text[520];
+};
+
+TreeNode ReadTreeNode(HWND tree, RemoteBuffer& remote, HTREEITEM item) {
+  RemoteTvItem local{};
+  local.item.mask = TVIF_TEXT | TVIF_STATE | TVIF_HANDLE;
+  local.item.hItem = item;
+  local.item.stateMask = TVIS_EXPANDED | TVIS_SELECTED;
+  local.item.pszText = static_cast<char*>(remote.Address()) + offsetof(RemoteTvItem, text);
+  local.item.cchTextMax = sizeof local.text;
+  remote.Write(&local, sizeof local);
+  DWORD_PTR ok = 0;
+  if (!SendMessageTimeoutA(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(remote.Address()), SMTO_ABORTIFHUNG,
+                           kSendTimeoutMs, &ok) ||
+      !ok)
+    throw GuiError("TVM_GETITEM failed");
+  remote.Read(&local, sizeof local);
+  local.text[sizeof local.text - 1] = '\0';
+  TreeNode node;
+  node.item = item;
+  node.text = local.text;
+  node.expanded = (local.item.state & TVIS_EXPANDED) != 0;
+  node.selected = (local.item.state & TVIS_SELECTED) != 0;
+  return node;
+}
+
+HTREEITEM NextTreeItem(HWND tree, HTREEITEM item, UINT relation) {
+  DWORD_PTR next = 0;
+  SendMessageTimeoutA(tree, TVM_GETNEXTITEM, relation, reinterpret_cast<LPARAM>(item), SMTO_ABORTIFHUNG,
+                      kSendTimeoutMs, &next);
+  return reinterpret_cast<HTREEITEM>(next);
+}
+
+std::vector<TreeNode> ReadTreeLevel(HWND tree, RemoteBuffer& remote, HTREEITEM first) {
+  std::vector<TreeNode> level;
+  for (HTREEITEM item = first; item; item = NextTreeItem(tree, item, TVGN_NEXT)) {
+    TreeNode node = ReadTreeNode(tree, remote, item);
+    node.children = ReadTreeLevel(tree, remote, NextTreeItem(tree, item, TVGN_CHILD));
+    level.push_back(std::move(node));
+  }
+  return level;
+}
+
+DWORD ProcessOf(HWND window) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  return pid;
+}
+
+}  // namespace
+
+std::vector<TreeNode> ReadTree(HWND tree) {
+  RemoteBuffer remote(ProcessOf(tree), sizeof(RemoteTvItem));
+  return ReadTreeLevel(tree, remote, NextTreeItem(tree, nullptr, TVGN_ROOT));
+}
+
+TreeNode FindTreeNode(HWND tree, const std::vector<std::string>& path) {
+  std::vector<TreeNode> level = ReadTree(tree);
+  TreeNode found;
+  std::string walked;
+  for (const std::string& text : path) {
+    walked += "/" + text;
+    auto it = std::find_if(level.begin(), level.end(), [&](const TreeNode& n) { return n.text == text; });
+    if (it == level.end()) throw GuiError("no tree node " + walked);
+    found = *it;
+    level = found.children;
+  }
+  return found;
+}
+
+void SelectTreeItem(HWND tree, HTREEITEM item) {
+  DWORD_PTR ok = 0;
+  if (!SendMessageTimeoutA(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item), SMTO_ABORTIFHUNG,
+                           kSendTimeoutMs, &ok) ||
+      !ok)
+    throw GuiError("TVM_SELECTITEM failed");
+}
+
+void DoubleClickTreeItem(HWND tree, HTREEITEM item) {
+  SelectTreeItem(tree, item);
+  RemoteBuffer remote(ProcessOf(tree), sizeof(RECT));
+  RECT rect{};
+  remote.Write(&item, sizeof item);  // TVM_GETITEMRECT takes the item in the RECT
+  DWORD_PTR ok = 0;
+  if (!SendMessageTimeoutA(tree, TVM_GETITEMRECT, TRUE, reinterpret_cast<LPARAM>(remote.Address()),
+                           SMTO_ABORTIFHUNG, kSendTimeoutMs, &ok) ||
+      !ok)
+    throw GuiError("the tree item is not visible (TVM_GETITEMRECT failed)");
+  remote.Read(&rect, sizeof rect);
+  const LPARAM at = MAKELPARAM((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+  if (!PostMessageA(tree, WM_LBUTTONDBLCLK, MK_LBUTTON, at) || !PostMessageA(tree, WM_LBUTTONUP, 0, at))
+    throw GuiError("the double click could not be posted");
+}
+
+std::vector<std::string> ComboItems(HWND combo) {
+  // Asked in UTF-16: Wine hands CB_GETLBTEXT's text across processes
+  // unconverted, so an ANSI request would come back as UTF-16 bytes.
+  DWORD_PTR count = 0;
+  if (!SendMessageTimeoutW(combo, CB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &count))
+    throw GuiError("the combo box does not answer CB_GETCOUNT");
+  std::vector<std::string> items;
+  for (DWORD_PTR i = 0; i < count; ++i) {
+    DWORD_PTR length = 0;
+    SendMessageTimeoutW(combo, CB_GETLBTEXTLEN, i, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &length);
+    std::wstring wide(static_cast<size_t>(length) + 1, L'\0');
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(&wide[0]), SMTO_ABORTIFHUNG,
+                        kSendTimeoutMs, &copied);
+    wide.resize(wcsnlen(wide.c_str(), static_cast<size_t>(length)));
+    std::string text(wide.size() * 2 + 1, '\0');
+    const int n = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), static_cast<int>(wide.size()), &text[0],
+                                      static_cast<int>(text.size()), nullptr, nullptr);
+    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    items.push_back(text);
+  }
+  return items;
+}
+
+void PressCloseBox(HWND topLevel) {
+  if (!SendNotifyMessageA(topLevel, WM_SYSCOMMAND, SC_CLOSE, 0)) throw GuiError("SC_CLOSE could not be delivered");
 }
 
 // ---- Registry ------------------------------------------------------------

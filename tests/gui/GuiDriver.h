@@ -41,10 +41,13 @@
 //
 // Cross-process reads of controls whose messages carry pointers (tree views,
 // list views) need the text buffer inside the target: RemoteBuffer allocates
-// one there (VirtualAllocEx) and copies it back.
+// one there (VirtualAllocEx) and copies it back; ReadTree, FindTreeNode and
+// DoubleClickTreeItem use it for tree views, ComboItems reads a combo's list.
+// A dialog's close box is PressCloseBox, Esc is PressKey(control, VK_ESCAPE).
 #pragma once
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include <chrono>
 #include <functional>
@@ -251,6 +254,29 @@ class RemoteBuffer {
   void* address_ = nullptr;
   size_t size_ = 0;
 };
+
+// ---- Tree views and combo boxes -----------------------------------------
+
+struct TreeNode {
+  HTREEITEM item = nullptr;
+  std::string text;
+  bool expanded = false;
+  bool selected = false;
+  std::vector<TreeNode> children;
+};
+// Every node of a tree view, roots first, in display order.
+std::vector<TreeNode> ReadTree(HWND tree);
+// The node whose path of texts (root first) is path; GuiError if missing.
+TreeNode FindTreeNode(HWND tree, const std::vector<std::string>& path);
+void SelectTreeItem(HWND tree, HTREEITEM item);       // TVM_SELECTITEM, caret
+// Selects the item and double-clicks it with the mouse (posted button
+// messages at the middle of its text), as a person would.
+void DoubleClickTreeItem(HWND tree, HTREEITEM item);
+// Texts of a combo box's list.
+std::vector<std::string> ComboItems(HWND combo);
+
+// The window's close box (WM_SYSCOMMAND SC_CLOSE, queued like Click).
+void PressCloseBox(HWND topLevel);
 
 // ---- Registry ------------------------------------------------------------
 
