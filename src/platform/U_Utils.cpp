@@ -68,7 +68,8 @@ std::string WideToAnsi(const std::wstring& text, bool* exact) {
     return {};
   }
   std::string result(static_cast<std::size_t>(needed), '\0');
-  WideCharToMultiByte(CP_ACP, flags, text.data(), length, &result[0], needed, nullptr, usedDefaultOut);
+  WideCharToMultiByte(CP_ACP, flags, text.data(), length, &result[0], needed, nullptr,
+                      usedDefaultOut);
   if (exact && usedDefault) *exact = false;
   return result;
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TestDataObject.h"
@@ -40,8 +41,9 @@ UniqueWindow MakeWindow() {
     wc.lpszClassName = L"QuillfenDropTestWindow";
     return RegisterClassW(&wc);
   }();
-  return UniqueWindow(CreateWindowExW(0, reinterpret_cast<LPCWSTR>(static_cast<ULONG_PTR>(windowClass)), L"drop", WS_OVERLAPPEDWINDOW, 0, 0,
-                                      200, 100, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr));
+  const auto className = reinterpret_cast<LPCWSTR>(static_cast<ULONG_PTR>(windowClass));
+  return UniqueWindow(CreateWindowExW(0, className, L"drop", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                                      nullptr, nullptr, GetModuleHandleW(nullptr), nullptr));
 }
 
 // The shell's data object for files of one folder, as a drag from Explorer
@@ -53,14 +55,17 @@ class ShellSelection {
     if (FAILED(SHGetDesktopFolder(&desktop))) return;
     PIDLIST_ABSOLUTE folderId = ILCreateFromPathW(folder.c_str());
     IShellFolder* parent = nullptr;
-    if (folderId) desktop->BindToObject(folderId, nullptr, IID_IShellFolder, reinterpret_cast<void**>(&parent));
+    if (folderId) {
+      desktop->BindToObject(folderId, nullptr, IID_IShellFolder, reinterpret_cast<void**>(&parent));
+    }
     desktop->Release();
     ILFree(folderId);
     if (!parent) return;
     for (const std::wstring& name : names) {
       PIDLIST_RELATIVE child = nullptr;
       std::wstring text = name;
-      if (SUCCEEDED(parent->ParseDisplayName(nullptr, nullptr, &text[0], nullptr, &child, nullptr))) {
+      if (SUCCEEDED(
+              parent->ParseDisplayName(nullptr, nullptr, &text[0], nullptr, &child, nullptr))) {
         children_.push_back(reinterpret_cast<PCUITEMID_CHILD>(child));
       }
     }
@@ -105,7 +110,9 @@ class DropTargetTest : public ::testing::Test {
     EXPECT_EQ(target->Drop(data, MK_LBUTTON, POINTL{10, 10}, &effect), S_OK);
     return effect;
   }
-  DWORD DropOn(IDataObject* data, DWORD offered = DROPEFFECT_COPY) { return DropOn(target_, data, offered); }
+  DWORD DropOn(IDataObject* data, DWORD offered = DROPEFFECT_COPY) {
+    return DropOn(target_, data, offered);
+  }
 
   static TestDataObject FilesObject(const std::vector<std::wstring>& names, bool wide = true) {
     TestDataObject data;
@@ -125,8 +132,11 @@ TEST_F(DropTargetTest, AnswersOnlyForIUnknownAndIDropTarget) {
   const struct {
     const IID* iid;
     HRESULT expected;
-  } cases[] = {{&IID_IUnknown, S_OK}, {&IID_IDropTarget, S_OK}, {&IID_IDataObject, E_NOINTERFACE},
-               {&IID_IMarshal, E_NOINTERFACE}, {&IID_IDropSource, E_NOINTERFACE}};
+  } cases[] = {{&IID_IUnknown, S_OK},
+               {&IID_IDropTarget, S_OK},
+               {&IID_IDataObject, E_NOINTERFACE},
+               {&IID_IMarshal, E_NOINTERFACE},
+               {&IID_IDropSource, E_NOINTERFACE}};
   for (const auto& c : cases) {
     void* object = reinterpret_cast<void*>(1);
     EXPECT_EQ(target_->QueryInterface(*c.iid, &object), c.expected);
@@ -144,14 +154,16 @@ TEST_F(DropTargetTest, ThreeFilesFromTheShellAreAppendedInOrderAndNotifiedOnce) 
   test::ScratchFolder scratch;
   const std::vector<std::wstring> names = {L"b one.map", L"a two.txt", L"c three.MAP"};
   Names expected;
-  for (const std::wstring& name : names) expected.push_back(WideToAnsi(scratch.WriteFile(name, "x")));
+  for (const std::wstring& name : names)
+    expected.push_back(WideToAnsi(scratch.WriteFile(name, "x")));
   const ShellSelection selection(scratch.Path(), names);
   ASSERT_NE(selection.Data(), nullptr);
 
   DWORD effect = DROPEFFECT_COPY | DROPEFFECT_MOVE;
   EXPECT_EQ(target_->DragEnter(selection.Data(), MK_LBUTTON, POINTL{1, 1}, &effect), S_OK);
   EXPECT_EQ(effect, static_cast<DWORD>(DROPEFFECT_COPY));
-  EXPECT_EQ(DropOn(selection.Data(), DROPEFFECT_COPY | DROPEFFECT_MOVE), static_cast<DWORD>(DROPEFFECT_COPY));
+  EXPECT_EQ(DropOn(selection.Data(), DROPEFFECT_COPY | DROPEFFECT_MOVE),
+            static_cast<DWORD>(DROPEFFECT_COPY));
 
   EXPECT_EQ(list_, expected);
   EXPECT_EQ(calls_, 1);
@@ -230,7 +242,8 @@ UINT ReportedCount(const std::vector<char>& block) {
 // which is skipped, so that there the handler runs with nothing added.
 TEST_F(DropTargetTest, DropHandleIsFreedWithOrWithoutFiles) {
   for (const bool wide : {true, false}) {
-    for (const auto& names : {std::vector<std::wstring>{}, std::vector<std::wstring>{L"C:\\a.map"}}) {
+    for (const auto& names :
+         {std::vector<std::wstring>{}, std::vector<std::wstring>{L"C:\\a.map"}}) {
       SCOPED_TRACE(testing::Message() << names.size() << (wide ? " wide" : " ANSI"));
       calls_ = 0;
       list_ = {"kept"};
@@ -270,24 +283,17 @@ TEST_F(DropTargetTest, AnotherMediumIsReleasedUnread) {
   data.lastStream->Release();
 }
 
-TEST(DropTargetWithoutHandler, StillFillsTheList) {
-  UniqueWindow window = MakeWindow();
-  Names list;
-  TMyDropTarget* target = RegisterFileDrop(window.get(), &list, nullptr);
-  ASSERT_NE(target, nullptr);
-  TestDataObject data;
-  data.Offer(CF_HDROP, test::DropFilesBlock({L"C:\\a.map", L"C:\\b.map"}, true));
-  DWORD effect = DROPEFFECT_COPY;
-  EXPECT_EQ(target->Drop(&data, 0, POINTL{}, &effect), S_OK);
-  EXPECT_EQ(list, (Names{"C:\\a.map", "C:\\b.map"}));
-  EXPECT_TRUE(RevokeFileDrop(window.get()));
+TEST_F(DropTargetTest, WithoutHandlerTheListIsStillFilled) {
+  target_->OnFilesDropped = nullptr;
+  TestDataObject data = FilesObject({L"C:\\a.map", L"C:\\b.map"});
+  DropOn(&data);
+  EXPECT_EQ(list_, (Names{"C:\\a.map", "C:\\b.map"}));
 }
 
 TEST_F(DropTargetTest, SecondRegistrationFailsAndTheFirstKeepsWorking) {
   const long destroyed = TMyDropTarget::Destructions();
   Names otherList;
-  int otherCalls = 0;
-  EXPECT_EQ(RegisterFileDrop(window_.get(), &otherList, [&](TMyDropTarget*) { ++otherCalls; }), nullptr);
+  EXPECT_EQ(RegisterFileDrop(window_.get(), &otherList, nullptr), nullptr);
   EXPECT_EQ(TMyDropTarget::Destructions(), destroyed + 1);  // the rejected one
 
   TestDataObject data = FilesObject({L"C:\\a.map"});
@@ -295,108 +301,71 @@ TEST_F(DropTargetTest, SecondRegistrationFailsAndTheFirstKeepsWorking) {
   EXPECT_EQ(list_, Names{"C:\\a.map"});
   EXPECT_EQ(calls_, 1);
   EXPECT_TRUE(otherList.empty());
-  EXPECT_EQ(otherCalls, 0);
 }
 
-TEST(DropTargetLifetime, RevocationDestroysTheTarget) {
-  UniqueWindow window = MakeWindow();
-  Names list;
+TEST_F(DropTargetTest, RevocationDestroysTheTarget) {
   const long destroyed = TMyDropTarget::Destructions();
-  ASSERT_NE(RegisterFileDrop(window.get(), &list, nullptr), nullptr);
-  EXPECT_EQ(TMyDropTarget::Destructions(), destroyed);
-  EXPECT_TRUE(RevokeFileDrop(window.get()));
+  EXPECT_TRUE(RevokeFileDrop(window_.get()));
+  target_ = nullptr;
   EXPECT_EQ(TMyDropTarget::Destructions(), destroyed + 1);
-  EXPECT_FALSE(RevokeFileDrop(window.get()));
+  EXPECT_FALSE(RevokeFileDrop(window_.get()));
 
-  // The window can be registered again afterwards.
-  ASSERT_NE(RegisterFileDrop(window.get(), &list, nullptr), nullptr);
-  EXPECT_TRUE(RevokeFileDrop(window.get()));
-  EXPECT_EQ(TMyDropTarget::Destructions(), destroyed + 2);
-}
-
-TEST(DropTargetLifetime, RevokingAWindowNeverRegisteredFails) {
-  UniqueWindow window = MakeWindow();
-  EXPECT_FALSE(RevokeFileDrop(window.get()));
-}
-
-TEST(DropTargetLifetime, RegisteringAnInvalidWindowFailsAndDestroysTheTarget) {
-  Names list;
-  const long destroyed = TMyDropTarget::Destructions();
-  EXPECT_EQ(RegisterFileDrop(nullptr, &list, nullptr), nullptr);
-  EXPECT_EQ(TMyDropTarget::Destructions(), destroyed + 1);
+  // The window can be registered again; a window that is no window cannot.
+  ASSERT_NE(RegisterFileDrop(window_.get(), &list_, nullptr), nullptr);
+  EXPECT_TRUE(RevokeFileDrop(window_.get()));
+  EXPECT_EQ(RegisterFileDrop(nullptr, &list_, nullptr), nullptr);
+  EXPECT_FALSE(RevokeFileDrop(nullptr));
+  EXPECT_EQ(TMyDropTarget::Destructions(), destroyed + 3);
 }
 
 // The handler may end the registration itself (its window going away); the
 // target stays alive until Drop has returned.
-TEST(DropTargetLifetime, HandlerThatRevokesInsideDrop) {
-  UniqueWindow window = MakeWindow();
-  Names list;
+TEST_F(DropTargetTest, HandlerThatRevokesInsideDrop) {
   const long destroyed = TMyDropTarget::Destructions();
-  HWND hwnd = window.get();
-  TMyDropTarget* target = RegisterFileDrop(hwnd, &list, [hwnd, destroyed](TMyDropTarget*) {
-    EXPECT_TRUE(RevokeFileDrop(hwnd));
+  target_->OnFilesDropped = [this, destroyed](TMyDropTarget*) {
+    EXPECT_TRUE(RevokeFileDrop(window_.get()));
     EXPECT_EQ(TMyDropTarget::Destructions(), destroyed);
-  });
-  ASSERT_NE(target, nullptr);
-  TestDataObject data;
-  data.Offer(CF_HDROP, test::DropFilesBlock({L"C:\\a.map"}, true));
-  DWORD effect = DROPEFFECT_COPY;
-  EXPECT_EQ(target->Drop(&data, 0, POINTL{}, &effect), S_OK);
+  };
+  TestDataObject data = FilesObject({L"C:\\a.map"});
+  DropOn(std::exchange(target_, nullptr), &data);
   EXPECT_EQ(TMyDropTarget::Destructions(), destroyed + 1);
-  EXPECT_EQ(list, Names{"C:\\a.map"});
+  EXPECT_EQ(list_, Names{"C:\\a.map"});
 }
 
 struct NotAnException {};
 
-TEST(DropTargetErrors, HandlerErrorsAreCaughtInsideDropAndReported) {
+TEST_F(DropTargetTest, HandlerErrorsAreCaughtInsideDropAndReported) {
+  Names reports;
+  const DropErrorHandler collect = [&reports](const std::exception& e) {
+    reports.push_back(e.what());
+  };
+  const DropErrorHandler rethrow = [](const std::exception&) { throw std::logic_error("again"); };
   const struct {
     const char* name;
     std::function<void()> raise;
-    bool withReporter;
-    const char* expectedMessage;  // null: no report expected
+    DropErrorHandler reporter;
+    Names expectedReports;
   } cases[] = {
-      {"std::runtime_error", [] { throw std::runtime_error("Impossible d'ouvrir le fichier \"C:\\a.map\""); }, true,
-       "Impossible d'ouvrir le fichier \"C:\\a.map\""},
-      {"foreign object", [] { throw NotAnException{}; }, true, "Exception inconnue"},
-      {"no reporter", [] { throw std::runtime_error("lost"); }, false, nullptr},
+      {"std::exception",
+       [] { throw std::runtime_error("Impossible d'ouvrir le fichier"); },
+       collect,
+       {"Impossible d'ouvrir le fichier"}},
+      {"foreign object", [] { throw NotAnException{}; }, collect, {"Exception inconnue"}},
+      {"no reporter", [] { throw std::runtime_error("lost"); }, nullptr, {}},
+      {"reporter throws too", [] { throw std::runtime_error("first"); }, rethrow, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    UniqueWindow window = MakeWindow();
-    Names list;
-    std::vector<std::string> reports;
-    DropErrorHandler reporter;
-    if (c.withReporter) reporter = [&reports](const std::exception& e) { reports.push_back(e.what()); };
-    TMyDropTarget* target =
-        RegisterFileDrop(window.get(), &list, [&c](TMyDropTarget*) { c.raise(); }, reporter);
-    ASSERT_NE(target, nullptr);
-    TestDataObject data;
-    data.Offer(CF_HDROP, test::DropFilesBlock({L"C:\\a.map"}, true));
-    DWORD effect = DROPEFFECT_COPY | DROPEFFECT_MOVE;
-    EXPECT_EQ(target->Drop(&data, 0, POINTL{}, &effect), S_OK);
-    EXPECT_EQ(effect, static_cast<DWORD>(DROPEFFECT_COPY));
-    EXPECT_EQ(list, Names{"C:\\a.map"});
-    if (c.expectedMessage) {
-      EXPECT_EQ(reports, Names{c.expectedMessage});
-    } else {
-      EXPECT_TRUE(reports.empty());
-    }
-    EXPECT_TRUE(RevokeFileDrop(window.get()));
+    list_.clear();
+    reports.clear();
+    target_->OnFilesDropped = [&c](TMyDropTarget*) { c.raise(); };
+    target_->OnError = c.reporter;
+    TestDataObject data = FilesObject({L"C:\\a.map"});
+    EXPECT_EQ(DropOn(&data, DROPEFFECT_COPY | DROPEFFECT_MOVE),
+              static_cast<DWORD>(DROPEFFECT_COPY));
+    EXPECT_EQ(list_, Names{"C:\\a.map"});
+    EXPECT_EQ(reports, c.expectedReports);
   }
-}
-
-TEST(DropTargetErrors, AReporterThatThrowsDoesNotEscapeEither) {
-  UniqueWindow window = MakeWindow();
-  Names list;
-  TMyDropTarget* target = RegisterFileDrop(
-      window.get(), &list, [](TMyDropTarget*) { throw std::runtime_error("first"); },
-      [](const std::exception&) { throw std::logic_error("second"); });
-  ASSERT_NE(target, nullptr);
-  TestDataObject data;
-  data.Offer(CF_HDROP, test::DropFilesBlock({L"C:\\a.map"}, true));
-  DWORD effect = DROPEFFECT_COPY;
-  EXPECT_EQ(target->Drop(&data, 0, POINTL{}, &effect), S_OK);
-  EXPECT_TRUE(RevokeFileDrop(window.get()));
 }
 
 // A drop source that lets go at once: OLE's own drag loop then finds the

@@ -23,9 +23,11 @@ struct StoredValue {
 StoredValue ReadValue(const std::string& name) {
   StoredValue result;
   UniqueRegKey key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return result;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+    return result;
   DWORD size = 0;
-  if (RegQueryValueExA(key.get(), name.c_str(), nullptr, &result.type, nullptr, &size) != ERROR_SUCCESS) {
+  if (RegQueryValueExA(key.get(), name.c_str(), nullptr, &result.type, nullptr, &size) !=
+      ERROR_SUCCESS) {
     return result;
   }
   std::vector<char> buffer(size + 1);

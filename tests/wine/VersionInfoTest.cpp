@@ -88,7 +88,8 @@ INSTANTIATE_TEST_SUITE_P(WideAndAnsi, VersionTextTest, ::testing::Bool(),
 // "??.exe", a pattern that matches other files of the folder.
 TEST(VersionTextOutsideTheCodePage, WideFindsTheFileAnsiFindsNothing) {
   test::ScratchFolder scratch;
-  const std::wstring name = scratch.CopyIn(test::ExeFolder() + L"version_1_4_0_12.exe", L"\u03A9\u4E2D.exe");
+  const std::wstring name =
+      scratch.CopyIn(test::ExeFolder() + L"version_1_4_0_12.exe", L"\u03A9\u4E2D.exe");
   scratch.CopyIn(test::ExeFolder() + L"version_2_10_3_0.exe", L"ab.exe");
   {
     const WideApiMode mode(true);
