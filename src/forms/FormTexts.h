@@ -1,0 +1,20 @@
+// The window framework's own texts. The framework speaks French; the program's
+// own messages (English) are worded by the windows that use the framework.
+// Errors raised on the framework's behalf (a file that cannot be opened, an
+// index outside a list) are the core's qf::EFOpenError and qf::EListError.
+#pragma once
+
+namespace qf::formtexts {
+
+// Button captions of the framework's boxes.
+inline constexpr const char* kOk = "OK";
+inline constexpr const char* kCancel = "Annuler";
+
+// Raised when a form that is already visible is asked to show modally.
+inline constexpr const char* kCannotShowModal = "Impossible de rendre modale une fenêtre visible";
+// Raised when the system refuses to create a window.
+inline constexpr const char* kCannotCreateWindow = "Erreur lors de la création de la fenêtre";
+// Shown for an error that carries no message of its own.
+inline constexpr const char* kUnknownError = "Erreur inconnue";
+
+}  // namespace qf::formtexts
