@@ -3,23 +3,34 @@
 namespace qf {
 namespace {
 
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// Value of each byte as a hexadecimal digit, -1 for any other byte.
+struct HexTable {
+  int8_t value[256];
+  constexpr HexTable() : value() {
+    for (int i = 0; i < 256; ++i) value[i] = -1;
+    for (int i = 0; i < 10; ++i) value['0' + i] = static_cast<int8_t>(i);
+    for (int i = 0; i < 6; ++i) {
+      value['a' + i] = static_cast<int8_t>(10 + i);
+      value['A' + i] = static_cast<int8_t>(10 + i);
+    }
+  }
+};
+constexpr HexTable kHex;
 
-// Accumulates hexadecimal digits; false on an empty run, a non-digit or a
-// value that would need more than 32 bits.
+// Accumulates hexadecimal digits up to the end of the text or its first NUL;
+// false on an empty run, a non-digit or a value that would need more than
+// 32 bits (a value above 0x0FFFFFFF before a further digit).
 bool ParseHex(std::string_view digits, uint32_t& value) {
-  if (digits.empty()) return false;
   uint32_t v = 0;
-  for (char c : digits) {
-    const int d = HexDigitValue(c);
+  std::size_t used = 0;
+  for (const char c : digits) {
+    if (c == '\0') break;
+    const int d = kHex.value[static_cast<unsigned char>(c)];
     if (d < 0 || v > 0x0FFFFFFFu) return false;
     v = (v << 4) | static_cast<uint32_t>(d);
+    ++used;
   }
+  if (used == 0) return false;
   value = v;
   return true;
 }
@@ -27,8 +38,6 @@ bool ParseHex(std::string_view digits, uint32_t& value) {
 }  // namespace
 
 int32_t HexDigitsToIntDef(std::string_view digits, int32_t defaultValue) {
-  const auto nul = digits.find('\0');
-  if (nul != std::string_view::npos) digits = digits.substr(0, nul);
   uint32_t v;
   return ParseHex(digits, v) ? static_cast<int32_t>(v) : defaultValue;
 }

@@ -9,6 +9,46 @@
 #include "TextRules.h"
 
 namespace qf {
+namespace {
+
+// Value of each byte as a hexadecimal digit, -1 for any other byte.
+struct HexValues {
+  int8_t value[256];
+  constexpr HexValues() : value() {
+    for (int i = 0; i < 256; ++i) value[i] = -1;
+    for (int i = 0; i < 10; ++i) value['0' + i] = static_cast<int8_t>(i);
+    for (int i = 0; i < 6; ++i) {
+      value['a' + i] = static_cast<int8_t>(10 + i);
+      value['A' + i] = static_cast<int8_t>(10 + i);
+    }
+  }
+  int operator[](unsigned char c) const { return value[c]; }
+};
+constexpr HexValues kHexValue;
+
+// The offset token as linkers write it: a four-character segment, ":" and
+// eight hexadecimal digits, followed by a space or the end of the text. Read
+// without branches on the digits; false (and p unchanged) for any other shape.
+bool ReadUsualOffset(const char*& p, const char* end, uint32_t& offset) {
+  constexpr std::ptrdiff_t kWidth = 13;
+  if (end - p < kWidth || p[4] != ':' || (end - p > kWidth && p[kWidth] != ' ')) return false;
+  for (int k = 0; k < 4; ++k) {
+    if (p[k] == ' ' || p[k] == ':') return false;
+  }
+  int bad = 0;
+  uint32_t value = 0;
+  for (int k = 5; k < kWidth; ++k) {
+    const int digit = kHexValue[static_cast<unsigned char>(p[k])];
+    bad |= digit;
+    value = (value << 4) | static_cast<uint32_t>(digit & 0xF);
+  }
+  if (bad < 0) return false;
+  offset = value;  // eight digits never exceed 32 bits
+  p += kWidth;
+  return true;
+}
+
+}  // namespace
 
 CrashAddress CrashAddressToOffset(std::string_view typed) {
   if (typed.size() < 2) return {CrashAddress::NoAddress, 0};
@@ -122,21 +162,61 @@ void TMapFile::AddEntry(const std::string& sourceFile, int32_t line, int32_t off
 }
 
 void TMapFile::ParseLine(std::string_view text, uint32_t source) {
-  const auto takeToken = [&text]() {
-    std::size_t i = 0;
-    while (i < text.size() && text[i] == ' ') ++i;
-    std::size_t end = i;
-    while (end < text.size() && text[end] != ' ') ++end;
-    const std::string_view token = text.substr(i, end - i);
-    text.remove_prefix(end);
-    return token;
+  // One pass over each token: the usual tokens (plain decimal line numbers,
+  // offsets of hexadecimal digits behind a segment) are converted while they
+  // are scanned; any other token is converted again by the full rules.
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  const auto skipSpaces = [&p, end]() {
+    while (p < end && *p == ' ') ++p;
   };
-  while (!text.empty()) {
-    const std::string_view lineToken = takeToken();
-    std::string_view offsetToken = takeToken();
-    const auto colon = offsetToken.find(':');
-    if (colon != std::string_view::npos && colon > 0) offsetToken.remove_prefix(colon + 1);
-    Append(source, StrToIntDef(lineToken, 0), HexDigitsToIntDef(offsetToken, 0));
+  while (p < end) {
+    skipSpaces();
+    const char* const lineStart = p;
+    uint32_t line = 0;
+    bool linePlain = true;
+    for (; p < end && *p != ' '; ++p) {
+      const uint32_t digit = static_cast<uint32_t>(static_cast<unsigned char>(*p)) - '0';
+      linePlain = linePlain && digit <= 9;
+      line = line * 10 + digit;
+    }
+    const std::string_view lineToken(lineStart, static_cast<std::size_t>(p - lineStart));
+    if (!linePlain || lineToken.empty() || lineToken.size() > 9) line = static_cast<uint32_t>(StrToIntDef(lineToken, 0));
+
+    skipSpaces();
+    uint32_t offset = 0;
+    if (ReadUsualOffset(p, end, offset)) {
+      Append(source, static_cast<int32_t>(line), static_cast<int32_t>(offset));
+      continue;
+    }
+    const char* const offsetStart = p;
+    int digits = 0;
+    bool unusual = false;
+    bool colonSeen = false;
+    for (; p < end && *p != ' '; ++p) {
+      const unsigned char c = static_cast<unsigned char>(*p);
+      const int value = kHexValue[c];
+      if (value >= 0 && offset <= 0x0FFFFFFFu) {
+        offset = (offset << 4) | static_cast<uint32_t>(value);
+        ++digits;
+      } else if (c == ':' && !colonSeen && p != offsetStart) {
+        // The segment before the first ":" is dropped.
+        colonSeen = true;
+        offset = 0;
+        digits = 0;
+        unusual = false;
+      } else {
+        colonSeen = colonSeen || c == ':';
+        unusual = true;
+      }
+    }
+    if (unusual || digits == 0) {
+      std::string_view offsetToken(offsetStart, static_cast<std::size_t>(p - offsetStart));
+      const auto colon = offsetToken.find(':');
+      if (colon != std::string_view::npos && colon > 0) offsetToken.remove_prefix(colon + 1);
+      offset = static_cast<uint32_t>(HexDigitsToIntDef(offsetToken, 0));
+    }
+    Append(source, static_cast<int32_t>(line), static_cast<int32_t>(offset));
   }
 }
 

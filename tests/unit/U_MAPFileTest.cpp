@@ -72,6 +72,18 @@ TEST(ParseLineNumbers, DataLinesAndTheirEntries) {
       {"$1F 0001:10", {{"S", 31, 0x10}}},            // the line number uses the full conversion
       {"12 ABC:10", {{"S", 12, 0x10}}},              // the segment is never looked at
       {"", {}},
+      // The usual width (segment, ":", eight digits) and its near misses.
+      {"12 0001:0006BB98", {{"S", 12, 0x6BB98}}},
+      {"12 0001:0006bb98 13", {{"S", 12, 0x6BB98}, {"S", 13, 0}}},
+      {"12 00:1:0006BB98", {{"S", 12, 0}}},   // the first ":" decides
+      {"12 :001:0006BB98", {{"S", 12, 0}}},
+      {"12 0001:0006BB9G", {{"S", 12, 0}}},
+      {"12 0001:0006BB98:", {{"S", 12, 0}}},
+      {"12 0001:0006BB980", {{"S", 12, 0x6BB980}}},  // leading zeros are free
+      {"12 0001:1006BB980", {{"S", 12, 0}}},         // nine significant digits
+      {"12 0001:0006BB9", {{"S", 12, 0x6BB9}}},
+      {"12 ABCD:FFFFFFFF", {{"S", 12, -1}}},
+      {"12 0001:1F\0zz 13 0001:20"sv, {{"S", 12, 0x1F}, {"S", 13, 0x20}}},  // a conversion ends at a NUL
       {"    27 0001:0006BB98    28 0001:0006BBAB    29 0001:0006BBC3    30 0001:0006BC0F",
        {{"S", 27, 0x6BB98}, {"S", 28, 0x6BBAB}, {"S", 29, 0x6BBC3}, {"S", 30, 0x6BC0F}}},
   };
