@@ -1,0 +1,172 @@
+// libFuzzer target for the MAP line table: loads the input as a MAP file,
+// checks the table against a plain line-by-line reading of the same rules,
+// then looks up slices of the input as typed crash addresses.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "LookupTexts.h"
+#include "TextRules.h"
+#include "U_MAPFile.h"
+
+namespace {
+
+#define QF_CHECK(cond)                                                         \
+  do {                                                                         \
+    if (!(cond)) {                                                             \
+      std::fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__);  \
+      std::abort();                                                            \
+    }                                                                          \
+  } while (0)
+
+struct Ref {
+  std::string source;
+  int32_t line;
+  int32_t offset;
+};
+
+// The reading rules, step by step, on a list of lines (no shortcuts).
+std::vector<std::string> SplitLines(std::string_view text) {
+  std::vector<std::string> lines;
+  std::string current;
+  bool pending = false;
+  for (std::size_t i = 0; i < text.size() && text[i] != '\0'; ++i) {
+    const char c = text[i];
+    if (c == '\r' || c == '\n') {
+      lines.push_back(current);
+      current.clear();
+      pending = false;
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      current += c;
+      pending = true;
+    }
+  }
+  if (pending) lines.push_back(current);
+  return lines;
+}
+
+void ReferenceParse(const std::string& text, const std::string& source, std::vector<Ref>& out) {
+  std::string rest = text;
+  while (!rest.empty()) {
+    std::size_t i = 0;
+    while (i < rest.size() && rest[i] == ' ') ++i;
+    std::size_t j = i;
+    while (j < rest.size() && rest[j] != ' ') ++j;
+    const std::string first = rest.substr(i, j - i);
+    while (j < rest.size() && rest[j] == ' ') ++j;
+    std::size_t k = j;
+    while (k < rest.size() && rest[k] != ' ') ++k;
+    std::string second = rest.substr(j, k - j);
+    rest = rest.substr(k);
+    const std::size_t colon = second.find(':');
+    if (colon != std::string::npos && colon > 0) second = second.substr(colon + 1);
+    out.push_back({source, qf::StrToIntDef(first, 0), qf::StrToIntDef("0x" + second, 0)});
+  }
+}
+
+std::vector<Ref> ReferenceLoad(std::string_view text) {
+  const std::vector<std::string> lines = SplitLines(text);
+  std::vector<Ref> entries;
+  std::string source;
+  std::size_t at = 0;
+  while (at < lines.size()) {
+    while (at < lines.size() && lines[at].compare(0, 12, "Line numbers") != 0) ++at;
+    if (at >= lines.size()) break;
+    if (lines.size() - at > 2) {
+      source = qf::TMapFile::ExtractSourceFile(lines[at]);
+      at += 2;
+    }
+    for (; at < lines.size() && !lines[at].empty(); ++at) ReferenceParse(qf::Trim(lines[at]), source, entries);
+  }
+  return entries;
+}
+
+std::optional<std::size_t> ReferenceFind(const std::vector<Ref>& entries, int32_t offset) {
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].offset == offset) return i;
+    if (i > 0 && entries[i].offset > offset && entries[i - 1].offset < offset &&
+        entries[i].source == entries[i - 1].source)
+      return i - 1;
+  }
+  return std::nullopt;
+}
+
+void CheckLookup(const qf::TMapFile& map, const std::vector<Ref>& ref, int32_t offset) {
+  const auto hit = map.FindOffset(offset);
+  const auto want = map.Loaded() ? ReferenceFind(ref, offset) : std::nullopt;
+  QF_CHECK(hit.has_value() == want.has_value());
+  if (!hit) return;
+  const Ref& r = ref[*want];
+  QF_CHECK(hit->Line() == r.line && hit->Offset() == r.offset && hit->SourceFile() == r.source);
+  QF_CHECK(hit->Offset() <= offset);
+}
+
+void CheckAddress(const qf::TMapFile& map, const std::vector<Ref>& ref, std::string_view typed) {
+  const qf::CrashAddress address = qf::CrashAddressToOffset(typed);
+  if (typed.size() < 2) {
+    QF_CHECK(address.kind == qf::CrashAddress::NoAddress);
+  } else {
+    const bool hasX = typed[1] == 'x' || typed[1] == 'X';
+    const int32_t value = qf::StrToIntDef(hasX ? std::string(typed) : "0x" + std::string(typed), 0);
+    if (value < qf::CodeBase) {
+      QF_CHECK(address.kind == qf::CrashAddress::InvalidAddress);
+    } else {
+      QF_CHECK(address.kind == qf::CrashAddress::Valid);
+      QF_CHECK(address.offset >= 0 && address.offset == value - qf::CodeBase);
+      CheckLookup(map, ref, address.offset);
+    }
+  }
+  const qf::SearchAnswer answer = qf::AnswerSearch(map, typed);
+  if (!map.Loaded()) {
+    QF_CHECK(answer.kind == qf::SearchAnswer::LoadFirst);
+  } else if (address.kind == qf::CrashAddress::NoAddress) {
+    QF_CHECK(answer.kind == qf::SearchAnswer::Silent && answer.text.empty());
+  } else if (address.kind == qf::CrashAddress::InvalidAddress) {
+    QF_CHECK(answer.kind == qf::SearchAnswer::Invalid);
+  } else {
+    QF_CHECK(answer.kind == (map.FindOffset(address.offset) ? qf::SearchAnswer::Found : qf::SearchAnswer::NotFound));
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  qf::TMapFile map;
+  map.LoadFromText(text);
+  const std::vector<Ref> ref = ReferenceLoad(text);
+
+  // The table holds exactly what the rules read, in order.
+  QF_CHECK(map.Count() >= 0);
+  QF_CHECK(static_cast<std::size_t>(map.Count()) == ref.size());
+  QF_CHECK(map.Loaded() == (map.Count() > 0));
+  for (int32_t i = 0; i < map.Count(); ++i) {
+    const qf::TLineOffset e = map.Entry(i);
+    QF_CHECK(e.Line() == ref[i].line && e.Offset() == ref[i].offset && e.SourceFile() == ref[i].source);
+  }
+
+  // Lookups of every entry's offset and its neighbours.
+  for (std::size_t i = 0; i < ref.size() && i < 64; ++i) {
+    CheckLookup(map, ref, ref[i].offset);
+    if (ref[i].offset > INT32_MIN) CheckLookup(map, ref, ref[i].offset - 1);
+    if (ref[i].offset < INT32_MAX) CheckLookup(map, ref, ref[i].offset + 1);
+  }
+
+  // Slices of the input as typed addresses: each line, and short windows.
+  for (const std::string& line : SplitLines(text)) CheckAddress(map, ref, line);
+  for (std::size_t at = 0; at < size && at < 256; at += 7) CheckAddress(map, ref, text.substr(at, 10));
+
+  // A reload of the same text gives the same table; Clear keeps Loaded.
+  const bool loaded = map.Loaded();
+  map.LoadFromText(text);
+  QF_CHECK(static_cast<std::size_t>(map.Count()) == ref.size() && map.Loaded() == loaded);
+  map.Clear();
+  QF_CHECK(map.Count() == 0 && map.Loaded() == loaded && !map.FindOffset(0));
+  return 0;
+}
