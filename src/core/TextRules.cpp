@@ -97,7 +97,11 @@ std::size_t Pos(std::string_view needle, std::string_view text) {
 std::string Copy(std::string_view text, long long start, long long count) {
   if (start < 1) start = 1;
   if (count <= 0 || start > static_cast<long long>(text.size())) return std::string();
-  return std::string(text.substr(static_cast<std::size_t>(start - 1), static_cast<std::size_t>(count)));
+  // Cut the count at the end before narrowing it: on a 32-bit system a count
+  // of 2^32 + 1 must not turn into 1.
+  const long long available = static_cast<long long>(text.size()) - (start - 1);
+  const long long used = count < available ? count : available;
+  return std::string(text.substr(static_cast<std::size_t>(start - 1), static_cast<std::size_t>(used)));
 }
 
 static char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }

@@ -89,6 +89,7 @@ TEST(TextRules, SubstringCopy) {
   } cases[] = {
       {2, 3, "bcd"}, {0, 2, "ab"}, {-5, 2, "ab"}, {7, 1, ""}, {2, 0, ""}, {2, -1, ""},
       {5, 100, "ef"}, {6, 1, "f"}, {1, 6, "abcdef"}, {1, INT32_MAX, "abcdef"}, {INT32_MAX, 1, ""},
+      {2, (1LL << 32) + 1, "bcdef"}, {(1LL << 32) + 1, 1, ""}, {-(1LL << 40), 1, "a"},
   };
   for (const auto& c : cases) EXPECT_EQ(Copy("abcdef", c.start, c.count), c.expected) << c.start << ',' << c.count;
   EXPECT_EQ(Copy("", 1, 1), "");
