@@ -13,6 +13,8 @@
 #include "U_DragDrop.h"
 #include "U_MAPDb.h"
 #include "U_MAPFile.h"
+#include "U_DbDlg.h"
+#include "U_about.h"
 #include "U_Utils.h"
 
 namespace qf {
@@ -99,13 +101,15 @@ void TMainDlg::search_btnClick(TComponent*) {
 }
 
 void TMainDlg::db_btnClick(TComponent*) {
-  // The database browser opens here: nothing to open yet.
+  if (!FMapDB || !DBDlg) return;
+  DBDlg->FillTree(*FMapDB);
+  DBDlg->Execute();
 }
 
 void TMainDlg::Quit1Click(TComponent*) { Close(); }
 
 void TMainDlg::About1Click(TComponent*) {
-  // The about box opens here: nothing to open yet.
+  if (AboutDlg) AboutDlg->Execute();
 }
 
 void TMainDlg::Help1Click(TComponent*) {
