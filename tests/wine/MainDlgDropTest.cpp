@@ -103,6 +103,7 @@ class MainDlgTest : public ::testing::Test {
   }
   void TearDown() override {
     dlg_.reset();
+    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Velmora", kTitle);
     Application().SetMainForm(nullptr);
     // The main window's end posts the quit of the program: not here.
     MSG quit;
