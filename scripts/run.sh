@@ -31,7 +31,7 @@ demo="$build/bin/quillfen-demo.exe"
 if [ ! -f "$demo" ] || [ scripts/quillfen-demo.cpp -nt "$demo" ] || [ tests/gui/GuiDriver.cpp -nt "$demo" ]; then
   echo "run: building the demonstration driver"
   "$compiler" -std=c++17 -O2 -static -Isrc/app -Itests/gui scripts/quillfen-demo.cpp \
-    tests/gui/GuiDriver.cpp -o "$demo" -lcomctl32 -lgdi32 -luser32 -ladvapi32
+    tests/gui/GuiDriver.cpp -o "$demo" -lcomctl32 -lcomdlg32 -lgdi32 -luser32 -ladvapi32 -lshell32 -lole32
 fi
 
 mkdir -p out
