@@ -113,7 +113,15 @@ void TMainDlg::About1Click(TComponent*) {
 }
 
 void TMainDlg::Help1Click(TComponent*) {
-  ShellExecuteA(Handle(), nullptr, HelpPageAddress().c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  const std::string page = HelpPageAddress();
+  const auto opened = reinterpret_cast<INT_PTR>(
+      ShellExecuteA(Handle(), nullptr, page.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+  // Wine knows no program for local .html pages; its bridge to the desktop's
+  // browser takes them. Elsewhere this finds nothing and nothing happens.
+  if (opened == SE_ERR_NOASSOC) {
+    const std::string quoted = "\"" + page + "\"";
+    ShellExecuteA(Handle(), nullptr, "winebrowser.exe", quoted.c_str(), nullptr, SW_SHOWNORMAL);
+  }
 }
 
 }  // namespace qf
