@@ -86,7 +86,7 @@ TEST_F(DriverSelfTest, SwitchingAwayAndBackActivatesTheProgramAgain) {
 }
 
 TEST_F(DriverSelfTest, ScreenshotHoldsTheWindow) {
-  const std::string bmp = JoinPath(ShotsFolder(), "standin.bmp");
+  const std::string bmp = app_.File("standin.bmp");  // not one of the README's pictures
   SaveScreenshot(main_, bmp);
   RECT r{};
   GetWindowRect(main_, &r);

@@ -249,25 +249,48 @@ TempFolder::~TempFolder() {
   }
 }
 
-AppCopy::AppCopy(const std::string& exeName, const std::string& sourceFolder) {
-  const std::string source = JoinPath(sourceFolder, exeName);
-  if (!FileExists(source)) throw GuiError(exeName + " not found in " + sourceFolder);
+namespace {
+
+bool SameNameNoCase(const std::string& a, const std::string& b) {
+  return CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.c_str(), -1, b.c_str(), -1) == CSTR_EQUAL;
+}
+
+// Copies the files and folders of source into target (which exists). At the
+// top level, other programs and the skipped folders stay behind.
+void CopyTree(const std::string& source, const std::string& target, bool topLevel, const std::string& exeName,
+              const std::vector<std::string>& skippedFolders) {
   WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA(JoinPath(sourceFolder, "*").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) throw GuiError("cannot list " + sourceFolder);
+  HANDLE find = FindFirstFileA(JoinPath(source, "*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) throw GuiError("cannot list " + source);
   do {
     const std::string name = found.cFileName;
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    const bool isProgram = CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, name.c_str(), -1,
-                                          exeName.c_str(), -1) == CSTR_EQUAL;
-    if (!isProgram && EndsWithNoCase(name, ".exe")) continue;
-    const std::string target = folder_.File(name);
-    if (!CopyFileA(JoinPath(sourceFolder, name).c_str(), target.c_str(), FALSE)) {
+    if (name == "." || name == "..") continue;
+    const std::string from = JoinPath(source, name), to = JoinPath(target, name);
+    bool ok = true;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      const bool skipped = topLevel && std::any_of(skippedFolders.begin(), skippedFolders.end(),
+                                                   [&](const std::string& s) { return SameNameNoCase(s, name); });
+      if (skipped) continue;
+      ok = CreateDirectoryA(to.c_str(), nullptr) != FALSE;
+      if (ok) CopyTree(from, to, false, exeName, skippedFolders);
+    } else {
+      if (topLevel && !SameNameNoCase(name, exeName) && EndsWithNoCase(name, ".exe")) continue;
+      ok = CopyFileA(from.c_str(), to.c_str(), FALSE) != FALSE;
+    }
+    if (!ok) {
       FindClose(find);
-      throw GuiError("cannot copy " + name + " to " + folder_.Path());
+      throw GuiError("cannot copy " + from + " to " + to);
     }
   } while (FindNextFileA(find, &found));
   FindClose(find);
+}
+
+}  // namespace
+
+AppCopy::AppCopy(const std::string& exeName, const std::string& sourceFolder,
+                 const std::vector<std::string>& skippedFolders) {
+  if (!FileExists(JoinPath(sourceFolder, exeName))) throw GuiError(exeName + " not found in " + sourceFolder);
+  CopyTree(sourceFolder, folder_.Path(), true, exeName, skippedFolders);
   exePath_ = LongPath(folder_.File(exeName));
 }
 

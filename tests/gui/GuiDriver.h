@@ -95,12 +95,14 @@ class TempFolder {
 };
 
 // A private copy of a program: the exe named exeName from sourceFolder
-// (default: the test's own folder) and every file beside it that is not
-// another .exe (help pages, data), into a fresh TempFolder. Folders are not
-// copied, so state kept beside the program starts empty.
+// (default: the test's own folder) and everything beside it that is not
+// another .exe (help pages, data, their folders), into a fresh TempFolder.
+// Folders named in skippedFolders (default "db", the program's database)
+// are left behind, so state kept beside the program starts empty.
 class AppCopy {
  public:
-  explicit AppCopy(const std::string& exeName, const std::string& sourceFolder = ThisExeFolder());
+  explicit AppCopy(const std::string& exeName, const std::string& sourceFolder = ThisExeFolder(),
+                   const std::vector<std::string>& skippedFolders = {"db"});
   const std::string& ExePath() const { return exePath_; }  // full long path
   const std::string& Folder() const { return folder_.Path(); }
   std::string File(const std::string& name) const { return folder_.File(name); }
