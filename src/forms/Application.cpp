@@ -64,7 +64,7 @@ int TApplication::Scale(int pixels) const {
     HDC screen = GetDC(nullptr);
     const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
     if (screen) ReleaseDC(nullptr, screen);
-    const_cast<TApplication*>(this)->dpi_ = dpi > 0 ? dpi : 96;
+    dpi_ = dpi > 0 ? dpi : 96;
   }
   return dpi_ == 96 ? pixels : MulDiv(pixels, dpi_, 96);
 }

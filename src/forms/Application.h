@@ -75,7 +75,7 @@ class TApplication {
   std::string title_;
   bool initialized_ = false;
   bool active_ = false;
-  int dpi_ = 0;
+  mutable int dpi_ = 0;  // read from the screen on first use
   UniqueFont font_;
   HWND callWindow_ = nullptr;
   TForm* mainForm_ = nullptr;
