@@ -86,6 +86,7 @@ class MainWindowTest : public ::testing::Test {
       if (proc_->MessageBoxes().empty()) return std::nullopt;
     }
     MessageBoxView box = proc_->WaitForMessageBox();
+    EXPECT_FALSE(IsWindowEnabled(main_)) << "the box \"" << box.text << "\" is not modal";
     PressOk(box);
     return box;
   }
@@ -220,6 +221,30 @@ TEST_F(MainWindowTest, MapFileWithoutLineNumbersIsNotLoaded) {
   EXPECT_EQ(Search("0x00401A10"), "Please load a MAP file first");
 }
 
+TEST_F(MainWindowTest, FileInAFolderWithBlanksAndAccentsLoads) {
+  const std::string folder = app_->File("Cartes de l'\xE9t\xE9");  // "été" in the ANSI code page
+  ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+  const std::string map = JoinPath(folder, "Engine v2.map");
+  WriteFile(map, kEngineMap);
+  const auto box = LoadThroughDialog(map);
+  EXPECT_FALSE(box) << box->text;
+  EXPECT_EQ(Status(), kEngineLoaded);
+}
+
+TEST_F(MainWindowTest, MessageBoxIsCentredOnTheScreenNotOnTheWindow) {
+  // A person moves the window to a corner first.
+  ASSERT_TRUE(SetWindowPos(main_, nullptr, 10, 10, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE));
+  Sync(main_);
+  SetText(Control(IDC_MAIN_ADDR_TXT), "0x00401A10");
+  Click(Control(IDC_MAIN_SEARCH_BTN));
+  const MessageBoxView box = proc_->WaitForMessageBox();
+  RECT r{};
+  GetWindowRect(box.window, &r);
+  PressOk(box);
+  EXPECT_NEAR((r.left + r.right) / 2, GetSystemMetrics(SM_CXSCREEN) / 2, 2);
+  EXPECT_NEAR((r.top + r.bottom) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 2);
+}
+
 TEST_F(MainWindowTest, SecondLoadReplacesTheFirst) {
   LoadEngineMap();
   const auto box = LoadThroughDialog(app_->File("Other.map"));
@@ -244,6 +269,7 @@ TEST_F(MainWindowTest, UnreadableFileShowsTheErrorBoxAndKeepsTheTable) {
   EXPECT_EQ(box->text.substr(0, prefix.size()), prefix) << box->text;
   EXPECT_GT(box->text.size(), prefix.size()) << "the system's reason is missing: " << box->text;
   EXPECT_EQ(box->text.back(), '.') << box->text;
+  EXPECT_NE(box->text.substr(box->text.size() - 2), "..") << box->text;
   EXPECT_TRUE(box->hasIcon);
   EXPECT_TRUE(box->stopIcon) << "the error box's icon is not the red stop sign";
   EXPECT_EQ(box->buttons, std::vector<std::string>{"OK"});
