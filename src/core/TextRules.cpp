@@ -3,19 +3,6 @@
 namespace qf {
 namespace {
 
-// Value of each byte as a hexadecimal digit, -1 for any other byte.
-struct HexTable {
-  int8_t value[256];
-  constexpr HexTable() : value() {
-    for (int i = 0; i < 256; ++i) value[i] = -1;
-    for (int i = 0; i < 10; ++i) value['0' + i] = static_cast<int8_t>(i);
-    for (int i = 0; i < 6; ++i) {
-      value['a' + i] = static_cast<int8_t>(10 + i);
-      value['A' + i] = static_cast<int8_t>(10 + i);
-    }
-  }
-};
-constexpr HexTable kHex;
 
 // Accumulates hexadecimal digits up to the end of the text or its first NUL;
 // false on an empty run, a non-digit or a value that would need more than
@@ -25,7 +12,7 @@ bool ParseHex(std::string_view digits, uint32_t& value) {
   std::size_t used = 0;
   for (const char c : digits) {
     if (c == '\0') break;
-    const int d = kHex.value[static_cast<unsigned char>(c)];
+    const int d = HexDigitValue(c);
     if (d < 0 || v > 0x0FFFFFFFu) return false;
     v = (v << 4) | static_cast<uint32_t>(d);
     ++used;

@@ -38,6 +38,21 @@ bool SameText(std::string_view a, std::string_view b);
 // Changes only A-Z to a-z.
 std::string LowerCase(std::string_view text);
 
+// Value of a byte as a hexadecimal digit (0-9, a-f, A-F), -1 for any other.
+struct HexDigitTable {
+  int8_t value[256];
+  constexpr HexDigitTable() : value() {
+    for (int i = 0; i < 256; ++i) value[i] = -1;
+    for (int i = 0; i < 10; ++i) value['0' + i] = static_cast<int8_t>(i);
+    for (int i = 0; i < 6; ++i) {
+      value['a' + i] = static_cast<int8_t>(10 + i);
+      value['A' + i] = static_cast<int8_t>(10 + i);
+    }
+  }
+};
+inline constexpr HexDigitTable kHexDigits{};
+inline int HexDigitValue(char c) { return kHexDigits.value[static_cast<unsigned char>(c)]; }
+
 inline bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }

@@ -11,21 +11,6 @@
 namespace qf {
 namespace {
 
-// Value of each byte as a hexadecimal digit, -1 for any other byte.
-struct HexValues {
-  int8_t value[256];
-  constexpr HexValues() : value() {
-    for (int i = 0; i < 256; ++i) value[i] = -1;
-    for (int i = 0; i < 10; ++i) value['0' + i] = static_cast<int8_t>(i);
-    for (int i = 0; i < 6; ++i) {
-      value['a' + i] = static_cast<int8_t>(10 + i);
-      value['A' + i] = static_cast<int8_t>(10 + i);
-    }
-  }
-  int operator[](unsigned char c) const { return value[c]; }
-};
-constexpr HexValues kHexValue;
-
 // The offset token as linkers write it: a four-character segment, ":" and
 // eight hexadecimal digits, followed by a space or the end of the text. Read
 // without branches on the digits; false (and p unchanged) for any other shape.
@@ -38,7 +23,7 @@ bool ReadUsualOffset(const char*& p, const char* end, uint32_t& offset) {
   int bad = 0;
   uint32_t value = 0;
   for (int k = 5; k < kWidth; ++k) {
-    const int digit = kHexValue[static_cast<unsigned char>(p[k])];
+    const int digit = HexDigitValue(p[k]);
     bad |= digit;
     value = (value << 4) | static_cast<uint32_t>(digit & 0xF);
   }
@@ -195,7 +180,7 @@ void TMapFile::ParseLine(std::string_view text, uint32_t source) {
     bool colonSeen = false;
     for (; p < end && *p != ' '; ++p) {
       const unsigned char c = static_cast<unsigned char>(*p);
-      const int value = kHexValue[c];
+      const int value = HexDigitValue(static_cast<char>(c));
       if (value >= 0 && offset <= 0x0FFFFFFFu) {
         offset = (offset << 4) | static_cast<uint32_t>(value);
         ++digits;
