@@ -3,7 +3,6 @@
 namespace qf {
 namespace {
 
-
 // Accumulates hexadecimal digits up to the end of the text or its first NUL;
 // false on an empty run, a non-digit or a value that would need more than
 // 32 bits (a value above 0x0FFFFFFF before a further digit).
