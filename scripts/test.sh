@@ -42,6 +42,8 @@ step "sanitizer build" configure_build build/asan -DQF_SANITIZE=ON -DCMAKE_BUILD
 step "sanitizer tests" env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build/asan
 
 step "windows build" configure_build build/mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+# A Wine server left from another display would keep its desktop there.
+wineserver -k >/dev/null 2>&1 || true
 step "windows tests under wine" run_ctest build/mingw xvfb-run -a -s "-screen 0 1024x768x24"
 wineserver -k >/dev/null 2>&1 || true
 
