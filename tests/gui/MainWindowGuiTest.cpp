@@ -359,8 +359,16 @@ TEST_F(MainWindowTest, LayoutAndCaptionsAreThoseOfTheForm) {
   EXPECT_NE(GetMenu(main_), nullptr) << "no menu bar";
 }
 
-TEST_F(MainWindowTest, QuitEndsTheProgram) {
+TEST_F(MainWindowTest, QuitEndsTheProgramCleanly) {
+  LoadEngineMap();
   Command(main_, IDM_MAIN_QUIT);
+  EXPECT_TRUE(proc_->WaitForExit(kDefaultTimeoutMs));
+  EXPECT_EQ(proc_->ExitCode(), 0u);
+}
+
+TEST_F(MainWindowTest, CloseBoxEndsTheProgramCleanly) {
+  LoadEngineMap();
+  PressCloseBox(main_);
   EXPECT_TRUE(proc_->WaitForExit(kDefaultTimeoutMs));
   EXPECT_EQ(proc_->ExitCode(), 0u);
 }
