@@ -7,14 +7,15 @@
 //
 // Typical use:
 //
-//   qfgui::AppCopy app("Quillfen.exe");           // copies the exe and the
-//                                                 // files beside it into a
-//                                                 // fresh %TEMP%\qf-gui-XXXX
+//   qfgui::AppCopy app("Quillfen.exe");           // copies the exe and what
+//                                                 // lies beside it (not other
+//                                                 // .exe files, not "db") into
+//                                                 // a fresh %TEMP%\qf-gui-XXXX
 //   qfgui::AppProcess proc(app.ExePath());        // CreateProcess, wait idle
 //   HWND main = proc.WaitForWindow("TMainDlg");   // top-level window by class
 //   HWND edit = qfgui::Child(main, 106);          // control by ID (any depth)
 //   qfgui::SetText(edit, "0x0045894F");           // WM_SETTEXT
-//   qfgui::Click(qfgui::Child(main, 108));        // posted BM_CLICK
+//   qfgui::Click(qfgui::Child(main, 108));        // queued BM_CLICK (below)
 //   qfgui::MessageBoxView box = proc.WaitForMessageBox();
 //   EXPECT_EQ(box.text, "...");                    // caption, text, icon kind
 //   qfgui::PressOk(box);                          // click OK, wait until gone
@@ -22,7 +23,12 @@
 //   qfgui::FileDialog dlg = proc.WaitForFileDialog();
 //   qfgui::ChooseFile(dlg, "C:\\x\\a.map");        // or qfgui::Cancel(dlg)
 //   qfgui::Command(main, 201);                    // menu item by IDM_ id
-//   qfgui::SaveScreenshot(main, "main.bmp");      // BitBlt of the screen
+//   qfgui::SaveScreenshot(main, qfgui::JoinPath(qfgui::ShotsFolder(), "main.bmp"));
+//                                                 // BitBlt of the screen; the
+//                                                 // folder is %QF_SHOTS% or
+//                                                 // <build>\shots, and
+//                                                 // tests/gui/shots-to-png.sh
+//                                                 // turns them into PNGs
 //   proc.Close();                                 // WM_CLOSE, wait for exit
 //
 // Clicks and commands are queued with SendNotifyMessage (never SendMessage),
@@ -35,9 +41,13 @@
 //
 // Message boxes are found among the process's top-level windows of class
 // "#32770" that hold a static text and no file-name field; the file dialog is
-// the "#32770" window with the file-name field (cmb13 or edt1). Windows puts a
-// message box's text in the static 0xFFFF; Wine's older templates use 100, so
-// both are looked for.
+// the "#32770" window with the file-name field (cmb13 or edt1). Windows and
+// Wine 8 put a message box's text in the static 0xFFFF (older Wine: 100, also
+// looked for) and its icon in an SS_ICON static; whether that icon is the
+// stop sign is judged from its pixels on screen (mostly red).
+//
+// Modal forms of the program (class names in src/app/ControlIds.h) are
+// top-level windows like the main one: proc.WaitForWindow("TDBDlg").
 //
 // Cross-process reads of controls whose messages carry pointers (tree views,
 // list views) need the text buffer inside the target: RemoteBuffer allocates
@@ -49,7 +59,6 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <chrono>
 #include <functional>
 #include <stdexcept>
 #include <string>
