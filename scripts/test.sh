@@ -39,7 +39,7 @@ step "native build" configure_build build/native
 step "native tests" run_ctest build/native
 
 step "sanitizer build" configure_build build/asan -DQF_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
-step "sanitizer tests" env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build/asan
+step "sanitizer tests" run_ctest build/asan env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 
 step "windows build" configure_build build/mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 # A Wine server left from another display would keep its desktop there.
