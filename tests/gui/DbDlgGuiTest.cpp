@@ -214,6 +214,7 @@ TEST_F(DbBrowserTest, AddThroughBothDialogsThenFindAndLoadTheVersion) {
   WaitOrThrow([&] { return !BrowserShown(); }, "the browser to close after the load");
   EXPECT_EQ(MessageAfterAction(), "");
   EXPECT_EQ(Status(), std::string("Demo v2.1 : ") + kEngineLoaded);
+  SaveScreenshot(main_, JoinPath(ShotsFolder(), "main-window-db-loaded.bmp"));
   SetText(Child(main_, IDC_MAIN_ADDR_TXT), "0x0045894F");
   Click(Child(main_, IDC_MAIN_SEARCH_BTN));
   EXPECT_EQ(MessageAfterAction(), "Crash found in C:\\Src\\Main.src at line 40");
