@@ -189,7 +189,6 @@ TEST_F(DbBrowserTest, TreeShowsProjectsReversedWithoutEmptyOnesAndAllCollapsed) 
     EXPECT_FALSE(project.expanded) << project.text;
     for (const TreeNode& version : project.children) EXPECT_FALSE(version.selected) << version.text;
   }
-  SaveScreenshot(browser_, JoinPath(ShotsFolder(), "db-browser-collapsed.bmp"));
 }
 
 TEST_F(DbBrowserTest, AddThroughBothDialogsThenFindAndLoadTheVersion) {
@@ -308,6 +307,26 @@ TEST_F(DbBrowserTest, FileWithoutLineNumbersIsRefusedBeforeTheAddDialog) {
   EXPECT_TRUE(DbContents().empty());
   EXPECT_TRUE(BrowserShown());
   EXPECT_EQ(Status(), "");
+}
+
+TEST_F(DbBrowserTest, FileThatCannotBeReadShowsTheErrorAndAddsNothing) {
+  OpenBrowser();
+  const std::string locked = app_->File("Other.map");
+  // Held open without sharing: the program's open for reading fails.
+  HANDLE hold = CreateFileA(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(hold, INVALID_HANDLE_VALUE);
+  ChooseForAdd(locked);
+  const auto box = BoxAfterAction();
+  CloseHandle(hold);
+  ASSERT_TRUE(box) << "no error box for a file that cannot be opened";
+  EXPECT_EQ(box->text.rfind("Impossible d'ouvrir le fichier \"" + locked + "\". ", 0), 0u) << box->text;
+  EXPECT_TRUE(box->stopIcon) << box->text;
+  EXPECT_EQ(proc_->FindWindowOrNull(QF_CLASS_ADDDLG), nullptr) << "the add dialog was shown";
+  EXPECT_TRUE(DbContents().empty());
+  EXPECT_TRUE(BrowserShown());
+  // Once readable, the same file is added.
+  EXPECT_EQ(Add(locked, "Demo", "1.0"), "");
+  EXPECT_EQ(DbContents(), (std::vector<std::string>{"Demo", "Demo\\1.0.map"}));
 }
 
 TEST_F(DbBrowserTest, AddDialogOffersTheListedProjectsAndStartsEmptyEachTime) {
@@ -499,7 +518,6 @@ TEST_F(DbBrowserTest, ScreenshotsOfTheBrowserAndTheAddDialog) {
   EXPECT_EQ(TextOf(add), "Add");
   SetText(Child(add, IDC_ADD_PROJECT_CMB), "Demo");
   SetText(Child(add, IDC_ADD_VERSION_TXT), "2.2");
-  SaveScreenshot(add, JoinPath(ShotsFolder(), "add-dialog.bmp"));
   RECT both = UnionOfWindows(browser_, add);
   SaveScreenshot(both, JoinPath(ShotsFolder(), "db-browser-add.bmp"));
   Click(Child(add, IDC_ADD_CANCEL_BTN));

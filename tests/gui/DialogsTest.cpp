@@ -242,27 +242,5 @@ TEST_F(DialogsTest, AboutBoxHasAnIconOfItsOwn) {
   EXPECT_NE(icon(*about_), icon(*main_));
 }
 
-TEST_F(DialogsTest, AddDialogStartsWithTheFirstListedProjectAndNoVersion) {
-  struct Case {
-    Names items;
-    const char* project;
-  };
-  const Case cases[] = {{{}, ""}, {{"Tools", "Demo"}, "Tools"}};
-  for (const Case& c : cases) {
-    add_->project_cmb.Clear();
-    for (const std::string& item : c.items) add_->project_cmb.Add(item);
-    std::string project = "?", version = "?";
-    ExecuteWith([&] { return add_->Execute(); },
-                [&] {
-                  project = add_->project_cmb.Text();
-                  version = add_->version_txt.Text();
-                  add_->version_txt.SetText("typed");
-                  add_->cancel_btn.Click();
-                });
-    EXPECT_EQ(project, c.project);
-    EXPECT_EQ(version, "");
-  }
-}
-
 }  // namespace
 }  // namespace qf
