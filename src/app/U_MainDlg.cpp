@@ -10,12 +10,12 @@
 #include "MessageBoxes.h"
 #include "PathRules.h"
 #include "TextRules.h"
+#include "U_DbDlg.h"
 #include "U_DragDrop.h"
 #include "U_MAPDb.h"
 #include "U_MAPFile.h"
-#include "U_DbDlg.h"
-#include "U_about.h"
 #include "U_Utils.h"
+#include "U_about.h"
 
 namespace qf {
 
