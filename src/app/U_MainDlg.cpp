@@ -47,7 +47,7 @@ void TMainDlg::AppEvtActivate(TComponent*) {
 
   const std::string exePath = ExecutablePath();
   RecordInstallPath(Application().Title(), exePath);
-  SetCaption(Application().Title() + " v" + WideToAnsi(GetFileVersionString(AnsiToWide(exePath))));
+  SetCaption(Application().Title() + " v" + WideToAnsi(GetFileVersionString(ExecutablePathW())));
 
   FMapFile = std::make_unique<TMapFile>();
   FMapDB = std::make_unique<TMapDB>(IncludeTrailingPathDelimiter(ExtractFilePath(exePath)) + "db");

@@ -14,26 +14,6 @@ namespace qf {
 
 TAboutDlg* AboutDlg = nullptr;
 
-namespace {
-
-// The running program's full path in UTF-16, so that a folder name outside
-// the ANSI code page still finds the file; the ANSI path where the wide call
-// is not available.
-std::wstring ExecutablePathW() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
-    if (length == 0) return AnsiToWide(ExecutablePath());
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
-}
-
-}  // namespace
-
 TAboutDlg::TAboutDlg(TForm* owner)
     : TForm({QF_CLASS_ABOUTDLG, "About ", 389, 284, TPosition::OwnerFormCenter, owner, IDI_ABOUT}) {
   Image1.LoadFromResource(IDR_ABOUT_BANNER);

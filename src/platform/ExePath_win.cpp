@@ -20,4 +20,20 @@ std::string ExecutablePath() {
   }
 }
 
+std::wstring ExecutablePathW() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+    if (length == 0) break;
+    if (length < path.size()) return path.substr(0, length);
+    if (path.size() >= (1u << 16)) break;
+    path.resize(path.size() * 2);
+  }
+  const std::string ansi = ExecutablePath();
+  const int n = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
+  std::wstring widened(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), &widened[0], n);
+  return widened;
+}
+
 }  // namespace qf
