@@ -9,35 +9,10 @@
 
 namespace qf {
 
-template <typename T>
-struct GdiObjectTraits {
-  using Handle = T;
-  static Handle Invalid() noexcept { return nullptr; }
-  static void Close(Handle h) noexcept { DeleteObject(h); }
-};
-
-struct IconTraits {
-  using Handle = HICON;
-  static Handle Invalid() noexcept { return nullptr; }
-  static void Close(Handle h) noexcept { DestroyIcon(h); }
-};
-
-struct ImageListTraits {
-  using Handle = HIMAGELIST;
-  static Handle Invalid() noexcept { return nullptr; }
-  static void Close(Handle h) noexcept { ImageList_Destroy(h); }
-};
-
-struct HookTraits {
-  using Handle = HHOOK;
-  static Handle Invalid() noexcept { return nullptr; }
-  static void Close(Handle h) noexcept { UnhookWindowsHookEx(h); }
-};
-
-using UniqueFont = UniqueHandle<GdiObjectTraits<HFONT>>;
-using UniqueBitmap = UniqueHandle<GdiObjectTraits<HBITMAP>>;
-using UniqueIcon = UniqueHandle<IconTraits>;
-using UniqueImageList = UniqueHandle<ImageListTraits>;
-using UniqueHook = UniqueHandle<HookTraits>;
+using UniqueFont = UniqueHandle<NullHandleTraits<HFONT, DeleteObject>>;
+using UniqueBitmap = UniqueHandle<NullHandleTraits<HBITMAP, DeleteObject>>;
+using UniqueIcon = UniqueHandle<NullHandleTraits<HICON, DestroyIcon>>;
+using UniqueImageList = UniqueHandle<NullHandleTraits<HIMAGELIST, ImageList_Destroy>>;
+using UniqueHook = UniqueHandle<NullHandleTraits<HHOOK, UnhookWindowsHookEx>>;
 
 }  // namespace qf

@@ -49,40 +49,25 @@ class UniqueHandle {
   Handle handle_ = Traits::Invalid();
 };
 
-struct RegKeyTraits {
-  using Handle = HKEY;
+// Traits of a handle kind whose empty value is null, closed by CloseFn.
+template <typename H, auto CloseFn>
+struct NullHandleTraits {
+  using Handle = H;
   static Handle Invalid() noexcept { return nullptr; }
-  static void Close(Handle h) noexcept { RegCloseKey(h); }
+  static void Close(Handle h) noexcept { CloseFn(h); }
 };
 
+// Find handles are the one kind whose empty value is INVALID_HANDLE_VALUE.
 struct FindTraits {
   using Handle = HANDLE;
   static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
   static void Close(Handle h) noexcept { FindClose(h); }
 };
 
-struct GlobalTraits {
-  using Handle = HGLOBAL;
-  static Handle Invalid() noexcept { return nullptr; }
-  static void Close(Handle h) noexcept { GlobalFree(h); }
-};
-
-struct DropTraits {
-  using Handle = HDROP;
-  static Handle Invalid() noexcept { return nullptr; }
-  static void Close(Handle h) noexcept { DragFinish(h); }
-};
-
-struct WindowTraits {
-  using Handle = HWND;
-  static Handle Invalid() noexcept { return nullptr; }
-  static void Close(Handle h) noexcept { DestroyWindow(h); }
-};
-
-using UniqueRegKey = UniqueHandle<RegKeyTraits>;
+using UniqueRegKey = UniqueHandle<NullHandleTraits<HKEY, RegCloseKey>>;
 using UniqueFind = UniqueHandle<FindTraits>;
-using UniqueGlobal = UniqueHandle<GlobalTraits>;
-using UniqueDrop = UniqueHandle<DropTraits>;
-using UniqueWindow = UniqueHandle<WindowTraits>;
+using UniqueGlobal = UniqueHandle<NullHandleTraits<HGLOBAL, GlobalFree>>;
+using UniqueDrop = UniqueHandle<NullHandleTraits<HDROP, DragFinish>>;
+using UniqueWindow = UniqueHandle<NullHandleTraits<HWND, DestroyWindow>>;
 
 }  // namespace qf
