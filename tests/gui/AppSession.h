@@ -78,6 +78,7 @@ class AppSession : public ::testing::Test {
       if (proc_->MessageBoxes().empty()) return std::nullopt;
     }
     MessageBoxView box = proc_->WaitForMessageBox();
+    EXPECT_FALSE(IsWindowEnabled(main_)) << "the box \"" << box.text << "\" is not modal";
     PressOk(box);
     return box;
   }
@@ -87,10 +88,15 @@ class AppSession : public ::testing::Test {
   std::string MessageAfterAction() {
     const auto box = BoxAfterAction();
     if (!box) return "";
-    EXPECT_EQ(box->caption, "Quillfen") << box->text;
-    EXPECT_EQ(box->buttons, std::vector<std::string>{"OK"}) << box->text;
-    EXPECT_FALSE(box->hasIcon) << box->text;
+    ExpectPlainBox(*box);
     return box->text;
+  }
+
+  // The program's plain message box: its title, one OK button, no icon.
+  static void ExpectPlainBox(const MessageBoxView& box) {
+    EXPECT_EQ(box.caption, "Quillfen") << box.text;
+    EXPECT_EQ(box.buttons, std::vector<std::string>{"OK"}) << box.text;
+    EXPECT_FALSE(box.hasIcon) << box.text;
   }
 
   // The window's place in the screen, and its client area's size.

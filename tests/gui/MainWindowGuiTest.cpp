@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "AppSession.h"
 #include "ControlIds.h"
 #include "GuiDriver.h"
 
@@ -17,94 +18,24 @@ namespace {
 using namespace qfgui;
 
 const char* const kRegistryKey = "SOFTWARE\\Velmora";
-const char* const kCaptionAfterStart = "Quillfen v1.0.0.0";
-
-// Two sections, five entries. Offsets count from 0x401000.
-const char* const kEngineMap =
-    "\r\n"
-    " Start         Length     Name                   Class\r\n"
-    " 0001:00000000 00058000H .text                   CODE\r\n"
-    "\r\n"
-    "Line numbers for Engine(Engine.src) segment .text\r\n"
-    "\r\n"
-    "    12 0001:00000A10    13 0001:00000A1C    14 0001:00000B00\r\n"
-    "\r\n"
-    "Line numbers for Main(C:\\Src\\Main.src) segment .text\r\n"
-    "\r\n"
-    "    40 0001:00057900    41 0001:00057980\r\n"
-    "\r\n";
-
-// One entry, in a source of its own.
-const char* const kOtherMap =
-    "Line numbers for Other(Other.src) segment .text\r\n"
-    "\r\n"
-    "     7 0001:00000100\r\n";
-
-// A MAP file without any line-number section.
-const char* const kNoLinesMap =
-    "\r\n"
-    " Start         Length     Name                   Class\r\n"
-    " 0001:00000000 00058000H .text                   CODE\r\n"
-    "\r\n"
-    "  Address         Publics by Value\r\n"
-    "\r\n"
-    " 0001:00000A10       Engine.Start\r\n";
-
 const char* const kEngineLoaded = "Loaded successfully (5 items)";
 
-class MainWindowTest : public ::testing::Test {
+class MainWindowTest : public AppSession {
  protected:
   void SetUp() override {
+    // The start must write the value itself.
     DeleteRegValue(HKEY_LOCAL_MACHINE, kRegistryKey, "Quillfen");
-    app_.emplace("Quillfen.exe");
-    WriteFile(app_->File("Engine.map"), kEngineMap);
-    WriteFile(app_->File("Other.map"), kOtherMap);
-    WriteFile(app_->File("NoLines.map"), kNoLinesMap);
-    proc_.emplace(app_->ExePath());
-    main_ = proc_->WaitForWindow(QF_CLASS_MAINDLG);
-    // The first activation follows the first showing of the window.
-    WaitOrThrow([&] { return TextOf(main_) == kCaptionAfterStart; },
-                "the caption \"" + std::string(kCaptionAfterStart) + "\" (it reads \"" + TextOf(main_) + "\")");
-  }
-
-  void TearDown() override {
-    proc_.reset();
-    app_.reset();
+    AppSession::SetUp();
   }
 
   HWND Control(int id) const { return Child(main_, id); }
-  std::string Status() const { return TextOf(Control(IDC_MAIN_STATS_LBL)); }
   std::string Address() const { return TextOf(Control(IDC_MAIN_ADDR_TXT)); }
-
-  // After an action: the box it opened (read, then closed with OK), or none.
-  std::optional<MessageBoxView> BoxAfterAction() {
-    // Sync returns once the handler has ended or shows a box; the second
-    // Sync covers a handler that let messages through before its box.
-    Sync(main_);
-    if (proc_->MessageBoxes().empty() && !WaitUntil([&] { return !proc_->MessageBoxes().empty(); }, 300)) {
-      Sync(main_);
-      if (proc_->MessageBoxes().empty()) return std::nullopt;
-    }
-    MessageBoxView box = proc_->WaitForMessageBox();
-    EXPECT_FALSE(IsWindowEnabled(main_)) << "the box \"" << box.text << "\" is not modal";
-    PressOk(box);
-    return box;
-  }
 
   // Types the address, presses Search; the plain box's text, or "" for none.
   std::string Search(const std::string& typed) {
     SetText(Control(IDC_MAIN_ADDR_TXT), typed);
     Click(Control(IDC_MAIN_SEARCH_BTN));
-    const auto box = BoxAfterAction();
-    if (!box) return "";
-    ExpectPlainBox(*box);
-    return box->text;
-  }
-
-  static void ExpectPlainBox(const MessageBoxView& box) {
-    EXPECT_EQ(box.caption, "Quillfen") << box.text;
-    EXPECT_EQ(box.buttons, std::vector<std::string>{"OK"}) << box.text;
-    EXPECT_FALSE(box.hasIcon) << box.text;
+    return MessageAfterAction();
   }
 
   // Load MAP File, choose the file in the dialog; the box that followed, if any.
@@ -120,10 +51,6 @@ class MainWindowTest : public ::testing::Test {
     ASSERT_FALSE(box) << box->text;
     ASSERT_EQ(Status(), kEngineLoaded);
   }
-
-  std::optional<AppCopy> app_;
-  std::optional<AppProcess> proc_;
-  HWND main_ = nullptr;
 };
 
 TEST_F(MainWindowTest, SearchBeforeAnyLoadAsksForAMapFile) {
@@ -296,28 +223,13 @@ TEST_F(MainWindowTest, FirstActivationRunsOnce) {
 }
 
 TEST_F(MainWindowTest, TabMovesThroughTheControlsInOrder) {
-  const int order[] = {IDC_MAIN_LOAD_BTN, IDC_MAIN_DB_BTN, IDC_MAIN_ADDR_TXT, IDC_MAIN_SEARCH_BTN,
-                       IDC_MAIN_HELP_BTN, IDC_MAIN_LOAD_BTN};
   Activate(main_);
-  Focus(Control(order[0]));
-  for (size_t i = 1; i < sizeof order / sizeof order[0]; ++i) {
-    PressKey(FocusedControl(main_), VK_TAB);
-    const bool moved = WaitUntil([&] { return FocusedControl(main_) == Control(order[i]); }, 3000);
-    HWND focused = FocusedControl(main_);
-    ASSERT_TRUE(moved) << "after ID " << order[i - 1] << " Tab went to ID " << (focused ? IdOf(focused) : 0)
-                       << " \"" << (focused ? TextOf(focused) : "") << "\", expected ID " << order[i];
-  }
+  ExpectTabOrder(main_, {IDC_MAIN_LOAD_BTN, IDC_MAIN_DB_BTN, IDC_MAIN_ADDR_TXT, IDC_MAIN_SEARCH_BTN,
+                         IDC_MAIN_HELP_BTN});
 }
 
-// Places in client coordinates of the main window (nested places added up).
-struct Placement {
-  int id;
-  const char* text;
-  int left, top, width, height;
-};
-
 TEST_F(MainWindowTest, LayoutAndCaptionsAreThoseOfTheForm) {
-  const Placement placements[] = {
+  ExpectPlacements(main_, {
       {IDC_MAIN_MAP_GRP, "MAP File", 0, 0, 337, 84},
       {IDC_MAIN_STATS_LBL, "", 8, 61, 321, 17},
       {IDC_MAIN_LOAD_BTN, "Load MAP File", 8, 15, 137, 41},
@@ -328,28 +240,11 @@ TEST_F(MainWindowTest, LayoutAndCaptionsAreThoseOfTheForm) {
       {IDC_MAIN_HELP_LBL, "ie : 0x0045894F", 16, 146, 76, 13},
       {IDC_MAIN_SEARCH_BTN, "Search", 199, 118, 130, 43},
       {IDC_MAIN_HELP_BTN, "Online Help File", 0, 183, 337, 41},
-  };
-  for (const Placement& p : placements) {
-    HWND control = Control(p.id);
-    EXPECT_EQ(TextOf(control), p.text) << "ID " << p.id;
-    EXPECT_TRUE(IsVisible(control)) << p.text;
-    RECT r{};
-    GetWindowRect(control, &r);
-    MapWindowPoints(nullptr, main_, reinterpret_cast<POINT*>(&r), 2);
-    EXPECT_EQ(r.left, p.left) << "ID " << p.id << " " << p.text;
-    EXPECT_EQ(r.top, p.top) << "ID " << p.id << " " << p.text;
-    EXPECT_EQ(r.right - r.left, p.width) << "ID " << p.id << " " << p.text;
-    EXPECT_EQ(r.bottom - r.top, p.height) << "ID " << p.id << " " << p.text;
-  }
-  RECT client{};
-  GetClientRect(main_, &client);
-  EXPECT_EQ(client.right, 341);
-  EXPECT_EQ(client.bottom, 228);
-  const LONG style = GetWindowLongA(main_, GWL_STYLE);
-  EXPECT_TRUE(style & WS_SYSMENU);
-  EXPECT_TRUE(style & WS_MINIMIZEBOX);
-  EXPECT_FALSE(style & WS_MAXIMIZEBOX);
-  EXPECT_FALSE(style & WS_THICKFRAME) << "the border must be fixed";
+  });
+  const SIZE client = ClientSize(main_);
+  EXPECT_EQ(client.cx, 341);
+  EXPECT_EQ(client.cy, 228);
+  ExpectDialogFrame(main_);
   // Centred on the screen (to within a pixel of rounding).
   RECT w{};
   GetWindowRect(main_, &w);
