@@ -12,10 +12,10 @@ std::string Format(std::string_view pattern, std::initializer_list<FormatArg> ar
       out += c;
       continue;
     }
-    const char spec = pattern[++i];
-    if (spec == '%') {
+    const char kind = pattern[++i];
+    if (kind == '%') {
       out += '%';
-    } else if ((spec == 's' || spec == 'd') && next != args.end()) {
+    } else if ((kind == 's' || kind == 'd') && next != args.end()) {
       if (next->IsText())
         out += next->Text();
       else
@@ -23,7 +23,7 @@ std::string Format(std::string_view pattern, std::initializer_list<FormatArg> ar
       ++next;
     } else {
       out += '%';
-      out += spec;
+      out += kind;
     }
   }
   return out;
