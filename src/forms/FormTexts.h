@@ -10,10 +10,14 @@ namespace qf::formtexts {
 inline constexpr const char* kOk = "OK";
 inline constexpr const char* kCancel = "Annuler";
 
+// The texts are shown through the ANSI functions, so accented letters are
+// written as their Windows-1252 bytes (\xE9 e acute, \xEA e circumflex), not
+// as the UTF-8 of this source file.
+
 // Raised when a form that is already visible is asked to show modally.
-inline constexpr const char* kCannotShowModal = "Impossible de rendre modale une fenêtre visible";
+inline constexpr const char* kCannotShowModal = "Impossible de rendre modale une fen\xEAtre visible";
 // Raised when the system refuses to create a window.
-inline constexpr const char* kCannotCreateWindow = "Erreur lors de la création de la fenêtre";
+inline constexpr const char* kCannotCreateWindow = "Erreur lors de la cr\xE9" "ation de la fen\xEAtre";
 // Shown for an error that carries no message of its own.
 inline constexpr const char* kUnknownError = "Erreur inconnue";
 

@@ -423,7 +423,13 @@ TEST_F(FormsTest, ShowModalOfAVisibleFormIsRefused) {
   BoxWatcher watcher;
   Application().Dispatch([&] { form.ShowModal(); });
   ASSERT_EQ(watcher.Seen().count, 1);
-  EXPECT_EQ(watcher.Seen().text, "Impossible de rendre modale une fenêtre visible.");
+  // The box shows ANSI text: read in the system's code page, the accent is
+  // one letter, not the two of its UTF-8 bytes.
+  const std::string& text = watcher.Seen().text;
+  std::wstring shown(text.size(), L'\0');
+  shown.resize(static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                                        &shown[0], static_cast<int>(shown.size()))));
+  EXPECT_EQ(shown, L"Impossible de rendre modale une fen\u00EAtre visible.");
 }
 
 TEST_F(FormsTest, AnErrorShownLaterWaitsForTheMessageLoop) {
