@@ -60,19 +60,28 @@ void TMapFile::LoadFromText(std::string_view text) {
   if (nul != std::string_view::npos) text = text.substr(0, nul);
 
   Clear();
-  static constexpr std::string_view kHeader = "Line numbers";
-  uint32_t current = InternSource("");
-  LineIterator it(text);
-  while (!it.AtEnd()) {
-    while (!it.AtEnd() && !StartsWith(*it, kHeader)) ++it;
-    if (it.AtEnd()) break;
-    // A header needs two lines after it; otherwise it is read as data below.
-    if (it.HasFollowing(2)) {
-      current = InternSource(ExtractSourceFile(*it));
-      ++it;
-      ++it;
+  // Running out of memory half-way must not leave part of a file answering
+  // under the status of the previous one: the table is then empty and not
+  // loaded.
+  try {
+    static constexpr std::string_view kHeader = "Line numbers";
+    uint32_t current = InternSource("");
+    LineIterator it(text);
+    while (!it.AtEnd()) {
+      while (!it.AtEnd() && !StartsWith(*it, kHeader)) ++it;
+      if (it.AtEnd()) break;
+      // A header needs two lines after it; otherwise it is read as data below.
+      if (it.HasFollowing(2)) {
+        current = InternSource(ExtractSourceFile(*it));
+        ++it;
+        ++it;
+      }
+      for (; !it.AtEnd() && !(*it).empty(); ++it) ParseLine(TrimView(*it), current);
     }
-    for (; !it.AtEnd() && !(*it).empty(); ++it) ParseLine(TrimView(*it), current);
+  } catch (...) {
+    Clear();
+    loaded_ = false;
+    throw;
   }
   loaded_ = count_ > 0;
 }

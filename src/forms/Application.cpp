@@ -4,6 +4,7 @@
 #include <ole2.h>
 
 #include <algorithm>
+#include <new>
 
 #include "AppEvents.h"
 #include "Form.h"
@@ -81,7 +82,7 @@ void TApplication::Dispatch(const std::function<void()>& handler) noexcept {
 
 void TApplication::ShowException(const std::exception& error) noexcept {
   try {
-    ShowErrorBox(error.what());
+    ShowErrorBox(dynamic_cast<const std::bad_alloc*>(&error) ? formtexts::kOutOfMemory : error.what());
   } catch (...) {
     // Nothing is left to tell the user with.
   }

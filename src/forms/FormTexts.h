@@ -18,6 +18,8 @@ inline constexpr const char* kCancel = "Annuler";
 inline constexpr const char* kCannotShowModal = "Impossible de rendre modale une fen\xEAtre visible";
 // Raised when the system refuses to create a window.
 inline constexpr const char* kCannotCreateWindow = "Erreur lors de la cr\xE9" "ation de la fen\xEAtre";
+// Shown when memory runs out (std::bad_alloc carries no text for users).
+inline constexpr const char* kOutOfMemory = "M\xE9moire insuffisante";
 // Shown for an error that carries no message of its own.
 inline constexpr const char* kUnknownError = "Erreur inconnue";
 

@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+
 #include <deque>
 #include <functional>
+#include <new>
 #include <string>
 
 #include "AppEvents.h"
@@ -405,6 +408,16 @@ TEST_F(FormsTest, AnErrorInAHandlerEndsTheActionInTheErrorBox) {
             "Impossible d'ouvrir le fichier \"C:\\maps\\gone.map\". Le fichier spécifié est introuvable.");
   EXPECT_TRUE(watcher.Seen().stopIcon);
   EXPECT_EQ(watcher.Seen().button, "OK");
+}
+
+TEST_F(FormsTest, RunningOutOfMemoryIsToldInTheFrameworksWords) {
+  TestForm form;
+  form.plain.OnClick = [&](TComponent*) { throw std::bad_alloc(); };
+  BoxWatcher watcher;
+  SendMessageA(form.Handle(), WM_COMMAND, MAKEWPARAM(15, BN_CLICKED), 0);
+  ASSERT_EQ(watcher.Seen().count, 1);
+  EXPECT_EQ(watcher.Seen().text, "M\xE9moire insuffisante.");
+  EXPECT_TRUE(watcher.Seen().stopIcon);
 }
 
 TEST_F(FormsTest, PlainMessageBoxHasTheTitleNoIconAndOk) {
