@@ -15,7 +15,7 @@ std::string SystemMessage(DWORD code) {
   const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                      FORMAT_MESSAGE_IGNORE_INSERTS,
                                  nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string message = n ? std::string(text, n) : "Erreur système " + std::to_string(code);
+  std::string message = n ? std::string(text, n) : "Erreur syst\xE8me " + std::to_string(code);
   if (text) LocalFree(text);
   return message;
 }

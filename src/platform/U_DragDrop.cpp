@@ -118,7 +118,7 @@ HRESULT TMyDropTarget::Drop(IDataObject* data, DWORD, POINTL, DWORD* effect) {
   } catch (const std::exception& error) {
     ReportError(error);
   } catch (...) {
-    ReportError(Exception("Exception inconnue"));
+    ReportError(Exception("Erreur inconnue"));
   }
   return S_OK;
 }

@@ -350,7 +350,7 @@ TEST_F(DropTargetTest, HandlerErrorsAreCaughtInsideDropAndReported) {
        [] { throw std::runtime_error("Impossible d'ouvrir le fichier"); },
        collect,
        {"Impossible d'ouvrir le fichier"}},
-      {"foreign object", [] { throw NotAnException{}; }, collect, {"Exception inconnue"}},
+      {"foreign object", [] { throw NotAnException{}; }, collect, {"Erreur inconnue"}},
       {"no reporter", [] { throw std::runtime_error("lost"); }, nullptr, {}},
       {"reporter throws too", [] { throw std::runtime_error("first"); }, rethrow, {}},
   };
