@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <new>
-
 #include <deque>
 #include <functional>
 #include <new>
