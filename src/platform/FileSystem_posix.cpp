@@ -15,11 +15,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Errors.h"
 #include "FileSystem.h"
@@ -28,13 +30,30 @@
 namespace qf {
 namespace {
 
+// The absolute form of a path, with "." and ".." parts and doubled
+// separators folded away (as the name, not the disk, says).
 std::string FullPath(const std::string& path) {
-  if (!path.empty() && path[0] == '/') return path;
-  char cwd[4096];
-  if (!getcwd(cwd, sizeof cwd)) return path;
-  std::string full = cwd;
-  if (full.empty() || full.back() != '/') full += '/';
-  return full + path;
+  std::string joined = path;
+  if (joined.empty() || joined[0] != '/') {
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd)) return path;
+    joined = std::string(cwd) + "/" + path;
+  }
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= joined.size()) {
+    const std::size_t end = std::min(joined.find('/', start), joined.size());
+    const std::string part = joined.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::string full;
+  for (const std::string& part : parts) full += "/" + part;
+  return full.empty() ? "/" : full;
 }
 
 // A file descriptor closed on every way out.

@@ -95,6 +95,8 @@ TEST(TextFile, MissingFileRaisesTheOpenErrorWithTheFullPath) {
   char cwd[4096];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   ExpectOpenError("qf-no-such-file.txt", std::string(cwd) + "/qf-no-such-file.txt");
+  // "." and ".." are folded away, as Windows' full path does.
+  ExpectOpenError("./a//b/../../qf-no-such-file.txt", std::string(cwd) + "/qf-no-such-file.txt");
 #else
   ExpectOpenError("qf-no-such-file.txt", "");
 #endif
