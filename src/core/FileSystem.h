@@ -26,15 +26,8 @@ class FileSystem {
   // last-write time fits the packed 1980-2107 date form).
   virtual bool FileExists(const std::string& path) const = 0;
   virtual bool DirectoryExists(const std::string& path) const = 0;
-  // The size in bytes of an ordinary file; -1 when it cannot be read. The
-  // fallback reads the whole file; the platforms ask the system instead.
-  virtual long long FileSize(const std::string& path) const {
-    try {
-      return static_cast<long long>(ReadWholeFile(path).size());
-    } catch (...) {
-      return -1;
-    }
-  }
+  // The size in bytes of an ordinary file; -1 when it cannot be read.
+  virtual long long FileSize(const std::string& path) const = 0;
   // One level only: fails when the parent is missing or the folder exists.
   virtual bool CreateDir(const std::string& path) const = 0;
   // Fails when the target exists.

@@ -38,6 +38,7 @@ class ListedFileSystem : public FileSystem {
   std::string ReadWholeFile(const std::string&) const override { throw std::runtime_error("not here"); }
   bool FileExists(const std::string&) const override { return false; }
   bool DirectoryExists(const std::string& path) const override { return path == kRoot; }
+  long long FileSize(const std::string&) const override { return -1; }
   bool CreateDir(const std::string&) const override { return false; }
   bool CopyNoReplace(const std::string&, const std::string&) const override { return false; }
   bool MoveNoReplace(const std::string&, const std::string&) const override { return false; }
