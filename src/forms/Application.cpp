@@ -18,6 +18,11 @@ namespace {
 constexpr const char* kCallWindowClass = "QfPostedCalls";
 constexpr UINT kRunPostedCalls = WM_APP + 1;
 
+// The text the error box shows for an error (std::bad_alloc has none for users).
+const char* ErrorText(const std::exception& error) {
+  return dynamic_cast<const std::bad_alloc*>(&error) ? formtexts::kOutOfMemory : error.what();
+}
+
 }  // namespace
 
 TApplication& Application() {
@@ -82,7 +87,7 @@ void TApplication::Dispatch(const std::function<void()>& handler) noexcept {
 
 void TApplication::ShowException(const std::exception& error) noexcept {
   try {
-    ShowErrorBox(dynamic_cast<const std::bad_alloc*>(&error) ? formtexts::kOutOfMemory : error.what());
+    ShowErrorBox(ErrorText(error));
   } catch (...) {
     // Nothing is left to tell the user with.
   }
@@ -96,7 +101,7 @@ void TApplication::Post(std::function<void()> call) {
 }
 
 void TApplication::ShowExceptionLater(const std::exception& error) {
-  Post([message = std::string(error.what())] { ShowErrorBox(message); });
+  Post([message = std::string(ErrorText(error))] { ShowErrorBox(message); });
 }
 
 LRESULT CALLBACK TApplication::CallWindowProc(HWND window, UINT message, WPARAM wParam,
