@@ -1,0 +1,79 @@
+// The symbol map of one MAP file: code segments, units (modules), public
+// functions and line numbers, read in one pass and answered by binary search.
+// Addresses are 64-bit throughout and are taken in the MAP file's preferred
+// layout (the image base the file was linked for).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "FileSystem.h"
+
+namespace qf {
+
+struct CodeSegment {
+  std::string id;      // "0001"
+  std::string name;    // ".text"
+  uint64_t start = 0;  // absolute address in the preferred layout
+  uint64_t length = 0; // at least up to the end of its last unit
+};
+
+// What an address turns into. Views point into the SymbolMap and stay valid
+// as long as it lives.
+struct Symbolized {
+  uint64_t address = 0;
+  bool inCode = false;                   // false: every field below is unknown
+  std::string_view segment;              // the code segment's name (".text")
+  std::optional<std::string_view> unit;  // module name (M=...)
+  std::optional<std::string_view> function;
+  uint64_t functionOffset = 0;           // address minus the function's start
+  std::optional<std::string_view> file;  // SOURCE of the line-number section
+  std::optional<int32_t> line;
+};
+
+class SymbolMap {
+ public:
+  // Builds a map from the lines of a MAP file given in order (each line
+  // without its line end; the text is already cut at its first NUL).
+  class Builder {
+   public:
+    Builder();
+    ~Builder();
+    Builder(Builder&&) noexcept;
+    Builder& operator=(Builder&&) noexcept;
+    void AddLine(std::string_view line);
+    SymbolMap Finish();
+
+   private:
+    struct State;
+    std::unique_ptr<State> state_;
+  };
+
+  SymbolMap();
+  ~SymbolMap();
+  SymbolMap(SymbolMap&&) noexcept;
+  SymbolMap& operator=(SymbolMap&&) noexcept;
+
+  // The map of text already in memory (cut at its first NUL).
+  static SymbolMap FromText(std::string_view text);
+  // The map of the MAP file at fileName. Throws EFOpenError when it cannot be
+  // opened or read.
+  static SymbolMap Load(const std::string& fileName, const FileSystem& fs = PlatformFileSystem());
+
+  // The preferred image base: the first CODE start minus 0x1000 in the new
+  // layout, 0x400000 in the old one.
+  uint64_t ImageBase() const;
+  const std::vector<CodeSegment>& CodeSegments() const;
+  bool InCode(uint64_t address) const;
+  Symbolized Symbolize(uint64_t address) const;
+
+ private:
+  struct Data;
+  std::unique_ptr<Data> data_;
+};
+
+}  // namespace qf
