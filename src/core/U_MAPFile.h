@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "FileSystem.h"
+#include "MapSegments.h"
 
 namespace qf {
 
@@ -74,8 +75,9 @@ class TMapFile {
   TLineOffset Entry(int32_t index) const;
 
   // The entry covering offset: the first position, in table order, that holds
-  // exactly this offset or, with its predecessor of the same source file,
-  // brackets it (then the predecessor). None when not Loaded or not found.
+  // exactly this offset or, with its predecessor of the same source file and
+  // the same segment, brackets it (then the predecessor). None when not
+  // Loaded or not found.
   std::optional<TLineOffset> FindOffset(int32_t offset) const;
 
   // The source name of a "Line numbers" header: the text inside its first
@@ -95,12 +97,27 @@ class TMapFile {
   struct Block {
     std::array<int32_t, kBlockSize> offset;
     std::array<int32_t, kBlockSize> line;
-    std::array<uint32_t, kBlockSize> source;
+    std::array<uint32_t, kBlockSize> key;
+  };
+
+  // Every entry refers to a (source, segment) key; two neighbours bracket an
+  // offset only when their keys are the same. While a file is read the
+  // segment is the number written before the ":" (kNoSegment when it is not
+  // four hexadecimal digits); once it is read, only segments whose entries
+  // were moved keep their number.
+  static constexpr int32_t kNoSegment = -1;
+  struct Key {
+    uint32_t source;
+    int32_t segment;
   };
 
   uint32_t InternSource(std::string_view name);
-  void Append(uint32_t source, int32_t line, int32_t offset);
+  uint32_t InternKey(uint32_t source, int32_t segment);
+  void Append(uint32_t key, int32_t line, int32_t offset);
   void ParseLine(std::string_view text, uint32_t source);
+  // Moves the pairs of the code segments of an absolute layout and settles
+  // every entry's key.
+  void ApplySegments(const std::vector<MapSegment>& segments);
   TLineOffset At(int32_t index) const;
 
   std::vector<std::unique_ptr<Block>> blocks_;
@@ -109,6 +126,8 @@ class TMapFile {
   // Each distinct source name is stored once; entries refer to it by index.
   std::deque<std::string> sources_;
   std::unordered_map<std::string_view, uint32_t> sourceIndex_;
+  std::vector<Key> keys_;
+  std::unordered_map<uint64_t, uint32_t> keyIndex_;
 };
 
 }  // namespace qf

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "LookupTexts.h"
+#include "MapSegments.h"
 #include "TextRules.h"
 #include "U_MAPFile.h"
 
@@ -28,7 +29,21 @@ struct Ref {
   std::string source;
   int32_t line;
   int32_t offset;
+  std::string segment;  // kept only when the pair was moved
 };
+
+// The segment table: the first header line, the rows right after it.
+std::vector<qf::MapSegment> ReferenceSegments(const std::vector<std::string>& lines) {
+  std::vector<qf::MapSegment> rows;
+  std::size_t at = 0;
+  while (at < lines.size() && !qf::IsSegmentTableHeader(lines[at])) ++at;
+  for (++at; at < lines.size(); ++at) {
+    auto row = qf::ParseSegmentRow(lines[at]);
+    if (!row) break;
+    rows.push_back(*row);
+  }
+  return rows;
+}
 
 // The reading rules, step by step, on a list of lines (no shortcuts).
 std::vector<std::string> SplitLines(std::string_view text) {
@@ -51,7 +66,8 @@ std::vector<std::string> SplitLines(std::string_view text) {
   return lines;
 }
 
-void ReferenceParse(const std::string& text, const std::string& source, std::vector<Ref>& out) {
+void ReferenceParse(const std::string& text, const std::string& source, const std::vector<qf::MapSegment>& segments,
+                    std::vector<Ref>& out) {
   std::string rest = text;
   while (!rest.empty()) {
     std::size_t i = 0;
@@ -65,13 +81,31 @@ void ReferenceParse(const std::string& text, const std::string& source, std::vec
     std::string second = rest.substr(j, k - j);
     rest = rest.substr(k);
     const std::size_t colon = second.find(':');
-    if (colon != std::string::npos && colon > 0) second = second.substr(colon + 1);
-    out.push_back({source, qf::StrToIntDef(first, 0), qf::StrToIntDef("0x" + second, 0)});
+    std::string segment;
+    if (colon != std::string::npos && colon > 0) {
+      segment = second.substr(0, colon);
+      second = second.substr(colon + 1);
+    }
+    uint32_t offset = static_cast<uint32_t>(qf::StrToIntDef("0x" + second, 0));
+    uint32_t moveBy = 0;
+    std::string movedSegment;
+    if (qf::IsAbsoluteLayout(segments)) {
+      for (const qf::MapSegment& s : segments) {
+        if (qf::IsCodeClass(s.cls) && qf::SameText(s.id, segment)) {
+          moveBy = static_cast<uint32_t>(s.start) - static_cast<uint32_t>(qf::CodeBase);
+          movedSegment = s.id;
+          break;
+        }
+      }
+    }
+    out.push_back({source, qf::StrToIntDef(first, 0), static_cast<int32_t>(offset + moveBy),
+                   moveBy != 0 ? movedSegment : std::string()});
   }
 }
 
 std::vector<Ref> ReferenceLoad(std::string_view text) {
   const std::vector<std::string> lines = SplitLines(text);
+  const std::vector<qf::MapSegment> segments = ReferenceSegments(lines);
   std::vector<Ref> entries;
   std::string source;
   std::size_t at = 0;
@@ -82,7 +116,7 @@ std::vector<Ref> ReferenceLoad(std::string_view text) {
       source = qf::TMapFile::ExtractSourceFile(lines[at]);
       at += 2;
     }
-    for (; at < lines.size() && !lines[at].empty(); ++at) ReferenceParse(qf::Trim(lines[at]), source, entries);
+    for (; at < lines.size() && !lines[at].empty(); ++at) ReferenceParse(qf::Trim(lines[at]), source, segments, entries);
   }
   return entries;
 }
@@ -91,7 +125,7 @@ std::optional<std::size_t> ReferenceFind(const std::vector<Ref>& entries, int32_
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (entries[i].offset == offset) return i;
     if (i > 0 && entries[i].offset > offset && entries[i - 1].offset < offset &&
-        entries[i].source == entries[i - 1].source)
+        entries[i].source == entries[i - 1].source && entries[i].segment == entries[i - 1].segment)
       return i - 1;
   }
   return std::nullopt;

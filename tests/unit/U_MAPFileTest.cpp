@@ -217,6 +217,50 @@ TEST(LoadFromText, LoadedTellsWhetherAnyEntryWasRead) {
   EXPECT_TRUE(loaded);
 }
 
+// ---------------------------------------------------------------- segments
+
+// Newer linkers print absolute starts in the segment table; the pairs of a
+// code segment then count from that segment's start.
+std::string SegmentTable(std::initializer_list<std::string_view> rows) {
+  std::string text = "\r\n Start         Length     Name                   Class\r\n";
+  for (const std::string_view row : rows) (text += row) += "\r\n";
+  return text + "\r\n";
+}
+
+constexpr std::string_view kText = " 0001:00401000 00001000H .text                   CODE";
+constexpr std::string_view kIText = " 0002:00403000 00000100H .itext                  ICODE";
+
+TEST(LoadFromText, CodeSegmentsOfAnAbsoluteLayoutMove) {
+  const struct {
+    const char* what;
+    std::string top;
+    std::string_view pairs;
+    std::vector<int32_t> offsets;
+  } cases[] = {
+      {"ICODE pairs move, CODE at 0x401000 stays", SegmentTable({kText, kIText}),
+       "1 0001:00000100 2 0002:00000010 3 0002:10", {0x100, 0x2010, 0x2010}},
+      {"segment numbers compare without regard to case",
+       SegmentTable({kText, " 000A:00405000 00000010H .more                   ICODE"}), "1 000a:00000001 2 000A:2",
+       {0x4001, 0x4002}},
+      {"other classes, other segment parts and no segment stay",
+       SegmentTable({kText, kIText, " 0003:00404000 00000100H .data                   DATA"}),
+       "1 0003:00000010 2 02:10 3 00002:10 4 10 5 0004:10 6 :10", {0x10, 0x10, 0x10, 0x10, 0x10, 0}},
+      {"a CODE segment below 0x401000 wraps", SegmentTable({" 0001:00300000 00001000H .text CODE"}),
+       "1 0001:00000010", {0x300010 - 0x401000}},
+      {"starts of sixteen digits are cut to 32 bits",
+       SegmentTable({" 0001:0000000140001000 00001000H .text CODE"}), "1 0001:00000010", {0x3FC00010}},
+      {"a first CODE row at 0 is the old layout",
+       SegmentTable({" 0001:00000000 00001000H _TEXT CODE", kIText}), "1 0001:10 2 0002:10", {0x10, 0x10}},
+      {"no segment table", "", "1 0002:10", {0x10}},
+  };
+  for (const auto& c : cases) {
+    const Entries got = Loaded(c.top + "Line numbers for A(a.pas) segment .text\r\n\r\n" + std::string(c.pairs) + "\r\n");
+    std::vector<int32_t> offsets;
+    for (const Entry& e : got) offsets.push_back(std::get<2>(e));
+    EXPECT_EQ(offsets, c.offsets) << c.what;
+  }
+}
+
 // ---------------------------------------------------------------- life cycle
 
 TEST(TMapFile, CreatedEmptyAndNotLoaded) {
@@ -396,6 +440,22 @@ TEST(FindOffset, LargeTable) {
   }
   ExpectLookups(map, {{0xFFFFFF, "B", 1}, {offsetOf(kEntries - 1) + 1, nullptr, 0}, {-1, nullptr, 0}});
   EXPECT_EQ(map.Entry(kEntries).SourceFile(), "B");
+}
+
+TEST(FindOffset, BracketStaysInsideOneSegment) {
+  TMapFile map;
+  map.LoadFromText(SegmentTable({kText, kIText}) +
+                   "Line numbers for A(a.pas) segment .text\r\n\r\n 1 0001:00000100 2 0001:00000200 3 300\r\n\r\n"
+                   "Line numbers for A(a.pas) segment .itext\r\n\r\n 4 0002:00000010 5 0002:00000020\r\n\r\n"
+                   "Line numbers for A(a.pas) segment .text\r\n\r\n 6 0001:00003000 7 0001:00003100\r\n");
+  EXPECT_EQ(map.Count(), 7);  // the status line counts the same entries
+  ExpectLookups(map, {{0x150, "a.pas", 1},
+                      {0x250, "a.pas", 2},    // segment 0001 and no segment: both unmoved
+                      {0x1000, nullptr, 0},   // .text 0x300 to .itext 0x2010: no bracket
+                      {0x2010, "a.pas", 4},
+                      {0x2018, "a.pas", 4},
+                      {0x2800, nullptr, 0},   // .itext 0x2020 to .text 0x3000
+                      {0x3050, "a.pas", 6}});
 }
 
 // ---------------------------------------------------------------- typed addresses
