@@ -498,10 +498,8 @@ Symbolized SymbolMap::Symbolize(uint64_t address) const {
   const auto begin = s.pairs.begin() + s.groupBegin[group];
   const auto end = s.pairs.begin() + s.groupBegin[group + 1];
   const auto hit = LastAtOrBelow(begin, end, offset);
-  const LinePair* line = nullptr;
-  if (hit != end && hit->offset >= floor) {
-    line = &*hit;
-  }
+  // A unit's group holds only pairs inside it.
+  const LinePair* line = hit != end ? &*hit : nullptr;
   if (owner == kNone) {
     // Outside every unit: a pair of this gap, else the last pair before it.
     const uint64_t gapStart = cut == kNone ? 0 : s.cuts[cut];
