@@ -1,6 +1,7 @@
-// libFuzzer target for the MAP line table: loads the input as a MAP file,
-// checks the table against a plain line-by-line reading of the same rules,
-// then looks up slices of the input as typed crash addresses.
+// libFuzzer target for the MAP line table and the symbol map: loads the input
+// as a MAP file, checks the table against a plain line-by-line reading of the
+// same rules, then looks up slices of the input as typed crash addresses and
+// symbolizes addresses around every code segment.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +13,7 @@
 
 #include "LookupTexts.h"
 #include "MapSegments.h"
+#include "SymbolMap.h"
 #include "TextRules.h"
 #include "U_MAPFile.h"
 
@@ -168,6 +170,55 @@ void CheckAddress(const qf::TMapFile& map, const std::vector<Ref>& ref, std::str
   }
 }
 
+// What every answer of the symbol map must satisfy.
+void CheckSymbolized(const qf::SymbolMap& map, uint64_t address) {
+  const qf::Symbolized s = map.Symbolize(address);
+  QF_CHECK(s.address == address && map.InCode(address) == s.inCode);
+  if (!s.inCode) {
+    QF_CHECK(!s.unit && !s.function && !s.file && !s.line);
+    return;
+  }
+  const qf::CodeSegment* segment = nullptr;
+  for (const qf::CodeSegment& c : map.CodeSegments()) {
+    if (address >= c.start && address - c.start < c.length && c.name == s.segment) segment = &c;
+  }
+  QF_CHECK(segment != nullptr);
+  QF_CHECK(!s.function || s.functionOffset <= address - segment->start);
+  QF_CHECK(s.file.has_value() == s.line.has_value());
+}
+
+void CheckSymbolMap(std::string_view text) {
+  const qf::SymbolMap map = qf::SymbolMap::FromText(text);
+  std::vector<uint64_t> addresses = {0, UINT64_MAX, map.ImageBase(), 0x401000};
+  for (const qf::CodeSegment& c : map.CodeSegments()) {
+    for (const uint64_t at : {c.start - 1, c.start, c.start + 1, c.start + c.length - 1, c.start + c.length}) {
+      addresses.push_back(at);
+    }
+  }
+  // Runs of eight characters of the input read as hexadecimal offsets from
+  // each segment's start.
+  std::vector<uint64_t> offsets;
+  for (std::size_t at = 0; at + 8 <= text.size() && offsets.size() < 32; at += 5) {
+    const int32_t v = qf::HexDigitsToIntDef(text.substr(at, 8), -1);
+    if (v != -1) offsets.push_back(static_cast<uint32_t>(v));
+  }
+  for (const qf::CodeSegment& c : map.CodeSegments()) {
+    for (const uint64_t o : offsets) addresses.push_back(c.start + o);
+  }
+  for (const uint64_t a : addresses) CheckSymbolized(map, a);
+
+  // The same lines fed one by one give the same answers.
+  qf::SymbolMap::Builder builder;
+  for (const std::string& line : SplitLines(text)) builder.AddLine(line);
+  const qf::SymbolMap again = builder.Finish();
+  QF_CHECK(again.CodeSegments().size() == map.CodeSegments().size() && again.ImageBase() == map.ImageBase());
+  for (const uint64_t a : addresses) {
+    const qf::Symbolized x = map.Symbolize(a), y = again.Symbolize(a);
+    QF_CHECK(x.inCode == y.inCode && x.segment == y.segment && x.unit == y.unit && x.function == y.function &&
+             x.functionOffset == y.functionOffset && x.file == y.file && x.line == y.line);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
@@ -202,5 +253,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   QF_CHECK(static_cast<std::size_t>(map.Count()) == ref.size() && map.Loaded() == loaded);
   map.Clear();
   QF_CHECK(map.Count() == 0 && map.Loaded() == loaded && !map.FindOffset(0));
+
+  CheckSymbolMap(text);
   return 0;
 }
