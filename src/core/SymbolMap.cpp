@@ -74,6 +74,37 @@ struct LinePair {
   uint32_t file = 0;
 };
 
+// A list that grows in blocks: no copy and no doubled capacity while a large
+// file is read.
+template <typename T>
+class BlockList {
+ public:
+  void push_back(const T& value) {
+    if (blocks_.empty() || blocks_.back().size() == kBlock) {
+      blocks_.emplace_back();
+      blocks_.back().reserve(kBlock);
+    }
+    blocks_.back().push_back(value);
+    ++size_;
+  }
+  std::size_t size() const { return size_; }
+  template <typename F>
+  void ForEach(F&& f) const {
+    for (const std::vector<T>& b : blocks_) {
+      for (const T& v : b) f(v);
+    }
+  }
+  void clear() {
+    blocks_.clear();
+    size_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t kBlock = 1 << 16;
+  std::vector<std::vector<T>> blocks_;
+  std::size_t size_ = 0;
+};
+
 struct GapLine {
   bool found = false;
   LinePair pair;
@@ -115,7 +146,7 @@ struct SymbolMap::Builder::State {
   std::unique_ptr<Data> data = std::make_unique<Data>();
   // Code segment index by segment number (kNone: not code).
   std::vector<uint32_t> codeIndex;
-  std::vector<std::vector<LinePair>> pairs;  // per code segment, file order
+  std::vector<BlockList<LinePair>> pairs;  // per code segment, file order
   NamePool keys;
   std::vector<Section> sections;
   std::unordered_map<uint64_t, uint32_t> sectionIndex;
@@ -347,65 +378,79 @@ void SymbolMap::Builder::State::FinishSegment(std::size_t k) {
 
   BuildOwners(s);
 
-  std::stable_sort(s.publics.begin(), s.publics.end(),
-                   [](const Public& a, const Public& b) { return a.offset < b.offset; });
+  const auto publicOrder = [](const Public& a, const Public& b) { return a.offset < b.offset; };
+  if (!std::is_sorted(s.publics.begin(), s.publics.end(), publicOrder)) {
+    std::stable_sort(s.publics.begin(), s.publics.end(), publicOrder);
+  }
   s.publics.shrink_to_fit();
 
   // Each pair's group: the unit owning its offset when the pair's section
   // names that unit, the no-unit group when no unit owns it; otherwise it
   // never answers (it still counts as the last line before a gap).
-  std::vector<LinePair>& raw = pairs[k];
-  const auto groups = static_cast<uint32_t>(s.units.size());  // the no-unit group
-  std::stable_sort(raw.begin(), raw.end(), [](const LinePair& a, const LinePair& b) { return a.offset < b.offset; });
+  BlockList<LinePair>& raw = pairs[k];
+  const auto noUnit = static_cast<uint32_t>(s.units.size());
+  const auto groupOf = [&](const LinePair& p) {
+    const uint32_t owner = OwnerAt(s, p.offset);
+    if (owner == kNone) return noUnit;
+    const Section& sec = sections[p.file];
+    const uint32_t key = s.units[owner].key;
+    return sec.unitKey == key || sec.sourceKey == key ? owner : kNone;
+  };
 
-  // The last pair before each cut owned by no unit.
-  s.gapLines.assign(s.cuts.size(), GapLine{});
-  {
-    std::size_t p = 0;
-    for (std::size_t c = 0; c < s.cuts.size(); ++c) {
-      while (p < raw.size() && raw[p].offset < s.cuts[c]) ++p;
-      if (s.owners[c] != kNone || p == 0) continue;
-      std::size_t first = p - 1;
-      while (first > 0 && raw[first - 1].offset == raw[p - 1].offset) --first;
-      LinePair line = raw[first];
-      line.file = sections[line.file].source;
-      s.gapLines[c] = GapLine{true, line};
-    }
+  // The last pair before each cut owned by no unit: every pair is first put
+  // to the first such cut above it, then each cut takes the greatest of its
+  // own and the cuts below it (ties: the first in file order).
+  std::vector<uint32_t> gapCuts;
+  for (uint32_t c = 0; c < s.cuts.size(); ++c) {
+    if (s.owners[c] == kNone) gapCuts.push_back(c);
   }
-
-  std::vector<uint32_t> groupOf(raw.size());
-  std::vector<uint32_t> count(static_cast<std::size_t>(groups) + 1, 0);
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    const uint32_t owner = OwnerAt(s, raw[i].offset);
-    uint32_t g = kNone;
-    if (owner == kNone) {
-      g = groups;
-    } else {
-      const Section& sec = sections[raw[i].file];
-      const uint32_t key = s.units[owner].key;
-      if (sec.unitKey == key || sec.sourceKey == key) g = owner;
-    }
-    groupOf[i] = g;
+  std::vector<GapLine> below(gapCuts.size() + 1);
+  std::vector<uint32_t> count(static_cast<std::size_t>(noUnit) + 1, 0);
+  raw.ForEach([&](const LinePair& p) {
+    const auto above = std::upper_bound(gapCuts.begin(), gapCuts.end(), p.offset,
+                                        [&](uint64_t o, uint32_t c) { return o < s.cuts[c]; });
+    GapLine& slot = below[static_cast<std::size_t>(above - gapCuts.begin())];
+    if (!slot.found || p.offset > slot.pair.offset) slot = GapLine{true, p};
+    const uint32_t g = groupOf(p);
     if (g != kNone) ++count[g];
+  });
+  s.gapLines.assign(s.cuts.size(), GapLine{});
+  GapLine best;
+  for (std::size_t i = 0; i < gapCuts.size(); ++i) {
+    if (below[i].found && (!best.found || below[i].pair.offset > best.pair.offset)) best = below[i];
+    if (best.found) {
+      s.gapLines[gapCuts[i]] = best;
+      s.gapLines[gapCuts[i]].pair.file = sections[best.pair.file].source;
+    }
   }
-  s.groupBegin.assign(static_cast<std::size_t>(groups) + 2, 0);
-  for (uint32_t g = 0; g <= groups; ++g) s.groupBegin[g + 1] = s.groupBegin[g] + count[g];
-  // Placing the pairs in offset order keeps each group sorted by offset and,
-  // on equal offsets, in file order.
+
+  // The groups in unit order, each in file order, then sorted by offset
+  // (stable: file order stays on equal offsets).
+  s.groupBegin.assign(static_cast<std::size_t>(noUnit) + 2, 0);
+  for (uint32_t g = 0; g <= noUnit; ++g) s.groupBegin[g + 1] = s.groupBegin[g] + count[g];
+  std::vector<uint32_t>().swap(count);
   s.pairs.resize(s.groupBegin.back());
   std::vector<uint32_t> next(s.groupBegin.begin(), s.groupBegin.end() - 1);
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    if (groupOf[i] == kNone) continue;
-    LinePair pair = raw[i];
+  raw.ForEach([&](const LinePair& p) {
+    const uint32_t g = groupOf(p);
+    if (g == kNone) return;
+    LinePair pair = p;
     pair.file = sections[pair.file].source;
-    s.pairs[next[groupOf[i]]++] = pair;
+    s.pairs[next[g]++] = pair;
+  });
+  raw.clear();
+  const auto byOffset = [](const LinePair& a, const LinePair& b) { return a.offset < b.offset; };
+  for (uint32_t g = 0; g <= noUnit; ++g) {
+    const auto first = s.pairs.begin() + s.groupBegin[g];
+    const auto last = s.pairs.begin() + s.groupBegin[g + 1];
+    if (!std::is_sorted(first, last, byOffset)) std::stable_sort(first, last, byOffset);
   }
-  std::vector<LinePair>().swap(raw);
 }
 
 SymbolMap SymbolMap::Builder::State::Finish() {
   if (!tableSettled) SettleTable();
   for (std::size_t k = 0; k < data->codeSegments.size(); ++k) FinishSegment(k);
+  data->publicNames.shrink_to_fit();
   Data& d = *data;
   d.byStart.resize(d.codeSegments.size());
   for (uint32_t k = 0; k < d.byStart.size(); ++k) d.byStart[k] = k;
