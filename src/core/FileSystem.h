@@ -3,6 +3,8 @@
 // without regard to case). The core never talks to the system directly.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,9 +15,24 @@ struct FoundEntry {
   bool isDirectory = false;
 };
 
+// A file open for reading from its start to its end, piece by piece.
+class FileReader {
+ public:
+  virtual ~FileReader() = default;
+  // Reads up to size bytes into buffer and returns how many were read; 0
+  // only at the end of the file. Throws EFOpenError (full path, system
+  // description) when the read fails.
+  virtual std::size_t Read(char* buffer, std::size_t size) = 0;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
+
+  // Opens a file to be read piece by piece, other writers shut out while it
+  // is open (as for ReadWholeFile). Throws EFOpenError when it cannot be
+  // opened.
+  virtual std::unique_ptr<FileReader> OpenForReading(const std::string& path) const = 0;
 
   // The whole content of a file, read while other writers are shut out.
   // Throws EFOpenError (full path, system description) when it cannot be

@@ -3,18 +3,14 @@
 // that covers a code offset.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <deque>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <vector>
 
 #include "FileSystem.h"
-#include "MapSegments.h"
+#include "LineTable.h"
+#include "LineTableLoader.h"
 
 namespace qf {
 
@@ -59,16 +55,19 @@ class TMapFile {
   TMapFile(const TMapFile&) = delete;
   TMapFile& operator=(const TMapFile&) = delete;
 
-  // Replaces the contents with the entries of the MAP file at fileName. When
-  // the file cannot be opened or read, EFOpenError is raised and the table is
-  // left exactly as it was.
-  void Load(const std::string& fileName, const FileSystem& fs = PlatformFileSystem());
+  // Replaces the contents with the entries of the MAP file at fileName. The
+  // file is read piece by piece into a new table, which replaces this one
+  // only once the whole file is read: when it cannot be opened or read,
+  // EFOpenError is raised and the table is left exactly as it was. Running
+  // out of memory leaves an empty table that is not Loaded.
+  void Load(const std::string& fileName, const FileSystem& fs = PlatformFileSystem(),
+            const LineTableLoadOptions& options = {});
   // The same reading rules applied to text already in memory (cut at a NUL).
   void LoadFromText(std::string_view text);
 
   // Frees every entry; Loaded is not changed.
   void Clear();
-  int32_t Count() const { return count_; }
+  int32_t Count() const { return table_.Count(); }
   bool Loaded() const { return loaded_; }
 
   // The entry at index (0-based); EListError outside the table.
@@ -90,44 +89,12 @@ class TMapFile {
   void AddEntry(const std::string& sourceFile, int32_t line, int32_t offset);
 
  private:
-  // Entries are kept column-wise in fixed blocks: the lookup scans offsets
-  // only, and growing the table never copies what is already read.
-  static constexpr int32_t kBlockShift = 14;
-  static constexpr int32_t kBlockSize = 1 << kBlockShift;
-  struct Block {
-    std::array<int32_t, kBlockSize> offset;
-    std::array<int32_t, kBlockSize> line;
-    std::array<uint32_t, kBlockSize> key;
-  };
-
-  // Every entry refers to a (source, segment) key; two neighbours bracket an
-  // offset only when their keys are the same. While a file is read the
-  // segment is the number written before the ":" (kNoSegment when it is not
-  // four hexadecimal digits); once it is read, only segments whose entries
-  // were moved keep their number.
-  static constexpr int32_t kNoSegment = -1;
-  struct Key {
-    uint32_t source;
-    int32_t segment;
-  };
-
-  uint32_t InternSource(std::string_view name);
-  uint32_t InternKey(uint32_t source, int32_t segment);
-  void Append(uint32_t key, int32_t line, int32_t offset);
-  void ParseLine(std::string_view text, uint32_t source);
-  // Moves the pairs of the code segments of an absolute layout and settles
-  // every entry's key.
-  void ApplySegments(const std::vector<MapSegment>& segments);
+  // Settles the segments of what was read and makes it the table.
+  void Take(ReadLines&& read);
   TLineOffset At(int32_t index) const;
 
-  std::vector<std::unique_ptr<Block>> blocks_;
-  int32_t count_ = 0;
+  LineTable table_;
   bool loaded_ = false;
-  // Each distinct source name is stored once; entries refer to it by index.
-  std::deque<std::string> sources_;
-  std::unordered_map<std::string_view, uint32_t> sourceIndex_;
-  std::vector<Key> keys_;
-  std::unordered_map<uint64_t, uint32_t> keyIndex_;
 };
 
 }  // namespace qf

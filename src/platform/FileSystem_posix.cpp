@@ -181,7 +181,33 @@ bool CopyContent(int from, int to) {
 }
 
 class PosixFileSystem final : public FileSystem {
+  class Reader final : public FileReader {
+   public:
+    Reader(const std::string& path, const std::string& resolved)
+        : fd_(::open(resolved.c_str(), O_RDONLY | O_CLOEXEC)), error_(errno), path_(path) {}
+    bool Opened() const { return fd_.valid(); }
+    int Error() const { return error_; }
+    std::size_t Read(char* buffer, std::size_t size) override {
+      for (;;) {
+        const ssize_t got = ::read(fd_.get(), buffer, size);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno != EINTR) Fail(path_, errno);
+      }
+    }
+
+   private:
+    Fd fd_;
+    int error_;
+    std::string path_;
+  };
+
  public:
+  std::unique_ptr<FileReader> OpenForReading(const std::string& path) const override {
+    auto reader = std::make_unique<Reader>(path, ResolveCase(path));
+    if (!reader->Opened()) Fail(path, reader->Error());
+    return reader;
+  }
+
   std::string ReadWholeFile(const std::string& path) const override {
     Fd fd(::open(ResolveCase(path).c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) Fail(path, errno);

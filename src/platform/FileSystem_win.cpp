@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 
 #include "Errors.h"
@@ -79,7 +80,37 @@ bool HasPackedTime(const FILETIME& lastWrite) {
 }
 
 class Win32FileSystem final : public FileSystem {
+  class Reader final : public FileReader {
+   public:
+    explicit Reader(const std::string& path)
+        // Other readers are allowed, other writers are shut out while we read.
+        : h_(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)),
+          error_(GetLastError()),
+          path_(path) {}
+    bool Opened() const { return h_.valid(); }
+    DWORD Error() const { return error_; }
+    std::size_t Read(char* buffer, std::size_t size) override {
+      // ReadFile takes a 32-bit count.
+      const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+      DWORD got = 0;
+      if (!::ReadFile(h_.get(), buffer, want, &got, nullptr)) Fail(path_, GetLastError());
+      return got;
+    }
+
+   private:
+    Handle h_;
+    DWORD error_;
+    std::string path_;
+  };
+
  public:
+  std::unique_ptr<FileReader> OpenForReading(const std::string& path) const override {
+    auto reader = std::make_unique<Reader>(path);
+    if (!reader->Opened()) Fail(path, reader->Error());
+    return reader;
+  }
+
   std::string ReadWholeFile(const std::string& path) const override {
     // Other readers are allowed, other writers are shut out while we read.
     Handle h(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,

@@ -36,6 +36,9 @@ class ListedFileSystem : public FileSystem {
   explicit ListedFileSystem(Projects projects) : projects_(std::move(projects)) {}
 
   std::string ReadWholeFile(const std::string&) const override { throw std::runtime_error("not here"); }
+  std::unique_ptr<FileReader> OpenForReading(const std::string&) const override {
+    throw std::runtime_error("not here");
+  }
   bool FileExists(const std::string&) const override { return false; }
   bool DirectoryExists(const std::string& path) const override { return path == kRoot; }
   long long FileSize(const std::string&) const override { return -1; }

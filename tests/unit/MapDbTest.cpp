@@ -218,6 +218,7 @@ class FaultyFileSystem : public FileSystem {
   explicit FaultyFileSystem(Fault fault) : fault_(fault) {}
 
   std::string ReadWholeFile(const std::string& p) const override { return real_.ReadWholeFile(p); }
+  std::unique_ptr<FileReader> OpenForReading(const std::string& p) const override { return real_.OpenForReading(p); }
   bool FileExists(const std::string& p) const override { return real_.FileExists(p); }
   bool DirectoryExists(const std::string& p) const override { return real_.DirectoryExists(p); }
   long long FileSize(const std::string& p) const override { return real_.FileSize(p); }

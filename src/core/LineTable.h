@@ -1,0 +1,119 @@
+// The storage of the MAP line table: entries in file order, compact.
+//
+// Each entry is its offset and its line (8 bytes), kept column-wise in
+// blocks that are allocated as the table grows and never moved or copied.
+// The source file and the segment of the entries are kept once per run of
+// neighbours that share them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace qf {
+
+// Entries as one reading produces them, before they join a table: the
+// source names are local to the batch (one per section header read) and
+// the segment is the number written before each pair's ":".
+struct LineBatch {
+  static constexpr int32_t kNoSegment = -1;
+  struct Run {
+    int32_t first;    // index of its first entry
+    uint32_t source;  // into sources
+    int32_t segment;  // kNoSegment or a four-digit segment number
+  };
+  std::vector<int32_t> offsets;
+  std::vector<int32_t> lines;
+  std::vector<Run> runs;
+  std::vector<std::string> sources;
+  std::vector<uint32_t> tableSources;  // sources[i] as interned by the table it last joined
+
+  void Add(uint32_t source, int32_t segment, int32_t line, int32_t offset) {
+    if (runs.empty() || runs.back().source != source || runs.back().segment != segment) {
+      runs.push_back({static_cast<int32_t>(offsets.size()), source, segment});
+    }
+    offsets.push_back(offset);
+    lines.push_back(line);
+  }
+  // Forgets the entries; the sources stay (a reading goes on with them).
+  void ClearEntries() {
+    offsets.clear();
+    lines.clear();
+    runs.clear();
+  }
+  void Reset() {
+    ClearEntries();
+    sources.clear();
+    tableSources.clear();
+  }
+};
+
+class LineTable {
+ public:
+  struct Entry {
+    const std::string* source;
+    int32_t line;
+    int32_t offset;
+  };
+
+  LineTable() = default;
+  ~LineTable();
+  LineTable(LineTable&& other) noexcept;
+  LineTable& operator=(LineTable&& other) noexcept;
+  LineTable(const LineTable&) = delete;
+  LineTable& operator=(const LineTable&) = delete;
+
+  int32_t Count() const { return count_; }
+  Entry At(int32_t index) const;  // 0 <= index < Count()
+
+  // Appends the entries of a batch behind those already here.
+  void Append(LineBatch& batch);
+  void Add(std::string_view source, int32_t line, int32_t offset);
+
+  // Settles the segments once a file is read: the entries of each segment
+  // that has a distance other than 0 move by it (32-bit, wrapping) and keep
+  // their segment; every other entry has none.
+  void MoveSegments(const std::unordered_map<int32_t, uint32_t>& distance);
+
+  // The first position, in table order, that holds exactly offset or, with
+  // its predecessor of the same source and segment, brackets it (then the
+  // predecessor).
+  std::optional<int32_t> Find(int32_t offset) const;
+
+  void Clear();
+
+ private:
+  struct Block {
+    void* memory;
+    int32_t* offsets;
+    int32_t* lines;
+    int32_t first;     // index of its first entry
+    int32_t capacity;
+  };
+  struct Run {
+    int32_t first;
+    uint32_t source;
+    int32_t segment;
+  };
+
+  void AddBlock();
+  uint32_t InternSource(std::string_view name);
+  void AddRun(int32_t first, uint32_t source, int32_t segment);
+  const Block& BlockOf(int32_t index) const;
+  // True when the entry at index begins a run.
+  bool RunStartsAt(int32_t index) const;
+
+  std::vector<Block> blocks_;
+  int32_t count_ = 0;
+  int32_t capacity_ = 0;
+  std::vector<Run> runs_;
+  // Each distinct source name is stored once; runs refer to it by index.
+  std::vector<std::unique_ptr<const std::string>> sources_;
+  std::unordered_map<std::string_view, uint32_t> sourceIndex_;
+};
+
+}  // namespace qf
