@@ -6,6 +6,7 @@
 
 #include "Errors.h"
 #include "LineIterator.h"
+#include "LineReader.h"
 #include "MapSegments.h"
 #include "MapSymbolRows.h"
 #include "TextFile.h"
@@ -490,8 +491,12 @@ SymbolMap SymbolMap::FromText(std::string_view text) {
 }
 
 SymbolMap SymbolMap::Load(const std::string& fileName, const FileSystem& fs) {
-  const std::string text = LoadTextBuffer(fileName, fs);
-  return FromText(text);
+  // Read piece by piece through one reused buffer, never the whole file.
+  const std::unique_ptr<FileReader> file = fs.OpenForReading(fileName);
+  LineReader lines(*file);
+  Builder builder;
+  for (std::string_view line; lines.Next(line);) builder.AddLine(line);
+  return builder.Finish();
 }
 
 uint64_t SymbolMap::ImageBase() const { return data_->imageBase; }

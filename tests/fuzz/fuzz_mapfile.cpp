@@ -4,13 +4,17 @@
 // symbolizes addresses around every code segment.
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "FileSystem.h"
 #include "LookupTexts.h"
 #include "MapSegments.h"
 #include "SymbolMap.h"
@@ -219,6 +223,43 @@ void CheckSymbolMap(std::string_view text) {
   }
 }
 
+// The input served as a file in reads of 1 to 13 bytes.
+class PieceReader : public qf::FileReader {
+ public:
+  explicit PieceReader(std::string_view text) : text_(text) {}
+  std::size_t Read(char* buffer, std::size_t size) override {
+    step_ = step_ % 13 + 1;
+    const std::size_t n = std::min({size, step_, text_.size() - at_});
+    std::memcpy(buffer, text_.data() + at_, n);
+    at_ += n;
+    return n;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t at_ = 0, step_ = 0;
+};
+
+class TextFileSystem : public qf::FileSystem {
+ public:
+  explicit TextFileSystem(std::string_view text) : text_(text) {}
+  std::unique_ptr<qf::FileReader> OpenForReading(const std::string&) const override {
+    return std::make_unique<PieceReader>(text_);
+  }
+  long long FileSize(const std::string&) const override { return static_cast<long long>(text_.size()); }
+  std::string ReadWholeFile(const std::string&) const override { return std::string(text_); }
+  bool FileExists(const std::string&) const override { return true; }
+  bool DirectoryExists(const std::string&) const override { return false; }
+  bool CreateDir(const std::string&) const override { return false; }
+  bool CopyNoReplace(const std::string&, const std::string&) const override { return false; }
+  bool MoveNoReplace(const std::string&, const std::string&) const override { return false; }
+  bool RemoveFile(const std::string&) const override { return false; }
+  std::vector<qf::FoundEntry> FindEntries(const std::string&) const override { return {}; }
+
+ private:
+  std::string_view text_;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
@@ -234,6 +275,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   for (int32_t i = 0; i < map.Count(); ++i) {
     const qf::TLineOffset e = map.Entry(i);
     QF_CHECK(e.Line() == ref[i].line && e.Offset() == ref[i].offset && e.SourceFile() == ref[i].source);
+  }
+
+  // Read piece by piece, on one thread and on two, the table is the same.
+  for (unsigned threads : {1u, 2u}) {
+    qf::TMapFile pieces;
+    qf::LineTableLoadOptions options;
+    options.bufferSize = 64;
+    options.threads = threads;
+    pieces.Load("input.map", TextFileSystem(text), options);
+    QF_CHECK(pieces.Count() == map.Count() && pieces.Loaded() == map.Loaded());
+    for (int32_t i = 0; i < map.Count(); ++i) {
+      const qf::TLineOffset a = map.Entry(i), b = pieces.Entry(i);
+      QF_CHECK(a.Line() == b.Line() && a.Offset() == b.Offset() && a.SourceFile() == b.SourceFile());
+    }
+    for (std::size_t i = 0; i < ref.size() && i < 16; ++i) {
+      const auto a = map.FindOffset(ref[i].offset + 1), b = pieces.FindOffset(ref[i].offset + 1);
+      QF_CHECK(a.has_value() == b.has_value() && (!a || a->Line() == b->Line()));
+    }
   }
 
   // Lookups of every entry's offset and its neighbours.
