@@ -36,6 +36,17 @@ constexpr std::size_t kLargePage = std::size_t{2} << 20;
 
 }  // namespace
 
+void LineBatch::Grow(std::size_t atLeast) {
+  const std::size_t capacity = std::max(atLeast, capacity_ * 2);
+  std::unique_ptr<int32_t[]> offsets(new int32_t[capacity]);
+  std::unique_ptr<int32_t[]> lines(new int32_t[capacity]);
+  std::copy_n(offsets_.get(), size_, offsets.get());
+  std::copy_n(lines_.get(), size_, lines.get());
+  offsets_ = std::move(offsets);
+  lines_ = std::move(lines);
+  capacity_ = capacity;
+}
+
 LineTable::~LineTable() { Clear(); }
 
 LineTable::LineTable(LineTable&& other) noexcept { *this = std::move(other); }
@@ -131,8 +142,8 @@ void LineTable::Append(LineBatch& batch) {
   while (batch.tableSources.size() < batch.sources.size()) {
     batch.tableSources.push_back(InternSource(batch.sources[batch.tableSources.size()]));
   }
-  const auto n = static_cast<int32_t>(batch.offsets.size());
-  if (n > std::numeric_limits<int32_t>::max() - count_) throw std::bad_alloc();  // Count is 32-bit
+  if (batch.Size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max() - count_)) throw std::bad_alloc();
+  const auto n = static_cast<int32_t>(batch.Size());
   // Room first, so that a failure leaves the table as it was.
   while (capacity_ - count_ < n) AddBlock();
   runs_.reserve(runs_.size() + batch.runs.size());
@@ -141,8 +152,8 @@ void LineTable::Append(LineBatch& batch) {
     const Block& b = BlockOf(count_);
     const int32_t j = count_ - b.first;
     const int32_t take = std::min(n - done, b.capacity - j);
-    std::memcpy(b.offsets + j, batch.offsets.data() + done, static_cast<std::size_t>(take) * sizeof(int32_t));
-    std::memcpy(b.lines + j, batch.lines.data() + done, static_cast<std::size_t>(take) * sizeof(int32_t));
+    std::memcpy(b.offsets + j, batch.Offsets() + done, static_cast<std::size_t>(take) * sizeof(int32_t));
+    std::memcpy(b.lines + j, batch.Lines() + done, static_cast<std::size_t>(take) * sizeof(int32_t));
     count_ += take;
     done += take;
   }

@@ -6,6 +6,7 @@
 // neighbours that share them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -26,23 +27,29 @@ struct LineBatch {
     uint32_t source;  // into sources
     int32_t segment;  // kNoSegment or a four-digit segment number
   };
-  std::vector<int32_t> offsets;
-  std::vector<int32_t> lines;
   std::vector<Run> runs;
   std::vector<std::string> sources;
   std::vector<uint32_t> tableSources;  // sources[i] as interned by the table it last joined
 
+  std::size_t Size() const { return size_; }
+  const int32_t* Offsets() const { return offsets_.get(); }
+  const int32_t* Lines() const { return lines_.get(); }
+
+  // Room for n more entries: Add then never allocates.
+  void Reserve(std::size_t n) {
+    if (size_ + n > capacity_) Grow(size_ + n);
+  }
   void Add(uint32_t source, int32_t segment, int32_t line, int32_t offset) {
     if (runs.empty() || runs.back().source != source || runs.back().segment != segment) {
-      runs.push_back({static_cast<int32_t>(offsets.size()), source, segment});
+      runs.push_back({static_cast<int32_t>(size_), source, segment});
     }
-    offsets.push_back(offset);
-    lines.push_back(line);
+    offsets_[size_] = offset;
+    lines_[size_] = line;
+    ++size_;
   }
   // Forgets the entries; the sources stay (a reading goes on with them).
   void ClearEntries() {
-    offsets.clear();
-    lines.clear();
+    size_ = 0;
     runs.clear();
   }
   void Reset() {
@@ -50,6 +57,14 @@ struct LineBatch {
     sources.clear();
     tableSources.clear();
   }
+
+ private:
+  void Grow(std::size_t atLeast);
+
+  std::unique_ptr<int32_t[]> offsets_;
+  std::unique_ptr<int32_t[]> lines_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
 };
 
 class LineTable {

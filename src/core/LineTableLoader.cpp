@@ -32,7 +32,7 @@ ReadLines ReadOnOneThread(FileReader& file, std::size_t bufferSize) {
   LineReader lines(file, bufferSize);
   for (std::string_view line; lines.Next(line);) {
     reader.AddLine(line);
-    if (batch.offsets.size() >= kBatchEntries) {
+    if (batch.Size() >= kBatchEntries) {
       out.table.Append(batch);
       batch.ClearEntries();
     }
@@ -359,7 +359,7 @@ ReadLines ReadLineTable(std::string_view text) {
   SectionReader reader(batch);
   for (LineIterator it(text); !it.AtEnd(); ++it) {
     reader.AddLine(*it);
-    if (batch.offsets.size() >= kBatchEntries) {
+    if (batch.Size() >= kBatchEntries) {
       out.table.Append(batch);
       batch.ClearEntries();
     }

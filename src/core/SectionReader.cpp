@@ -51,6 +51,79 @@ bool ReadUsualOffset(const char*& p, const char* end, uint32_t& offset) {
   return true;
 }
 
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && (defined(__GNUC__) || defined(__clang__))
+// The usual pair read eight bytes at a time (little-endian words).
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHigh = 0x8080808080808080ull;
+
+uint64_t Load8(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// The high bit of each byte of v (ASCII) that is not a decimal digit.
+uint64_t NonDigits(uint64_t v) {
+  const uint64_t belowZero = ~((v | kHigh) - 0x30 * kOnes) & kHigh;
+  const uint64_t aboveNine = (v + 0x46 * kOnes) & kHigh;
+  return belowZero | aboveNine;
+}
+
+// Skips up to seven spaces at p; false when eight follow (p + 8 <= end).
+bool SkipSpaces8(const char*& p) {
+  const uint64_t other = Load8(p) ^ (0x20 * kOnes);
+  if (other == 0) return false;
+  p += __builtin_ctzll(other) >> 3;
+  return true;
+}
+
+// Eight hexadecimal digits (either case), first digit most significant.
+bool HexValue8(uint64_t v, uint32_t& value) {
+  if (v & kHigh) return false;
+  const uint64_t digit = ~NonDigits(v) & kHigh;
+  const uint64_t lower = v | (0x20 * kOnes);
+  const uint64_t fromA = ((lower | kHigh) - 0x61 * kOnes) & kHigh;
+  const uint64_t pastF = (lower + 0x19 * kOnes) & kHigh;
+  if ((digit | (fromA & ~pastF)) != kHigh) return false;
+  uint64_t n = (v & (0x0F * kOnes)) + ((v >> 6) & kOnes) * 9;
+  n = ((n << 4) | (n >> 8)) & 0x00FF00FF00FF00FFull;
+  n = ((n << 8) | (n >> 16)) & 0x0000FFFF0000FFFFull;
+  value = static_cast<uint32_t>((n << 16) | (n >> 32));
+  return true;
+}
+
+// The usual pair: up to seven spaces, a decimal line number of one to seven
+// digits, one to seven spaces, then the usual offset token (see
+// ReadUsualOffset). False, and p unchanged, for any other shape: the full
+// rules then read the pair.
+bool ReadUsualPair(const char*& p, const char* end, uint32_t& line, uint32_t& offset) {
+  const char* q = p;
+  if (end - q < 8 || !SkipSpaces8(q) || end - q < 8) return false;
+  const uint64_t v = Load8(q);
+  if (v & kHigh) return false;
+  const uint64_t other = NonDigits(v);
+  if (other == 0) return false;
+  const int digits = __builtin_ctzll(other) >> 3;
+  if (digits == 0 || q[digits] != ' ') return false;
+  uint64_t d = v << (8 * (8 - digits));
+  d = (d & (0x0F * kOnes)) * 2561 >> 8;
+  d = (d & 0x00FF00FF00FF00FFull) * 6553601 >> 16;
+  const auto number = static_cast<uint32_t>((d & 0x0000FFFF0000FFFFull) * 42949672960001ull >> 32);
+  q += digits;
+  if (end - q < 8 || !SkipSpaces8(q)) return false;
+  if (end - q < 13 || q[4] != ':' || (end - q > 13 && q[13] != ' ')) return false;
+  for (int k = 0; k < 4; ++k) {
+    if (q[k] == ' ' || q[k] == ':') return false;
+  }
+  if (!HexValue8(Load8(q + 5), offset)) return false;
+  line = number;
+  p = q + 13;
+  return true;
+}
+#else
+bool ReadUsualPair(const char*&, const char*, uint32_t&, uint32_t&) { return false; }
+#endif
+
 }  // namespace
 
 int32_t SegmentNumber(std::string_view part) { return SegmentDigits(part.data(), part.size()); }
@@ -154,12 +227,21 @@ void SectionReader::ParseLine(std::string_view text, uint32_t source, LineBatch&
   // One pass over each token: the usual tokens (plain decimal line numbers,
   // offsets of hexadecimal digits behind a segment) are converted while they
   // are scanned; any other token is converted again by the full rules.
+  // Each pair takes at least one character.
+  batch.Reserve(text.size() + 1);
   const char* p = text.data();
   const char* const end = p + text.size();
   const auto skipSpaces = [&p, end]() {
     while (p < end && *p == ' ') ++p;
   };
   while (p < end) {
+    {
+      uint32_t line, offset;
+      if (ReadUsualPair(p, end, line, offset)) {
+        batch.Add(source, SegmentDigits(p - 13, 4), static_cast<int32_t>(line), static_cast<int32_t>(offset));
+        continue;
+      }
+    }
     skipSpaces();
     const char* const lineStart = p;
     uint32_t line = 0;
