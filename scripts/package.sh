@@ -7,6 +7,9 @@
 #   Quillfen-<version>/help/...        the help page the program opens
 #   Quillfen-<version>/README.txt      docs/release/README.txt
 #
+# The packed programs are stripped of symbols and debug sections (the build
+# folder keeps its unstripped copies for debugging).
+#
 # The version is the program's file version (as its caption shows it). The
 # build folder is build/release-mingw unless QF_BUILD_DIR says otherwise; the
 # tests are not built. Needs the MinGW toolchain (scripts/setup.sh installs it).
@@ -31,6 +34,10 @@ stage="$(mktemp -d)"
 trap 'rm -rf "$stage"' EXIT
 mkdir -p "$stage/$name/help"
 cp "$build/bin/Quillfen.exe" "$build/bin/quillfen-cli.exe" "$stage/$name/"
+strip_tool="$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$build/CMakeCache.txt")"
+[ -x "$strip_tool" ] || strip_tool="$(command -v i686-w64-mingw32-strip || true)"
+[ -n "$strip_tool" ] || { echo "package: no strip tool for the MinGW build" >&2; exit 1; }
+"$strip_tool" --strip-all "$stage/$name/Quillfen.exe" "$stage/$name/quillfen-cli.exe"
 cp -R docs/help/. "$stage/$name/help/"
 # Windows line ends, so that Notepad shows the read-me properly.
 sed 's/\r*$/\r/' docs/release/README.txt > "$stage/$name/README.txt"
