@@ -5,6 +5,8 @@
 // known exactly.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -146,6 +148,49 @@ TEST_F(MainWindowTest, MapFileWithoutLineNumbersIsNotLoaded) {
   EXPECT_EQ(Status(), "NOT Loaded (error)");
   EXPECT_EQ(Address(), "");
   EXPECT_EQ(Search("0x00401A10"), "Please load a MAP file first");
+}
+
+// A MAP file far larger than any test file (about 165 MB, 7 million
+// entries, written here): the 32-bit program loads it whole, names the exact
+// count and answers from its first and last sections.
+TEST_F(MainWindowTest, LargeMapFileLoadsWithTheExactCount) {
+  constexpr uint32_t kSections = 2000, kPairsPerSection = 3500;
+  const std::string path = app_->File("Large.map");
+  {
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    ASSERT_TRUE(out) << path;
+    std::string chunk;
+    char pair[32];
+    uint32_t offset = 0x10;
+    for (uint32_t section = 0; section < kSections; ++section) {
+      chunk += "Line numbers for Unit" + std::to_string(section) + "(Unit" + std::to_string(section) +
+               ".pas) segment .text\r\n\r\n";
+      for (uint32_t i = 0; i < kPairsPerSection; ++i, offset += 4) {
+        std::snprintf(pair, sizeof pair, "%6u 0001:%08X", static_cast<unsigned>(i + 1), static_cast<unsigned>(offset));
+        chunk += pair;
+        chunk += i % 4 == 3 ? "\r\n" : "    ";
+      }
+      chunk += "\r\n";
+      if (chunk.size() > (1u << 20)) {
+        ASSERT_EQ(std::fwrite(chunk.data(), 1, chunk.size(), out), chunk.size());
+        chunk.clear();
+      }
+    }
+    ASSERT_EQ(std::fwrite(chunk.data(), 1, chunk.size(), out), chunk.size());
+    ASSERT_EQ(std::fclose(out), 0);
+  }
+  const uint32_t last = 0x10 + 4 * (kSections * kPairsPerSection - 1);
+  Click(Control(IDC_MAIN_LOAD_BTN));
+  ChooseFile(proc_->WaitForFileDialog(), path);
+  Sync(main_, 180000);
+  const auto box = BoxAfterAction();
+  ASSERT_FALSE(box) << box->text;
+  EXPECT_EQ(Status(), "Loaded successfully (" + std::to_string(kSections * kPairsPerSection) + " items)");
+  char address[16];
+  std::snprintf(address, sizeof address, "0x%08X", static_cast<unsigned>(0x401000 + last));
+  EXPECT_EQ(Search(address), "Crash found in Unit" + std::to_string(kSections - 1) + ".pas at line " +
+                                 std::to_string(kPairsPerSection));
+  EXPECT_EQ(Search("0x00401016"), "Crash found in Unit0.pas at line 2");
 }
 
 TEST_F(MainWindowTest, FileInAFolderWithBlanksAndAccentsLoads) {
