@@ -67,11 +67,22 @@ struct Public {
   uint32_t nameLength = 0;
 };
 
-// A line-number pair. While reading, `file` holds the section number; once
-// finished it holds the SOURCE name's number.
+// A line-number pair; its file is kept once per run of pairs (FileRun).
 struct LinePair {
   uint32_t offset = 0;
   int32_t line = 0;
+};
+
+// From `first` on (a pair's index), the pairs belong to `id`: a section while
+// reading, the SOURCE name's number once finished.
+struct FileRun {
+  uint64_t first = 0;
+  uint32_t id = 0;
+};
+
+// A pair with its file, while a group out of order is sorted.
+struct FiledPair {
+  LinePair pair;
   uint32_t file = 0;
 };
 
@@ -109,6 +120,29 @@ class BlockList {
 struct GapLine {
   bool found = false;
   LinePair pair;
+  uint32_t file = 0;
+};
+
+// The pairs of one code segment as read, in file order.
+struct RawPairs {
+  BlockList<LinePair> pairs;
+  std::vector<FileRun> sections;
+
+  void Add(const LinePair& pair, uint32_t section) {
+    if (sections.empty() || sections.back().id != section) sections.push_back({pairs.size(), section});
+    pairs.push_back(pair);
+  }
+  // f(pair, section) for every pair in file order.
+  template <typename F>
+  void ForEach(F&& f) const {
+    std::size_t run = 0;
+    uint64_t index = 0;
+    pairs.ForEach([&](const LinePair& p) {
+      while (run + 1 < sections.size() && sections[run + 1].first <= index) ++run;
+      f(p, sections[run].id);
+      ++index;
+    });
+  }
 };
 
 // Everything known about one code segment.
@@ -122,6 +156,7 @@ struct SegmentSymbols {
   // Pairs grouped by the unit that answers with them (unit order; the last
   // group holds the pairs in no unit), by offset within a group.
   std::vector<LinePair> pairs;
+  std::vector<FileRun> files;        // runs over `pairs`, each group starting one
   std::vector<uint32_t> groupBegin;  // units.size() + 2 entries
   // For each cut owned by no unit: the last pair before it.
   std::vector<GapLine> gapLines;
@@ -147,7 +182,7 @@ struct SymbolMap::Builder::State {
   std::unique_ptr<Data> data = std::make_unique<Data>();
   // Code segment index by segment number (kNone: not code).
   std::vector<uint32_t> codeIndex;
-  std::vector<BlockList<LinePair>> pairs;  // per code segment, file order
+  std::vector<RawPairs> pairs;  // per code segment
   NamePool keys;
   std::vector<Section> sections;
   std::unordered_map<uint64_t, uint32_t> sectionIndex;
@@ -231,7 +266,7 @@ struct SymbolMap::Builder::State {
       any = true;
       const uint32_t k = CodeIndex(pair.segment);
       if (k == kNone || pair.offset > kNone) continue;
-      pairs[k].push_back(LinePair{static_cast<uint32_t>(pair.offset), pair.line, section});
+      pairs[k].Add(LinePair{static_cast<uint32_t>(pair.offset), pair.line}, section);
     }
     return any;
   }
@@ -388,12 +423,12 @@ void SymbolMap::Builder::State::FinishSegment(std::size_t k) {
   // Each pair's group: the unit owning its offset when the pair's section
   // names that unit, the no-unit group when no unit owns it; otherwise it
   // never answers (it still counts as the last line before a gap).
-  BlockList<LinePair>& raw = pairs[k];
+  RawPairs& raw = pairs[k];
   const auto noUnit = static_cast<uint32_t>(s.units.size());
-  const auto groupOf = [&](const LinePair& p) {
+  const auto groupOf = [&](const LinePair& p, uint32_t section) {
     const uint32_t owner = OwnerAt(s, p.offset);
     if (owner == kNone) return noUnit;
-    const Section& sec = sections[p.file];
+    const Section& sec = sections[section];
     const uint32_t key = s.units[owner].key;
     return sec.unitKey == key || sec.sourceKey == key ? owner : kNone;
   };
@@ -407,12 +442,12 @@ void SymbolMap::Builder::State::FinishSegment(std::size_t k) {
   }
   std::vector<GapLine> below(gapCuts.size() + 1);
   std::vector<uint32_t> count(static_cast<std::size_t>(noUnit) + 1, 0);
-  raw.ForEach([&](const LinePair& p) {
+  raw.ForEach([&](const LinePair& p, uint32_t section) {
     const auto above = std::upper_bound(gapCuts.begin(), gapCuts.end(), p.offset,
                                         [&](uint64_t o, uint32_t c) { return o < s.cuts[c]; });
     GapLine& slot = below[static_cast<std::size_t>(above - gapCuts.begin())];
-    if (!slot.found || p.offset > slot.pair.offset) slot = GapLine{true, p};
-    const uint32_t g = groupOf(p);
+    if (!slot.found || p.offset > slot.pair.offset) slot = GapLine{true, p, section};
+    const uint32_t g = groupOf(p, section);
     if (g != kNone) ++count[g];
   });
   s.gapLines.assign(s.cuts.size(), GapLine{});
@@ -421,31 +456,50 @@ void SymbolMap::Builder::State::FinishSegment(std::size_t k) {
     if (below[i].found && (!best.found || below[i].pair.offset > best.pair.offset)) best = below[i];
     if (best.found) {
       s.gapLines[gapCuts[i]] = best;
-      s.gapLines[gapCuts[i]].pair.file = sections[best.pair.file].source;
+      s.gapLines[gapCuts[i]].file = sections[best.file].source;
     }
   }
 
-  // The groups in unit order, each in file order, then sorted by offset
-  // (stable: file order stays on equal offsets).
+  // The groups in unit order, each in file order; a new file run wherever
+  // the file changes within a group.
   s.groupBegin.assign(static_cast<std::size_t>(noUnit) + 2, 0);
   for (uint32_t g = 0; g <= noUnit; ++g) s.groupBegin[g + 1] = s.groupBegin[g] + count[g];
   std::vector<uint32_t>().swap(count);
   s.pairs.resize(s.groupBegin.back());
   std::vector<uint32_t> next(s.groupBegin.begin(), s.groupBegin.end() - 1);
-  raw.ForEach([&](const LinePair& p) {
-    const uint32_t g = groupOf(p);
+  std::vector<std::vector<FileRun>> runs(static_cast<std::size_t>(noUnit) + 1);
+  raw.ForEach([&](const LinePair& p, uint32_t section) {
+    const uint32_t g = groupOf(p, section);
     if (g == kNone) return;
-    LinePair pair = p;
-    pair.file = sections[pair.file].source;
-    s.pairs[next[g]++] = pair;
+    const uint32_t file = sections[section].source;
+    if (runs[g].empty() || runs[g].back().id != file) runs[g].push_back({next[g], file});
+    s.pairs[next[g]++] = p;
   });
-  raw.clear();
+  raw = RawPairs();
+
+  // Groups out of offset order are sorted with their files (stable: file
+  // order stays on equal offsets) and get new runs.
   const auto byOffset = [](const LinePair& a, const LinePair& b) { return a.offset < b.offset; };
   for (uint32_t g = 0; g <= noUnit; ++g) {
-    const auto first = s.pairs.begin() + s.groupBegin[g];
-    const auto last = s.pairs.begin() + s.groupBegin[g + 1];
-    if (!std::is_sorted(first, last, byOffset)) std::stable_sort(first, last, byOffset);
+    const uint32_t first = s.groupBegin[g], last = s.groupBegin[g + 1];
+    if (std::is_sorted(s.pairs.begin() + first, s.pairs.begin() + last, byOffset)) continue;
+    std::vector<FiledPair> filed;
+    filed.reserve(last - first);
+    std::size_t run = 0;
+    for (uint32_t i = first; i < last; ++i) {
+      while (run + 1 < runs[g].size() && runs[g][run + 1].first <= i) ++run;
+      filed.push_back({s.pairs[i], runs[g][run].id});
+    }
+    std::stable_sort(filed.begin(), filed.end(),
+                     [](const FiledPair& a, const FiledPair& b) { return a.pair.offset < b.pair.offset; });
+    runs[g].clear();
+    for (uint32_t i = first; i < last; ++i) {
+      const FiledPair& f = filed[i - first];
+      s.pairs[i] = f.pair;
+      if (runs[g].empty() || runs[g].back().id != f.file) runs[g].push_back({i, f.file});
+    }
   }
+  for (const std::vector<FileRun>& r : runs) s.files.insert(s.files.end(), r.begin(), r.end());
 }
 
 SymbolMap SymbolMap::Builder::State::Finish() {
@@ -550,14 +604,25 @@ Symbolized SymbolMap::Symbolize(uint64_t address) const {
   const auto hit = LastAtOrBelow(begin, end, offset);
   // A unit's group holds only pairs inside it.
   const LinePair* line = hit != end ? &*hit : nullptr;
+  uint32_t file = kNone;
+  if (line != nullptr) {
+    // The run holding the pair: the last one starting at or before it.
+    const auto index = static_cast<uint64_t>(hit - s.pairs.begin());
+    const auto run = std::upper_bound(s.files.begin(), s.files.end(), index,
+                                      [](uint64_t i, const FileRun& r) { return i < r.first; });
+    file = (run - 1)->id;
+  }
   if (owner == kNone) {
     // Outside every unit: a pair of this gap, else the last pair before it.
     const uint64_t gapStart = cut == kNone ? 0 : s.cuts[cut];
     if (line != nullptr && line->offset < gapStart) line = nullptr;
-    if (line == nullptr && cut != kNone && s.gapLines[cut].found) line = &s.gapLines[cut].pair;
+    if (line == nullptr && cut != kNone && s.gapLines[cut].found) {
+      line = &s.gapLines[cut].pair;
+      file = s.gapLines[cut].file;
+    }
   }
   if (line != nullptr) {
-    out.file = d.names.Name(line->file);
+    out.file = d.names.Name(file);
     out.line = line->line;
   }
   return out;
