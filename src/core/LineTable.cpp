@@ -79,24 +79,34 @@ void LineTable::Clear() {
 }
 
 void LineTable::AddBlock() {
-  blocks_.reserve(blocks_.size() + 1);  // so that the push below cannot fail
+  if (blocks_.size() == blocks_.capacity()) blocks_.reserve(blocks_.size() * 2 + 8);  // the push below cannot fail
   const int32_t capacity = CapacityOf(blocks_.size());
   const std::size_t bytes = static_cast<std::size_t>(capacity) * 2 * sizeof(int32_t);
   std::size_t align = 64;
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  // Large blocks start on a large-page boundary and ask for large pages:
-  // far fewer page faults while the table fills, fewer TLB misses while it
-  // is scanned. The bytes skipped for the alignment are never touched.
+  // Large blocks start on a large-page boundary, so that they can be put in
+  // large pages once filled (AdviseLargePages). The bytes skipped for the
+  // alignment are never touched.
   if (bytes >= kLargePage) align = kLargePage;
 #endif
   void* memory = ::operator new(bytes + align);
   const auto start = (reinterpret_cast<std::uintptr_t>(memory) + align - 1) & ~(static_cast<std::uintptr_t>(align) - 1);
   auto* offsets = reinterpret_cast<int32_t*>(start);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  if (align == kLargePage) ::madvise(offsets, bytes, MADV_HUGEPAGE);
-#endif
   blocks_.push_back({memory, offsets, offsets + capacity, capacity_, capacity});
   capacity_ += capacity;
+}
+
+void LineTable::AdviseLargePages() const {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  // Asked for once the table is filled: on some systems (virtual machines
+  // among them) a fault on a large page costs several times the faults on
+  // its small pages, so the pages are merged in the background instead and
+  // later scans miss the TLB less.
+  for (const Block& b : blocks_) {
+    const std::size_t bytes = static_cast<std::size_t>(b.capacity) * 2 * sizeof(int32_t);
+    if (bytes >= kLargePage) ::madvise(b.offsets, bytes, MADV_HUGEPAGE);
+  }
+#endif
 }
 
 const LineTable::Block& LineTable::BlockOf(int32_t index) const { return blocks_[BlockIndexOf(index)]; }
@@ -113,7 +123,6 @@ uint32_t LineTable::InternSource(std::string_view name) {
   const auto found = sourceIndex_.find(name);
   if (found != sourceIndex_.end()) return found->second;
   const auto index = static_cast<uint32_t>(sources_.size());
-  sources_.reserve(sources_.size() + 1);
   sources_.push_back(std::make_unique<const std::string>(name));
   try {
     sourceIndex_.emplace(*sources_.back(), index);
@@ -146,7 +155,8 @@ void LineTable::Append(LineBatch& batch) {
   const auto n = static_cast<int32_t>(batch.Size());
   // Room first, so that a failure leaves the table as it was.
   while (capacity_ - count_ < n) AddBlock();
-  runs_.reserve(runs_.size() + batch.runs.size());
+  const std::size_t runs = runs_.size() + batch.runs.size();
+  if (runs > runs_.capacity()) runs_.reserve(std::max(runs, runs_.capacity() * 2));
   for (const LineBatch::Run& r : batch.runs) AddRun(count_ + r.first, batch.tableSources[r.source], r.segment);
   for (int32_t done = 0; done < n;) {
     const Block& b = BlockOf(count_);

@@ -99,6 +99,9 @@ class LineTable {
   // predecessor).
   std::optional<int32_t> Find(int32_t offset) const;
 
+  // Asks the system to keep the filled table in large pages where it can.
+  void AdviseLargePages() const;
+
   void Clear();
 
  private:

@@ -99,8 +99,8 @@ std::size_t LastLineEnd(const char* d, std::size_t n) {
 
 // A large file is cut into pieces of whole lines. A piece that begins at a
 // proven section start is read from a fresh state; any other piece goes on
-// from the state its predecessor ended in. Pieces are read on all threads
-// and joined to the table in file order.
+// from the state its predecessor ended in. Pieces are read on all threads;
+// the thread that reads the file joins them to the table in file order.
 class ParallelReading {
  public:
   ParallelReading(FileReader& file, const LineTableLoadOptions& options, unsigned threads)
@@ -116,7 +116,12 @@ class ParallelReading {
       }
     }
     try {
-      ReadPieces();
+      const std::size_t pieces = ReadPieces();
+      // The rest of the pieces join as they are read.
+      std::unique_lock<std::mutex> lock(m_);
+      while (!error_ && !stopped_ && joined_ < pieces) {
+        if (!JoinReady(lock)) cv_.wait(lock);
+      }
     } catch (...) {
       Fail(std::current_exception());
     }
@@ -158,9 +163,14 @@ class ParallelReading {
     cv_.notify_all();
   }
 
+  // A free buffer; meanwhile the pieces read join the table.
   Buffer* TakeBuffer() {
     std::unique_lock<std::mutex> lock(m_);
-    cv_.wait(lock, [this] { return error_ || stopped_ || !free_.empty() || buffers_.size() < 2 * threads_ + 2; });
+    for (;;) {
+      JoinReady(lock);
+      if (error_ || stopped_ || !free_.empty() || buffers_.size() < 2 * threads_ + 2) break;
+      cv_.wait(lock);
+    }
     if (error_ || stopped_) return nullptr;
     if (!free_.empty()) {
       Buffer* b = free_.back();
@@ -180,14 +190,15 @@ class ParallelReading {
     cv_.notify_all();
   }
 
-  void ReadPieces() {
+  // Returns the number of pieces given to the workers.
+  std::size_t ReadPieces() {
     std::size_t index = 0;
     bool continuation = false;
     Buffer* previous = nullptr;
     std::size_t carryFrom = 0, carrySize = 0;
     for (;;) {
       Buffer* b = TakeBuffer();
-      if (!b) return;
+      if (!b) return index;
       // The lines not yet given to a piece move to the front.
       if (carrySize > 0) {
         if (b->bytes.size() < carrySize * 2) b->bytes.resize(std::max(bufferSize_, carrySize * 2));
@@ -206,7 +217,7 @@ class ParallelReading {
         }
         if (atEnd) {
           Submit({index, b, n, continuation, true});
-          return;
+          return index + 1;
         }
         const char* d = b->bytes.data();
         std::size_t cut = LastSectionStart(d, n);
@@ -280,33 +291,28 @@ class ParallelReading {
     {
       std::lock_guard<std::mutex> lock(m_);
       ends_[piece.index] = result->end;
+      ready_[piece.index] = std::move(result);
     }
     cv_.notify_all();
-    Join(std::move(result));
     return true;
   }
 
-  // Results join the table in file order, by whichever worker finds the
-  // next one ready; the others go on reading.
-  void Join(std::unique_ptr<Result> result) {
-    std::unique_lock<std::mutex> lock(m_);
-    ready_[result->index] = std::move(result);
-    if (joining_) return;
-    joining_ = true;
-    while (!error_) {
+  // Results join the table in file order, on the reading thread: the
+  // workers only read pieces. Returns whether anything joined.
+  bool JoinReady(std::unique_lock<std::mutex>& lock) {
+    bool any = false;
+    while (!error_ && !stopped_) {
       const auto next = ready_.find(joined_);
       if (next == ready_.end()) break;
       std::unique_ptr<Result> r = std::move(next->second);
       ready_.erase(next);
       lock.unlock();
-      if (!stopped_) {
-        out_.table.Append(r->batch);
-        const SectionReader::State& e = r->end;
-        if ((!out_.segmentTableFound || (!segmentsDone_ && r->continuation)) && e.segmentRows) {
-          out_.segmentTableFound = true;
-          segmentsDone_ = e.segmentsDone;
-          out_.segments = e.segments.Segments();
-        }
+      out_.table.Append(r->batch);
+      const SectionReader::State& e = r->end;
+      if ((!out_.segmentTableFound || (!segmentsDone_ && r->continuation)) && e.segmentRows) {
+        out_.segmentTableFound = true;
+        segmentsDone_ = e.segmentsDone;
+        out_.segments = e.segments.Segments();
       }
       lock.lock();
       if (r->cut) stopped_ = true;
@@ -314,9 +320,10 @@ class ParallelReading {
       ends_.erase(ends_.begin(), ends_.lower_bound(joined_ > 0 ? joined_ - 1 : 0));
       free_.push_back(r->buffer);
       spare_.push_back(std::move(r));
-      cv_.notify_all();
+      any = true;
     }
-    joining_ = false;
+    if (any) cv_.notify_all();
+    return any;
   }
 
   FileReader& file_;
@@ -335,7 +342,6 @@ class ParallelReading {
   std::map<std::size_t, std::unique_ptr<Result>> ready_;
   std::vector<std::unique_ptr<Result>> spare_;
   std::size_t joined_ = 0;
-  bool joining_ = false;
   bool segmentsDone_ = false;
   ReadLines out_;
 };

@@ -60,6 +60,7 @@ void TMapFile::Take(ReadLines&& read) {
     }
   }
   read.table.MoveSegments(distance);
+  read.table.AdviseLargePages();
   table_ = std::move(read.table);
   loaded_ = table_.Count() > 0;
 }
