@@ -13,14 +13,14 @@
 # --wine also builds the 32-bit quillfen-cli.exe (build/bench-mingw) and checks
 # that it loads the 800 MB file under Wine and answers (slow).
 # QF_BENCH_SIZES overrides the sizes (e.g. "200"); QF_BENCH_RUNS the number of
-# timed runs whose best counts (default 3).
+# timed runs whose best counts (default 5).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 wine=0
 if [ "${1:-}" = "--wine" ]; then wine=1; shift; fi
 build="${1:-build/bench}"
 sizes="${QF_BENCH_SIZES:-200 800}"
-runs="${QF_BENCH_RUNS:-3}"
+runs="${QF_BENCH_RUNS:-5}"
 cd "$root"
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
