@@ -96,7 +96,7 @@ bool HexValue8(uint64_t v, uint32_t& value) {
 // digits, one to seven spaces, then the usual offset token (see
 // ReadUsualOffset). False, and p unchanged, for any other shape: the full
 // rules then read the pair.
-bool ReadUsualPair(const char*& p, const char* end, uint32_t& line, uint32_t& offset) {
+bool ReadUsualPair(const char*& p, const char* end, uint32_t& line, uint32_t& offset, uint32_t& segment) {
   const char* q = p;
   if (end - q < 8 || !SkipSpaces8(q) || end - q < 8) return false;
   const uint64_t v = Load8(q);
@@ -104,24 +104,33 @@ bool ReadUsualPair(const char*& p, const char* end, uint32_t& line, uint32_t& of
   const uint64_t other = NonDigits(v);
   if (other == 0) return false;
   const int digits = __builtin_ctzll(other) >> 3;
-  if (digits == 0 || q[digits] != ' ') return false;
+  // The bytes after the digits: one or more spaces, then the offset token.
+  const uint64_t after = (v >> (8 * digits)) ^ (0x20 * kOnes);
+  if (digits == 0 || (after & 0xFF) != 0) return false;
   uint64_t d = v << (8 * (8 - digits));
   d = (d & (0x0F * kOnes)) * 2561 >> 8;
   d = (d & 0x00FF00FF00FF00FFull) * 6553601 >> 16;
   const auto number = static_cast<uint32_t>((d & 0x0000FFFF0000FFFFull) * 42949672960001ull >> 32);
-  q += digits;
-  if (end - q < 8 || !SkipSpaces8(q)) return false;
-  if (end - q < 13 || q[4] != ':' || (end - q > 13 && q[13] != ' ')) return false;
-  for (int k = 0; k < 4; ++k) {
-    if (q[k] == ' ' || q[k] == ':') return false;
-  }
+  // Spaces that reach the end of v (its top bytes are shifted-in zeros,
+  // which never read as spaces) are counted again from memory.
+  const int spaces = __builtin_ctzll(after) >> 3;
+  q += digits + spaces;
+  if (digits + spaces >= 8) return false;
+  if (end - q < 13 || (end - q > 13 && q[13] != ' ')) return false;
+  // SSSS: with no blank or ":" among the four.
+  uint32_t head;
+  std::memcpy(&head, q, 4);
+  const uint32_t blanks = head ^ 0x20202020u, colons = head ^ 0x3A3A3A3Au;
+  const uint32_t zero = ((blanks - 0x01010101u) & ~blanks) | ((colons - 0x01010101u) & ~colons);
+  if (q[4] != ':' || (zero & 0x80808080u) != 0) return false;
   if (!HexValue8(Load8(q + 5), offset)) return false;
   line = number;
+  segment = head;
   p = q + 13;
   return true;
 }
 #else
-bool ReadUsualPair(const char*&, const char*, uint32_t&, uint32_t&) { return false; }
+bool ReadUsualPair(const char*&, const char*, uint32_t&, uint32_t&, uint32_t&) { return false; }
 #endif
 
 }  // namespace
@@ -234,11 +243,19 @@ void SectionReader::ParseLine(std::string_view text, uint32_t source, LineBatch&
   const auto skipSpaces = [&p, end]() {
     while (p < end && *p == ' ') ++p;
   };
+  // The segment part of the pairs changes seldom: its number is worked out
+  // again only when its four characters change.
+  uint32_t segmentChars = 0;
+  int32_t segmentNumber = LineBatch::kNoSegment;
   while (p < end) {
     {
-      uint32_t line, offset;
-      if (ReadUsualPair(p, end, line, offset)) {
-        batch.Add(source, SegmentDigits(p - 13, 4), static_cast<int32_t>(line), static_cast<int32_t>(offset));
+      uint32_t line, offset, chars;
+      if (ReadUsualPair(p, end, line, offset, chars)) {
+        if (chars != segmentChars || segmentChars == 0) {
+          segmentChars = chars;
+          segmentNumber = SegmentDigits(p - 13, 4);
+        }
+        batch.Add(source, segmentNumber, static_cast<int32_t>(line), static_cast<int32_t>(offset));
         continue;
       }
     }
