@@ -129,8 +129,10 @@ if [ "$wine" = 1 ]; then
   map="/tmp/quillfen-bench-800mb.map"
   [ -f "$map" ] || "$build/bin/genmap" "$map" 800
   mingw="build/bench-mingw"
-  cmake -S . -B "$mingw" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQF_BUILD_TESTS=OFF \
-        -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
+  if [ ! -f "$mingw/CMakeCache.txt" ]; then
+    cmake -S . -B "$mingw" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQF_BUILD_TESTS=OFF \
+          -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
+  fi
   cmake --build "$mingw" -j "$(nproc)" --target quillfen-cli >/dev/null
   # shellcheck source=/dev/null
   source scripts/wine-env.sh
