@@ -93,10 +93,14 @@ for size in $sizes; do
 
   if [ "$size" = 200 ]; then
     if [ "$symbolize_available" = 1 ]; then
-      # 100,000 addresses spread over the code segment (first CODE row of the
-      # segment table; the old layout puts it at 0x401000).
-      code_len=$(awk '$4 == "CODE" { sub(/H$/, "", $2); print $2; exit }' "$map")
-      awk -v len=$((16#$code_len)) 'BEGIN { srand(7); for (i = 0; i < 100000; i++) printf "0x%08X\n", 4198400 + int(rand() * len) }' \
+      # 100,000 addresses spread over the code that has line numbers: from
+      # the start of the code segment (0x401000 in the old layout) to the
+      # last line-number pair (the generator stops writing sections once the
+      # file has its size, so the code segment reaches further).
+      code_end=$(tail -c 65536 "$map" | tr -d '\r' |
+                 awk '/^Bound resource files/ { exit } { for (i = 1; i <= NF; i++) if ($i ~ /^0001:/) last = substr($i, 6) }
+                      END { print last }')
+      awk -v len=$((16#$code_end)) 'BEGIN { srand(7); for (i = 0; i < 100000; i++) printf "0x%08X\n", 4198400 + int(rand() * len) }' \
         >"$work/addresses.txt"
       sym_best=999999
       for _ in $(seq "$runs"); do
@@ -107,12 +111,13 @@ for size in $sizes; do
       done
       sym_s=$(printf '%.3f' "$sym_best")
       sym_lines=$(wc -l <"$work/symbolized.txt")
+      sym_with_line=$(grep -c '\.pas:[0-9]*$' "$work/symbolized.txt" || true)
       sym_rss=$("$build/bin/bench_load" --peak-rss "$cli" symbolize "$map" - <"$work/addresses.txt" 2>/dev/null |
                 awk '/peak RSS/ { for (i = 1; i <= NF; i++) if ($i == "MB") print $(i - 1) }' || true)
       sym_ratio=$(awk -v a="$sym_s" -v b="$lk_s" 'BEGIN { printf "%.2f", a / b }')
-      printf '%-34s %9s s   %sx wc -l, %sx lookup (target <= 2x lookup: %s); %s lines out, peak %s MB\n' \
+      printf '%-34s %9s s   %sx wc -l, %sx lookup (target <= 2x lookup: %s); %s lines out (%s with a source line), peak %s MB\n' \
              "symbolize, 100,000 addresses" "$sym_s" "$(awk -v a="$sym_s" -v b="$wc_s" 'BEGIN { printf "%.1f", a / b }')" \
-             "$sym_ratio" "$(verdict "$sym_ratio" 2)" "$sym_lines" "$sym_rss"
+             "$sym_ratio" "$(verdict "$sym_ratio" 2)" "$sym_lines" "$sym_with_line" "$sym_rss"
       summary+=("| symbolize, 100,000 addresses, $mb MB | | | $sym_s s | ${sym_ratio}x lookup | $sym_rss MB | |")
     else
       echo "symbolize, 100,000 addresses:      not available (this quillfen-cli has no symbolize command)"
