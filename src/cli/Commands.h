@@ -2,9 +2,15 @@
 // command word) and the three streams, and returns the exit status.
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
+
+namespace qf {
+class SymbolMap;
+}
 
 namespace qf::cli {
 
@@ -26,6 +32,43 @@ int PrintLookup(const std::string& mapFile, const std::string& statusPrefix, con
 //    | lookup PROJECT VERSION ADDRESS...
 int RunDb(const Args& args, std::istream& in, std::ostream& out, std::ostream& err);
 
+// symbolize MAPFILE [options] ADDRESS... | symbolize MAPFILE [options] --report FILE
+int RunSymbolize(const Args& args, std::istream& in, std::ostream& out, std::ostream& err);
+
+struct SymbolizeOptions {
+  bool json = false;
+  bool rva = false;                     // every plain address is an RVA
+  std::optional<uint64_t> base;         // where the module was loaded
+  std::optional<uint64_t> imageBase;    // the preferred base, instead of the file's
+  std::optional<std::string> report;    // a crash report to scan ("-": standard input)
+};
+
+// Separates the options of symbolize from its other arguments (operands);
+// on a usage error prints it and returns kExitUsage, else kExitOk.
+int ParseSymbolizeArgs(const std::string& command, const Args& args, SymbolizeOptions& options, Args& operands,
+                       std::ostream& err);
+
+// Loads mapFile and prints the symbolized addresses (or the report's):
+// shared with "db symbolize".
+int SymbolizeFile(const std::string& command, const std::string& mapFile, const SymbolizeOptions& options,
+                  const Args& addresses, std::istream& in, std::ostream& out, std::ostream& err);
+
+// Prints one line per address of a loaded map (or per address of the report
+// text that lies in code); returns the exit status.
+int PrintSymbolized(const SymbolMap& map, const SymbolizeOptions& options, const Args& addresses,
+                    const std::string* reportText, std::istream& in, std::ostream& out, std::ostream& err);
+
 std::string UsageText();
+
+// "quillfen-cli: MESSAGE" on standard error.
+void PrintError(std::ostream& err, const std::string& message);
+// A usage error: the message on one line, then "Try 'quillfen-cli --help'";
+// returns kExitUsage.
+int UsageError(std::ostream& err, const std::string& message);
+// An argument that names an option: "-" followed by anything ("-" alone is
+// standard input).
+bool IsOption(const std::string& arg);
+// kExitOk when no argument is an option, else the usage error for the first.
+int RefuseOptions(const std::string& command, const Args& args, std::ostream& err);
 
 }  // namespace qf::cli

@@ -19,10 +19,7 @@ constexpr int kExitRefused = 1;  // a failure of the add flow, worded as the bro
 // The folder "db" beside this executable.
 std::string DefaultRoot() { return ExtractFilePath(ExecutablePath()) + "db"; }
 
-int Usage(std::ostream& err, const std::string& problem) {
-  err << "quillfen-cli db: " << problem << '\n' << UsageText();
-  return kExitUsage;
-}
+int Usage(std::ostream& err, const std::string& problem) { return UsageError(err, "db: " + problem); }
 
 void PrintList(const std::vector<std::string>& list, std::ostream& out) {
   for (const std::string& name : list) out << name << '\n';
@@ -50,45 +47,50 @@ int Add(const TMapDB& db, const std::string& project, const std::string& version
     try {
       check.Load(mapFile);
     } catch (const Exception& e) {
-      err << e.what() << '\n';
+      PrintError(err, e.what());
       return kExitUsage;
     }
     if (!check.Loaded()) {
-      err << "Invalid MAP file\n";
+      PrintError(err, "Invalid MAP file");
       return kExitRefused;
     }
   }
   if (project.empty()) {
-    err << "Invalid project name\n";
+    PrintError(err, "Invalid project name");
     return kExitRefused;
   }
   if (version.empty()) {
-    err << "Invalid version name\n";
+    PrintError(err, "Invalid version name");
     return kExitRefused;
   }
   if (!db.CreateProject(project)) {
-    err << "Unable to create folder : " << project << '\n';
+    PrintError(err, "Unable to create folder : " + project);
     return kExitRefused;
   }
   if (db.VersionExists(project, version)) {
-    err << "This version already exists\n";
+    PrintError(err, "This version already exists");
     return kExitRefused;
   }
   const std::string stored = db.GetVersionPath(project, version) + ".map";
   if (!db.AddVersion(project, version, mapFile)) {
-    err << "Unable to create file : " << stored << '\n';
+    PrintError(err, "Unable to create file : " + stored);
     return kExitRefused;
   }
   out << stored << '\n';
   return kExitOk;
 }
 
+// A version given with or without ".map".
+std::string VersionName(std::string version) {
+  if (version.size() >= 4 && SameText(version.substr(version.size() - 4), ".map")) version.resize(version.size() - 4);
+  return version;
+}
+
 // The browser's load of a version: the stored file, and the status prefixed
-// with "PROJECT vVERSION". The version may be given with or without ".map".
+// with "PROJECT vVERSION".
 int Lookup(const TMapDB& db, const Args& args, std::istream& in, std::ostream& out, std::ostream& err) {
   const std::string& project = args[0];
-  std::string version = args[1];
-  if (version.size() >= 4 && SameText(version.substr(version.size() - 4), ".map")) version.resize(version.size() - 4);
+  const std::string version = VersionName(args[1]);
   const Args addresses(args.begin() + 2, args.end());
   return PrintLookup(db.GetVersionPath(project, version + ".map"), project + " v" + version, addresses, in, out,
                      err);
@@ -109,6 +111,15 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
   if (args.empty()) return Usage(err, "a subcommand is needed");
   const std::string command = args[0];
   args.erase(args.begin());
+  // symbolize takes its options anywhere after the word; the others take none.
+  SymbolizeOptions symbolizeOptions;
+  if (command == "symbolize") {
+    Args operands;
+    if (const int status = ParseSymbolizeArgs("db symbolize", args, symbolizeOptions, operands, err)) return status;
+    args = operands;
+  } else if (const int status = RefuseOptions("db " + command, args, err)) {
+    return status;
+  }
   if (!rootGiven) {
     root = DefaultRoot();
     if (root == "db") return Usage(err, "the executable's folder is unknown; give --db DIR");
@@ -121,14 +132,18 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
     if (args.size() != 1) return Usage(err, "versions needs PROJECT");
   } else if (command == "add") {
     if (args.size() != 3) return Usage(err, "add needs PROJECT VERSION MAPFILE");
-  } else if (command == "lookup") {
-    if (args.size() < 2) return Usage(err, "lookup needs PROJECT VERSION");
+  } else if (command == "lookup" || command == "symbolize") {
+    if (args.size() < 2) return Usage(err, command + " needs PROJECT VERSION");
   } else {
     return Usage(err, "unknown subcommand \"" + command + "\"");
   }
 
   const TMapDB db(root);
   if (command == "lookup") return Lookup(db, args, in, out, err);
+  if (command == "symbolize") {
+    const std::string path = db.GetVersionPath(args[0], VersionName(args[1]) + ".map");
+    return SymbolizeFile("db symbolize", path, symbolizeOptions, Args(args.begin() + 2, args.end()), in, out, err);
+  }
   if (command == "add") return Add(db, args[0], args[1], args[2], out, err);
   std::vector<std::string> list;
   if (command == "projects") {

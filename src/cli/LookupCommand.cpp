@@ -25,11 +25,11 @@ int PrintLookup(const std::string& mapFile, const std::string& statusPrefix, con
   try {
     map.Load(mapFile);
   } catch (const Exception& e) {
-    err << e.what() << '\n';
+    PrintError(err, e.what());
     return kExitUsage;
   } catch (const std::bad_alloc&) {
     // A 32-bit program runs out of address space on a very large file.
-    err << "Not enough memory to load \"" << mapFile << "\"\n";
+    PrintError(err, "Not enough memory to load \"" + mapFile + "\"");
     return kExitUsage;
   }
   // Everything is written to a buffer first so that nothing reaches standard
@@ -56,10 +56,8 @@ int PrintLookup(const std::string& mapFile, const std::string& statusPrefix, con
 }
 
 int RunLookup(const Args& args, std::istream& in, std::ostream& out, std::ostream& err) {
-  if (args.empty()) {
-    err << "quillfen-cli lookup: a MAP file is needed\n" << UsageText();
-    return kExitUsage;
-  }
+  if (const int status = RefuseOptions("lookup", args, err)) return status;
+  if (args.empty()) return UsageError(err, "lookup: a MAP file is needed");
   const Args addresses(args.begin() + 1, args.end());
   return PrintLookup(args[0], std::string(), addresses, in, out, err);
 }

@@ -1,4 +1,6 @@
-// quillfen-cli: the line table and the MAP database from the command line.
+// quillfen-cli: the line table, the symbol map and the MAP database from the
+// command line.
+#include <algorithm>
 #include <iostream>
 
 #include "Commands.h"
@@ -17,6 +19,43 @@ std::string UsageText() {
         Please load a MAP file first   (when the file has no line numbers)
       Addresses are hexadecimal, with or without 0x (0x0045894F, 45894F).
       An ADDRESS of - reads addresses from standard input, one per line.
+
+  quillfen-cli symbolize MAPFILE [OPTIONS] ADDRESS...
+  quillfen-cli symbolize MAPFILE [OPTIONS] --report FILE
+      Reads MAPFILE's segments, units, public functions and line numbers and
+      prints one line per address:
+        0x004E6446 FUNCTION+0x46 (UNIT) SOURCE:LINE
+        0x00000010 (not in code)
+      with ?? for an unknown function, unit or line. The address shown is the
+      one in the MAP file's own layout (at its preferred image base).
+      An ADDRESS is hexadecimal, with or without 0x or $ (0x004E6446,
+      $004E6446, 4E6446), read in the MAP file's layout, or MODULE+0xRVA
+      (Project1.exe+0xE6446), an offset from the module's base. An ADDRESS of
+      - reads addresses from standard input, one per line.
+      Options:
+        --rva              every address is an offset from the module's base
+                           (an RVA, as the "Fault offset" of a Windows
+                           Application Error event)
+        --base ADDR        the module was loaded at ADDR when it crashed (a DLL,
+                           a package or a program moved by ASLR): an address A
+                           is read as A - ADDR + the preferred image base
+        --image-base ADDR  the preferred image base, instead of the one read
+                           from the file (0x400000 for an old-style MAP file)
+        --report FILE      reads a crash report (FILE, or - for standard input;
+                           text, or UTF-16 as the event viewer saves it) and
+                           prints every address it mentions that lies in code,
+                           each once, in order: runs of 8 or 16 hexadecimal
+                           digits (optionally after 0x or $), MODULE+0xRVA, and
+                           the RVA after "Fault offset: 0x"
+        --json             JSON Lines: one object per address with the keys
+                           address, segment, unit, function, function_offset,
+                           file and line (null where unknown)
+      Exit status: 0 when every address lies in code (with --report: when the
+      report holds at least one), 1 otherwise, 2 for a usage error or a file
+      that cannot be read.
+      Use lookup for the exact answer of Quillfen's window; symbolize also
+      names the function and unit, reads .itext, relocated modules, 64-bit
+      MAP files and whole reports.
 
   quillfen-cli db [--db DIR] SUBCOMMAND ...
       The MAP database: a folder "db" beside quillfen-cli (or DIR, given right
@@ -41,17 +80,23 @@ std::string UsageText() {
                                   lookup on the stored version (VERSION with or
                                   without .map); the status line reads
                                   "PROJECT vVERSION : Loaded successfully (N items)"
+        symbolize PROJECT VERSION [OPTIONS] ADDRESS...
+        symbolize PROJECT VERSION [OPTIONS] --report FILE
+                                  symbolize on the stored version
       Project and version names are matched without regard to case. A name that
       is empty, "." or "..", or holds "\", "/" or ":" is refused.
 
-  quillfen-cli --help
-      Shows this text.
+  quillfen-cli --help      Shows this text.
+  quillfen-cli --version   Shows the program's version.
 
 Exit status: 0 when the file loaded and every address was found; 1 otherwise;
 2 for a usage error or a MAP file that cannot be read (the error goes to
-standard error and nothing to standard output). db lookup exits as lookup;
-the other db subcommands exit with 0 on success, 1 when an add is refused and
-2 for a usage error or a MAP file that cannot be read.
+standard error and nothing to standard output). db lookup exits as lookup,
+db symbolize as symbolize; the other db subcommands exit with 0 on success,
+1 when an add is refused and 2 for a usage error or a MAP file that cannot be
+read. Errors on standard error start with "quillfen-cli: "; an argument that
+starts with "-" (other than - alone) is an option, and an unknown one is a
+usage error.
 )USAGE";
 }
 
@@ -60,18 +105,23 @@ the other db subcommands exit with 0 on success, 1 when an add is refused and
 int main(int argc, char** argv) {
   using namespace qf::cli;
   Args args(argv + 1, argv + argc);
-  if (args.empty()) {
-    std::cerr << UsageText();
-    return kExitUsage;
-  }
+  if (args.empty()) return UsageError(std::cerr, "a command is needed");
   const std::string command = args.front();
   args.erase(args.begin());
-  if (command == "--help" || command == "-h" || command == "help") {
+  // --help anywhere before "--" shows the help; --version only as the command.
+  if (command == "help" || command == "--help" || command == "-h" ||
+      std::find(args.begin(), std::find(args.begin(), args.end(), "--"), "--help") != args.end()) {
     std::cout << UsageText();
     return kExitOk;
   }
+  if (command == "--version") {
+    if (!args.empty()) return UsageError(std::cerr, "--version takes no arguments");
+    std::cout << "quillfen-cli " QF_VERSION "\n";
+    return kExitOk;
+  }
   if (command == "lookup") return RunLookup(args, std::cin, std::cout, std::cerr);
+  if (command == "symbolize") return RunSymbolize(args, std::cin, std::cout, std::cerr);
   if (command == "db") return RunDb(args, std::cin, std::cout, std::cerr);
-  std::cerr << "quillfen-cli: unknown command \"" << command << "\"\n" << UsageText();
-  return kExitUsage;
+  if (IsOption(command)) return UsageError(std::cerr, "unknown option \"" + command + "\"");
+  return UsageError(std::cerr, "unknown command \"" + command + "\"");
 }

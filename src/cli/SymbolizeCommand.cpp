@@ -1,0 +1,283 @@
+// quillfen-cli symbolize: addresses (or every address of a crash report)
+// turned into function, unit, source file and line by the MAP file's symbol
+// map, in the module's preferred layout.
+#include <algorithm>
+#include <iostream>
+#include <new>
+#include <unordered_set>
+
+#include "Commands.h"
+#include "CrashReport.h"
+#include "Errors.h"
+#include "SymbolMap.h"
+#include "TextFile.h"
+
+namespace qf::cli {
+namespace {
+
+std::string Hex(uint64_t value, int width) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  do {
+    text.insert(text.begin(), kDigits[value & 0xF]);
+    value >>= 4;
+  } while (value != 0);
+  if (int(text.size()) < width) text.insert(0, width - text.size(), '0');
+  return text;
+}
+
+// "0x" and 8 digits, 16 when the address needs more.
+std::string AddressText(uint64_t address) { return "0x" + Hex(address, address > 0xFFFFFFFFu ? 16 : 8); }
+
+// A JSON string of bytes read as Latin-1.
+void JsonString(std::ostream& out, std::string_view bytes) {
+  out << '"';
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out << '\\' << c;
+    } else if (byte >= 0x80) {
+      out << char(0xC0 | byte >> 6) << char(0x80 | (byte & 0x3F));
+    } else if (byte >= 0x20) {
+      out << c;
+    } else if (c == '\n') {
+      out << "\\n";
+    } else if (c == '\r') {
+      out << "\\r";
+    } else if (c == '\t') {
+      out << "\\t";
+    } else {
+      out << "\\u00" << Hex(byte, 2);
+    }
+  }
+  out << '"';
+}
+
+void JsonField(std::ostream& out, const char* key, const std::optional<std::string_view>& value) {
+  out << ",\"" << key << "\":";
+  if (value) {
+    JsonString(out, *value);
+  } else {
+    out << "null";
+  }
+}
+
+// One line: the address, then "FUNCTION+0xN (UNIT) FILE:LINE" with "??" for
+// what is unknown, or "(not in code)".
+void PrintPlain(std::ostream& out, uint64_t shown, const Symbolized& s) {
+  out << AddressText(shown);
+  if (!s.inCode) {
+    out << " (not in code)\n";
+    return;
+  }
+  out << ' ';
+  if (s.function) {
+    out << *s.function << "+0x" << Hex(s.functionOffset, 1);
+  } else {
+    out << "??";
+  }
+  out << " (" << (s.unit ? *s.unit : std::string_view("??")) << ") ";
+  if (s.file && s.line) {
+    out << *s.file << ':' << *s.line;
+  } else {
+    out << "??";
+  }
+  out << '\n';
+}
+
+void PrintJson(std::ostream& out, uint64_t shown, const Symbolized& s) {
+  out << "{\"address\":\"" << AddressText(shown) << '"';
+  JsonField(out, "segment", s.inCode ? std::optional<std::string_view>(s.segment) : std::nullopt);
+  JsonField(out, "unit", s.unit);
+  JsonField(out, "function", s.function);
+  out << ",\"function_offset\":";
+  if (s.function) {
+    out << s.functionOffset;
+  } else {
+    out << "null";
+  }
+  JsonField(out, "file", s.line ? s.file : std::nullopt);
+  out << ",\"line\":";
+  if (s.file && s.line) {
+    out << *s.line;
+  } else {
+    out << "null";
+  }
+  out << "}\n";
+}
+
+class Printer {
+ public:
+  Printer(const SymbolMap& map, const SymbolizeOptions& options, std::ostream& out)
+      : map_(map),
+        options_(options),
+        out_(out),
+        fileBase_(map.ImageBase()),
+        preferredBase_(options.imageBase.value_or(map.ImageBase())) {}
+
+  // The address in the preferred layout (the one shown).
+  uint64_t Preferred(const AddressRef& ref) const {
+    if (ref.rva || options_.rva) return preferredBase_ + ref.value;
+    if (options_.base) return ref.value - *options_.base + preferredBase_;
+    return ref.value;
+  }
+  // The same address in the layout the symbol map was read in.
+  uint64_t InMap(uint64_t preferred) const { return preferred - preferredBase_ + fileBase_; }
+
+  // Prints the address; true when it lies in code.
+  bool Print(const AddressRef& ref) {
+    const uint64_t shown = Preferred(ref);
+    const Symbolized symbolized = map_.Symbolize(InMap(shown));
+    if (options_.json) {
+      PrintJson(out_, shown, symbolized);
+    } else {
+      PrintPlain(out_, shown, symbolized);
+    }
+    return symbolized.inCode;
+  }
+
+  // Every address of the report that lies in code, each once, in order of
+  // first appearance; true when there was one.
+  bool PrintReport(std::string_view report) {
+    std::unordered_set<uint64_t> printed;
+    for (const AddressRef& ref : ScanCrashReport(report)) {
+      const uint64_t shown = Preferred(ref);
+      if (map_.InCode(InMap(shown)) && printed.insert(shown).second) Print(ref);
+    }
+    return !printed.empty();
+  }
+
+ private:
+  const SymbolMap& map_;
+  const SymbolizeOptions& options_;
+  std::ostream& out_;
+  uint64_t fileBase_;
+  uint64_t preferredBase_;
+};
+
+std::string Trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// The value of an option given as "--name VALUE" or "--name=VALUE".
+bool OptionValue(const Args& args, size_t& i, const std::string& name, std::optional<std::string>& value) {
+  const std::string& arg = args[i];
+  if (arg == name) {
+    if (i + 1 < args.size()) value = args[++i];
+    else value.reset();
+    return true;
+  }
+  if (arg.compare(0, name.size() + 1, name + "=") == 0) {
+    value = arg.substr(name.size() + 1);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int ParseSymbolizeArgs(const std::string& command, const Args& args, SymbolizeOptions& options, Args& operands,
+                       std::ostream& err) {
+  bool optionsEnded = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (optionsEnded || !IsOption(arg)) {
+      operands.push_back(arg);
+      continue;
+    }
+    std::optional<std::string> value;
+    if (arg == "--") {
+      optionsEnded = true;
+    } else if (arg == "--json") {
+      options.json = true;
+    } else if (arg == "--rva") {
+      options.rva = true;
+    } else if (OptionValue(args, i, "--report", value)) {
+      if (!value || value->empty()) return UsageError(err, command + ": --report needs a file");
+      options.report = *value;
+    } else if (OptionValue(args, i, "--base", value) || OptionValue(args, i, "--image-base", value)) {
+      const std::string name = arg.substr(0, arg.find('='));
+      const std::optional<AddressRef> address = value ? ParseAddress(*value) : std::nullopt;
+      if (!address || address->rva)
+        return UsageError(err, command + ": " + name + " needs a hexadecimal address");
+      (name == "--base" ? options.base : options.imageBase) = address->value;
+    } else {
+      return UsageError(err, command + ": unknown option \"" + arg + "\"");
+    }
+  }
+  return kExitOk;
+}
+
+int PrintSymbolized(const SymbolMap& map, const SymbolizeOptions& options, const Args& addresses,
+                    const std::string* reportText, std::istream& in, std::ostream& out, std::ostream& err) {
+  Printer printer(map, options, out);
+  if (reportText) {
+    const bool any = printer.PrintReport(*reportText);
+    out.flush();
+    return any ? kExitOk : kExitNotAllFound;
+  }
+  bool allInCode = true;
+  for (const std::string& address : addresses) {
+    if (address != "-") {
+      allInCode = printer.Print(*ParseAddress(address)) && allInCode;
+      continue;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+      line = Trimmed(line);
+      if (line.empty()) continue;
+      const std::optional<AddressRef> ref = ParseAddress(line);
+      if (ref) {
+        allInCode = printer.Print(*ref) && allInCode;
+      } else {
+        out.flush();
+        PrintError(err, "not an address: \"" + line + "\"");
+        allInCode = false;
+      }
+    }
+  }
+  out.flush();
+  return allInCode ? kExitOk : kExitNotAllFound;
+}
+
+int SymbolizeFile(const std::string& command, const std::string& mapFile, const SymbolizeOptions& options,
+                  const Args& addresses, std::istream& in, std::ostream& out, std::ostream& err) {
+  if (options.report && !addresses.empty())
+    return UsageError(err, command + ": --report takes no addresses");
+  if (!options.report && addresses.empty())
+    return UsageError(err, command + ": an address or --report FILE is needed");
+  for (const std::string& address : addresses)
+    if (address != "-" && !ParseAddress(address))
+      return UsageError(err, command + ": not an address: \"" + address + "\"");
+  try {
+    std::optional<std::string> report;
+    if (options.report) {
+      if (*options.report == "-") {
+        report = ReportText(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+      } else {
+        report = ReportText(PlatformFileSystem().ReadWholeFile(*options.report));
+      }
+    }
+    const SymbolMap map = SymbolMap::Load(mapFile);
+    return PrintSymbolized(map, options, addresses, report ? &*report : nullptr, in, out, err);
+  } catch (const Exception& e) {
+    PrintError(err, e.what());
+    return kExitUsage;
+  } catch (const std::bad_alloc&) {
+    PrintError(err, "not enough memory to load \"" + mapFile + "\"");
+    return kExitUsage;
+  }
+}
+
+int RunSymbolize(const Args& args, std::istream& in, std::ostream& out, std::ostream& err) {
+  SymbolizeOptions options;
+  Args operands;
+  if (const int status = ParseSymbolizeArgs("symbolize", args, options, operands, err)) return status;
+  if (operands.empty()) return UsageError(err, "symbolize: a MAP file is needed");
+  const Args addresses(operands.begin() + 1, operands.end());
+  return SymbolizeFile("symbolize", operands[0], options, addresses, in, out, err);
+}
+
+}  // namespace qf::cli

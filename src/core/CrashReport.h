@@ -1,0 +1,46 @@
+// Addresses as people write them: one address given on a command line, and
+// every address that a crash report (an exception dialog's text, a stack
+// trace, a Windows Application Error event) mentions.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qf {
+
+// One address as written. An absolute address is read in the layout of the
+// module's MAP file (or at the base it was loaded at); an RVA is an offset
+// from the module's base.
+struct AddressRef {
+  uint64_t value = 0;
+  bool rva = false;
+  std::string module;  // the MODULE of MODULE+0xRVA, else empty
+};
+
+// "004E6446", "0x004E6446", "$004E6446" (1 to 16 hexadecimal digits) or
+// "MODULE+0xRVA" ("Project1.exe+0x5794F"). Anything else: no value.
+std::optional<AddressRef> ParseAddress(std::string_view text);
+
+// The text of a report file as bytes of one byte a character: a file in
+// UTF-16 LE (with its byte-order mark, as the event viewer saves one) keeps
+// its characters below 0x100 and gets "?" for the others; any other file is
+// taken as it is, up to its first NUL.
+std::string ReportText(std::string_view fileBytes);
+
+// Every address a report mentions, in order, repeats kept:
+// - each maximal run of 8 or 16 hexadecimal digits between characters that
+//   are neither letters, digits nor "_", optionally preceded by 0x or $;
+// - each MODULE+0xRVA (an RVA with its module);
+// - the RVA after "Fault offset: 0x" (an RVA; the run is not read again as
+//   an absolute address).
+std::vector<AddressRef> ScanCrashReport(std::string_view report);
+
+// The module names a report mentions, each once, in order of first
+// appearance: MODULE+0xRVA, "in module 'X'", "Faulting application name: X"
+// and "Faulting module name: X".
+std::vector<std::string> ModulesInReport(std::string_view report);
+
+}  // namespace qf
