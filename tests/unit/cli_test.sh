@@ -77,16 +77,27 @@ unset stdin_text
 
 missing="$data/no-such-file.map"
 check "missing MAP file" 2 "" \
-  "Impossible d'ouvrir le fichier \"$missing\". No such file or directory" -- \
+  "quillfen-cli: Impossible d'ouvrir le fichier \"$missing\". No such file or directory" -- \
   "$cli" lookup "$missing" 0x00401115
 (cd "$data" && check "missing MAP file, relative name" 2 "" \
-  "Impossible d'ouvrir le fichier \"$data/no-such-file.map\". No such file or directory" -- \
+  "quillfen-cli: Impossible d'ouvrir le fichier \"$data/no-such-file.map\". No such file or directory" -- \
   "$cli" lookup no-such-file.map 0x00401115) || failures=$((failures + 1))
 check "folder as MAP file" 2 "" "*" -- "$cli" lookup "$data" 0x00401115
 
-check "no arguments" 2 "" "*" -- "$cli"
-check "lookup without a MAP file" 2 "" "*" -- "$cli" lookup
-check "unknown command" 2 "" "*" -- "$cli" frobnicate
+# Usage errors: one line and a pointer to --help, never the whole help.
+try="Try 'quillfen-cli --help'"
+check "no arguments" 2 "" "quillfen-cli: a command is needed
+$try" -- "$cli"
+check "lookup without a MAP file" 2 "" "quillfen-cli: lookup: a MAP file is needed
+$try" -- "$cli" lookup
+check "unknown command" 2 "" "quillfen-cli: unknown command \"frobnicate\"
+$try" -- "$cli" frobnicate
+check "unknown option" 2 "" "quillfen-cli: unknown option \"--frobnicate\"
+$try" -- "$cli" --frobnicate
+check "unknown option of lookup, not an address" 2 "" "quillfen-cli: lookup: unknown option \"-x\"
+$try" -- "$cli" lookup "$map" 0x00401115 -x
+check "--version" 0 "quillfen-cli 1.0.0" "" -- "$cli" --version
+check "--help after a command" 0 "$("$cli" --help)" "" -- "$cli" lookup "$map" --help
 
 "$cli" --help >"$work/help" 2>&1
 status=$?

@@ -41,20 +41,20 @@ check "add" 0 "$work/db/Demo/2.1.map" "" db add Demo 2.1 good.map
 cmp -s good.map db/Demo/2.1.map || { echo "FAIL: the stored file differs"; failures=$((failures + 1)); }
 check "add in another case" 0 "$work/db/demo/Release.map" "" db add demo Release good.map
 test -f db/Demo/Release.map || { echo "FAIL: not stored in the existing folder"; failures=$((failures + 1)); }
-check "existing version" 1 "" "This version already exists" db add DEMO RELEASE good.map
-check "invalid MAP file" 1 "" "Invalid MAP file" db add Demo 3 empty.map
-check "unreadable MAP file" 2 "" "Impossible d'ouvrir le fichier \"$work/missing.map\". No such file or directory" \
+check "existing version" 1 "" "quillfen-cli: This version already exists" db add DEMO RELEASE good.map
+check "invalid MAP file" 1 "" "quillfen-cli: Invalid MAP file" db add Demo 3 empty.map
+check "unreadable MAP file" 2 "" "quillfen-cli: Impossible d'ouvrir le fichier \"$work/missing.map\". No such file or directory" \
   db add Demo 3 missing.map
-check "empty project" 1 "" "Invalid project name" db add "" "" good.map
-check "empty version" 1 "" "Invalid version name" db add Demo "" good.map
-check "unsafe project" 1 "" "Unable to create folder : .." db add .. 3 good.map
-check "unsafe version" 1 "" "Unable to create file : $work/db/Demo/../3.map" db add Demo ../3 good.map
+check "empty project" 1 "" "quillfen-cli: Invalid project name" db add "" "" good.map
+check "empty version" 1 "" "quillfen-cli: Invalid version name" db add Demo "" good.map
+check "unsafe project" 1 "" "quillfen-cli: Unable to create folder : .." db add .. 3 good.map
+check "unsafe version" 1 "" "quillfen-cli: Unable to create file : $work/db/Demo/../3.map" db add Demo ../3 good.map
 test -e db/3.map && { echo "FAIL: stored outside the project"; failures=$((failures + 1)); }
 touch db/readme.txt
-check "plain file as project" 1 "" "Unable to create folder : readme.txt" db add readme.txt 1 good.map
+check "plain file as project" 1 "" "quillfen-cli: Unable to create folder : readme.txt" db add readme.txt 1 good.map
 mkdir db/Empty db/.svn
 mv db/Demo/Release.map db/Demo/Release.MAP
-check "invalid MAP file comes first" 1 "" "Invalid MAP file" db add "" "" empty.map
+check "invalid MAP file comes first" 1 "" "quillfen-cli: Invalid MAP file" db add "" "" empty.map
 
 check "versions" 0 "$(printf '2.1.map\nrelease.map')" "" bash -c "\"$cli\" db --db \"$work/db\" versions demo | sort"
 check "versions of a plain file" 0 "" "" db versions readme.txt
@@ -75,13 +75,24 @@ check "lookup of a listed name" 1 \
   "$(printf 'DEMO vrelease : Loaded successfully (3 items)\nCrash Address not found in MAP file')" "" \
   db lookup DEMO release.MAP 0x500000
 check "lookup of a missing version" 2 "" \
-  "Impossible d'ouvrir le fichier \"$work/db/Demo/9.map\". No such file or directory" db lookup Demo 9
+  "quillfen-cli: Impossible d'ouvrir le fichier \"$work/db/Demo/9.map\". No such file or directory" db lookup Demo 9
 
-check "no subcommand" 2 "" "$(printf 'quillfen-cli db: a subcommand is needed\n%s' "$("$cli" --help)")" db
+try="Try 'quillfen-cli --help'"
+check "no subcommand" 2 "" "$(printf 'quillfen-cli: db: a subcommand is needed\n%s' "$try")" db
 check "unknown subcommand" 2 "" \
-  "$(printf 'quillfen-cli db: unknown subcommand "remove"\n%s' "$("$cli" --help)")" db remove
+  "$(printf 'quillfen-cli: db: unknown subcommand "remove"\n%s' "$try")" db remove
 check "add with too few arguments" 2 "" \
-  "$(printf 'quillfen-cli db: add needs PROJECT VERSION MAPFILE\n%s' "$("$cli" --help)")" db add Demo 1
+  "$(printf 'quillfen-cli: db: add needs PROJECT VERSION MAPFILE\n%s' "$try")" db add Demo 1
+check "unknown option of a subcommand" 2 "" \
+  "$(printf 'quillfen-cli: db tree: unknown option "--all"\n%s' "$try")" db tree --all
+
+# symbolize on a stored version (this file has no segment table, so no code;
+# the real answers are tested with real MAP files in symbolize_cli_test.sh).
+check "symbolize, JSON, not in code" 1 \
+  '{"address":"0x00500000","segment":null,"unit":null,"function":null,"function_offset":null,"file":null,"line":null}' "" \
+  db symbolize demo release --json 0x500000
+check "symbolize without a version" 2 "" \
+  "$(printf 'quillfen-cli: db: symbolize needs PROJECT VERSION\n%s' "$try")" db symbolize Demo --rva
 
 # Without --db the folder "db" beside the executable is used.
 mkdir bin && cp "$cli" bin/

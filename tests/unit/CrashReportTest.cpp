@@ -1,0 +1,104 @@
+// Addresses as written on a command line and in crash reports.
+#include "CrashReport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace qf {
+namespace {
+
+std::string Describe(const std::vector<AddressRef>& refs) {
+  std::string text;
+  for (const AddressRef& ref : refs) {
+    char value[32];
+    std::snprintf(value, sizeof value, "%llX", static_cast<unsigned long long>(ref.value));
+    text += (ref.rva ? (ref.module.empty() ? std::string("rva:") : ref.module + "+") : std::string()) + value + " ";
+  }
+  return text;
+}
+
+TEST(ParseAddress, Forms) {
+  struct Case {
+    const char* text;
+    const char* want;  // as Describe writes it, "" when refused
+  } const cases[] = {
+      {"004E6446", "4E6446 "},
+      {"0x004e6446", "4E6446 "},
+      {"0X4E6446", "4E6446 "},
+      {"$004E6446", "4E6446 "},
+      {"FFFFFFFFFFFFFFFF", "FFFFFFFFFFFFFFFF "},
+      {"Project1.exe+0x5794F", "Project1.exe+5794F "},
+      {"My App.exe+$10", "My App.exe+10 "},
+      {"vcl.bpl+1F", "vcl.bpl+1F "},
+      {"", ""},
+      {"0x", ""},
+      {"$", ""},
+      {"10000000000000000", ""},  // 17 digits
+      {"4E64G6", ""},
+      {" 4E6446", ""},
+      {"+0x10", ""},
+      {"App.exe+", ""},
+      {"App.exe+0xZZ", ""},
+      {"-10", ""},
+  };
+  for (const Case& c : cases) {
+    const auto ref = ParseAddress(c.text);
+    EXPECT_EQ(ref ? Describe({*ref}) : std::string(), c.want) << c.text;
+  }
+}
+
+TEST(ScanCrashReport, WhatCountsAsAnAddress) {
+  struct Case {
+    const char* report;
+    const char* want;
+  } const cases[] = {
+      // Runs of exactly 8 or 16 hexadecimal digits between non-word characters.
+      {"at 004E6446.", "4E6446 "},
+      {"004E6446", "4E6446 "},
+      {"(0x004E6446) [$004E6446] 0X004E6446", "4E6446 4E6446 4E6446 "},
+      {"0000000140001234 and 1234567 and 123456789", "140001234 "},
+      {"x004E6446 004E6446x _004E6446 004E6446_ a0x004E6446 0xx004E6446", ""},
+      {"004E6446-004E6447,004E6448", "4E6446 4E6447 4E6448 "},
+      {"ab004E6446 deadbeef", "DEADBEEF "},  // the maximal run counts
+      // MODULE+0xRVA, any length of digits, its digits not read again.
+      {"Project1.exe+0x0005794F", "Project1.exe+5794F "},
+      {"at C:\\App\\vcl250.bpl+0x1A2B) and kernel32.dll+0x10", "vcl250.bpl+1A2B kernel32.dll+10 "},
+      {"00401000+0x10 1+0x10 App.exe+0x10zz", "401000 "},  // a plain address, then no module
+      // The RVA after "Fault offset: 0x".
+      {"Fault offset: 0x000e5446\r\n", "rva:E5446 "},
+      {"fault offset:\t0x5446", "rva:5446 "},
+      {"Fault offset 0x000e5446", "E5446 "},
+      // In order of appearance, repeats kept.
+      {"004E6446 App.exe+0x10 Fault offset: 0x20 004E6446", "4E6446 App.exe+10 rva:20 4E6446 "},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Describe(ScanCrashReport(c.report)), c.want) << c.report;
+}
+
+TEST(ScanCrashReport, ThreeKindsOfReport) {
+  const char* const dialog =
+      "Access violation at address 004E6446 in module 'Project1.exe'. Read of address 00000000.";
+  EXPECT_EQ(Describe(ScanCrashReport(dialog)), "4E6446 0 ");
+  const char* const trace =
+      "main thread ($1a2c):\n"
+      "004e6446 +046 Project1.exe MainForm 727 +5 TForm1.Button1Click\n"
+      "7c812aeb +000 kernel32.dll           RaiseException\n";
+  EXPECT_EQ(Describe(ScanCrashReport(trace)), "4E6446 7C812AEB ");
+  const char* const event =
+      "Faulting application name: Project1.exe, version: 1.0.0.0, time stamp: 0x4a5bc3ee\r\n"
+      "Faulting module name: vcl250.bpl, version: 25.0.0.0, time stamp: 0x4a5bc3ee\r\n"
+      "Exception code: 0xc0000005\r\n"
+      "Fault offset: 0x000e5446\r\n";
+  EXPECT_EQ(Describe(ScanCrashReport(event)), "4A5BC3EE 4A5BC3EE C0000005 rva:E5446 ");
+  EXPECT_EQ(ModulesInReport(std::string(dialog) + trace + event),
+            (std::vector<std::string>{"Project1.exe", "vcl250.bpl"}));
+  EXPECT_EQ(ModulesInReport("VCL250.BPL+0x10 in module 'Vcl250.bpl'"), (std::vector<std::string>{"VCL250.BPL"}));
+}
+
+TEST(ReportText, Utf16AndNul) {
+  EXPECT_EQ(ReportText(std::string("ab\0cd", 5)), "ab");
+  EXPECT_EQ(ReportText(std::string("\xFF\xFE" "A\0\xE9\0\x22\x20" "B\0\0\0C\0", 14)), "A\xE9?B");
+}
+
+}  // namespace
+}  // namespace qf

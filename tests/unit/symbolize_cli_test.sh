@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# quillfen-cli symbolize end to end on real MAP files: the address forms, the
+# relocation options, JSON Lines, whole crash reports, db symbolize and the
+# usage errors.
+#   symbolize_cli_test.sh PATH-TO-quillfen-cli REAL-MAPS-MODERN-DIR
+set -u
+cli="$1"
+real="$2"
+if [ ! -d "$real" ]; then echo "real MAP files not found: $real (skipped)"; exit 0; fi
+vnc="$real/andremussche-VncDllLoader.map"     # Delphi 2010, LF
+bdb="$real/jason-2018-Project1.map"           # Delphi 2006, CR LF, a source path with spaces
+gbk="$real/WangGangNameZebei-Project1.map"    # C++Builder 6, old layout, module paths with GBK bytes
+failures=0
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+# check NAME EXPECTED-STATUS EXPECTED-STDOUT EXPECTED-STDERR -- COMMAND...
+# (standard input is taken from $stdin_text when set)
+check() {
+  local name="$1" want_status="$2" want_out="$3" want_err="$4"
+  shift 5
+  local status
+  printf '%s' "${stdin_text-}" | "$@" >"$work/out" 2>"$work/err"
+  status=$?
+  local ok=1
+  [ "$status" -eq "$want_status" ] || { echo "FAIL $name: exit status $status, expected $want_status"; ok=0; }
+  if [ "$(cat "$work/out")" != "$want_out" ]; then
+    echo "FAIL $name: standard output differs"; diff <(printf '%s\n' "$want_out") "$work/out"; ok=0
+  fi
+  if [ "$(cat "$work/err")" != "$want_err" ]; then
+    echo "FAIL $name: standard error differs"; diff <(printf '%s\n' "$want_err") "$work/err"; ok=0
+  fi
+  if [ $ok -eq 1 ]; then echo "ok   $name"; return 0; fi
+  failures=$((failures + 1))
+  return 1
+}
+
+insert="0x004E6446 MainForm.TList<frViewer.TframViewer>.InsertRange+0x46 (MainForm) Generics.Collections.pas:727"
+itext="0x004EE010 System.System+0x10 (System) System.pas:23077"
+loadViewer="0x004E5446 MainForm.TForm1.actLoadViewerExecute+0x26 (MainForm) MainForm.pas:152"
+
+# --- Address forms and relocation ------------------------------------------
+check "forms of an absolute address" 0 "$insert
+$insert
+$insert
+$itext" "" -- "$cli" symbolize "$vnc" 0x004E6446 '$004E6446' 4e6446 0x004EE010
+check "outside the code" 1 "$insert
+0x00000010 (not in code)
+0x004F0000 (not in code)" "" -- "$cli" symbolize "$vnc" 0x004E6446 0x10 0x4F0000
+check "MODULE+0xRVA and --rva" 0 "$insert
+$insert
+$insert" "" -- "$cli" symbolize "$vnc" VncDllLoader.exe+0xE6446 --rva 0xE6446 'any.dll+$000E6446'
+check "--base: loaded elsewhere, shown in the MAP's layout" 0 "$insert
+$insert" "" -- "$cli" symbolize "$vnc" --base 0x10000000 0x100E6446 Project1.exe+0xE6446
+check "--base=ADDR below the base" 1 "0x003FFFFF (not in code)" "" -- "$cli" symbolize "$vnc" --base=0x10000000 0x0FFFFFFF
+check "--image-base: another preferred base" 0 \
+  "0x100E6446 MainForm.TList<frViewer.TframViewer>.InsertRange+0x46 (MainForm) Generics.Collections.pas:727" "" -- \
+  "$cli" symbolize "$vnc" --image-base 0x10000000 0x100E6446
+check ".itext of a CR LF file, a source path with spaces" 0 \
+  'x004B0920 Project1.Project1+0x4 (Project1) D:\Berkeley DB\build_win32\Project1.dpr:19' "" -- \
+  bash -c "\"$cli\" symbolize \"$bdb\" 0x004B0920 | cut -c2-"
+stdin_text=$'0x004E6446\r\n\n  VncDllLoader.exe+0xE5446  \nnonsense\n0x10\n'
+check "addresses from standard input" 1 "$insert
+$loadViewer
+0x00000010 (not in code)" 'quillfen-cli: not an address: "nonsense"' -- "$cli" symbolize "$vnc" -
+unset stdin_text
+
+# --- JSON Lines ---------------------------------------------------------------
+check "JSON: backslashes of a Windows path" 0 \
+  '{"address":"0x004B0920","segment":".itext","unit":"Project1","function":"Project1.Project1","function_offset":4,"file":"D:\\Berkeley DB\\build_win32\\Project1.dpr","line":19}' "" -- \
+  "$cli" symbolize "$bdb" --json 0x004B0920
+check "JSON: not in code, every field null" 1 \
+  '{"address":"0x00000010","segment":null,"unit":null,"function":null,"function_offset":null,"file":null,"line":null}' "" -- \
+  "$cli" symbolize "$vnc" 0x10 --json
+# The unit's name holds GBK bytes: each byte is read as Latin-1 and written as UTF-8.
+"$cli" symbolize "$gbk" --json 0x00401C60 >"$work/gbk.json"
+if python3 -c 'import json,sys; o=json.loads(open(sys.argv[1],encoding="utf-8").read())
+raw=o["unit"].encode("latin-1")
+assert raw.startswith(b"C:\\DOCUMENTS AND SETTINGS\\ZCC\\") and raw.endswith(b"\\PROJECT1.OBJ"), raw
+assert o["function"]=="WinMain" and o["function_offset"]==8 and o["file"] is None and o["line"] is None, o
+assert open(sys.argv[2],"rb").read().find(b"M="+raw+b" ")>0' "$work/gbk.json" "$gbk"; then
+  echo "ok   JSON: bytes outside ASCII"
+else
+  echo "FAIL JSON: bytes outside ASCII"; cat "$work/gbk.json"; failures=$((failures + 1))
+fi
+
+# --- Crash reports --------------------------------------------------------------
+cat >"$work/dialog.txt" <<'REPORT'
+Access violation at address 004E6446 in module 'VncDllLoader.exe'. Read of address 00000000.
+REPORT
+check "report: an exception message" 0 "$insert" "" -- "$cli" symbolize "$vnc" --report "$work/dialog.txt"
+cat >"$work/trace.txt" <<'REPORT'
+exception class   : EAccessViolation
+exception message : Access violation at address 004E6446 in module 'VncDllLoader.exe'. Read of address 00000000.
+main thread ($1a2c):
+004e6446 +046 VncDllLoader.exe Generics.Collections 727 +5 TList<frViewer.TframViewer>.InsertRange
+[$004EE010] System.System
+VncDllLoader.exe+0x000E5446 MainForm.TForm1.actLoadViewerExecute
+stack: 0x0012FF80 0012FF84 not 004E6446x x004E6446 _004E6446 04E6446 0004E6446 004E6446
+REPORT
+check "report: a stack trace, each address once" 0 "$insert
+$itext
+$loadViewer" "" -- "$cli" symbolize "$vnc" --report "$work/trace.txt"
+printf 'Faulting application name: Project1.exe, version: 1.0.0.0, time stamp: 0x4a5bc3ee\r\nFaulting module name: Project1.exe, version: 1.0.0.0, time stamp: 0x4a5bc3ee\r\nException code: 0xc0000005\r\nFault offset: 0x000e5446\r\nFaulting process id: 0x1a2c\r\n' >"$work/event.txt"
+check "report: an Application Error event" 0 "$loadViewer" "" -- "$cli" symbolize "$vnc" --report "$work/event.txt"
+iconv -f UTF-8 -t UTF-16 "$work/event.txt" >"$work/event16.txt"
+stdin_text="$(cat "$work/trace.txt")"
+check "report from standard input, relocated, JSON" 0 \
+  '{"address":"0x004E5446","segment":".text","unit":"MainForm","function":"MainForm.TForm1.actLoadViewerExecute","function_offset":38,"file":"MainForm.pas","line":152}' "" -- \
+  "$cli" symbolize "$vnc" --base 0x00500000 --json --report -
+unset stdin_text
+check "report: UTF-16 as the event viewer saves it" 0 "$loadViewer" "" -- \
+  "$cli" symbolize "$vnc" --report "$work/event16.txt"
+check "report: nothing in code" 1 "" "" -- "$cli" symbolize "$vnc" --report "$work/dialog.txt" --base 0x10000000
+
+# --- db symbolize ----------------------------------------------------------------
+"$cli" db --db "$work/db" add Vnc 2.0 "$vnc" >/dev/null
+check "db symbolize" 0 "$insert
+$itext" "" -- "$cli" db --db "$work/db" symbolize vnc 2.0.map 0x004E6446 VncDllLoader.exe+0xEE010
+check "db symbolize --report" 0 "$loadViewer" "" -- "$cli" db --db "$work/db" symbolize Vnc 2.0 --report "$work/event.txt"
+
+# --- Usage errors and unreadable files ------------------------------------------
+try="Try 'quillfen-cli --help'"
+check "no MAP file" 2 "" "quillfen-cli: symbolize: a MAP file is needed
+$try" -- "$cli" symbolize --json
+check "no address" 2 "" "quillfen-cli: symbolize: an address or --report FILE is needed
+$try" -- "$cli" symbolize "$vnc"
+check "unknown option, never an address" 2 "" "quillfen-cli: symbolize: unknown option \"-0x10\"
+$try" -- "$cli" symbolize "$vnc" 0x004E6446 -0x10
+check "not an address" 2 "" "quillfen-cli: symbolize: not an address: \"0x4E64G6\"
+$try" -- "$cli" symbolize "$vnc" 0x4E64G6
+check "--base without an address" 2 "" "quillfen-cli: symbolize: --base needs a hexadecimal address
+$try" -- "$cli" symbolize "$vnc" 0x004E6446 --base
+check "--report with addresses" 2 "" "quillfen-cli: symbolize: --report takes no addresses
+$try" -- "$cli" symbolize "$vnc" --report "$work/event.txt" 0x004E6446
+check "unreadable MAP file" 2 "" \
+  "quillfen-cli: Impossible d'ouvrir le fichier \"$work/none.map\". No such file or directory" -- \
+  "$cli" symbolize "$work/none.map" 0x004E6446
+check "unreadable report" 2 "" \
+  "quillfen-cli: Impossible d'ouvrir le fichier \"$work/none.txt\". No such file or directory" -- \
+  "$cli" symbolize "$vnc" --report "$work/none.txt"
+
+echo "symbolize_cli_test: $failures failed"
+[ "$failures" -eq 0 ]
