@@ -168,7 +168,8 @@ class ParallelReading {
     std::unique_lock<std::mutex> lock(m_);
     for (;;) {
       JoinReady(lock);
-      if (error_ || stopped_ || !free_.empty() || buffers_.size() < 2 * threads_ + 2) break;
+      // One buffer per worker, one being read and one waiting to join.
+      if (error_ || stopped_ || !free_.empty() || buffers_.size() < threads_ + 2) break;
       cv_.wait(lock);
     }
     if (error_ || stopped_) return nullptr;
@@ -351,7 +352,11 @@ class ParallelReading {
 ReadLines ReadLineTable(FileReader& file, long long sizeHint, const LineTableLoadOptions& options) {
   unsigned threads = options.threads;
   if (threads == 0) {
-    threads = sizeHint >= options.parallelFrom ? std::max(1u, std::thread::hardware_concurrency()) : 1;
+    // The reading thread copies from the file and joins while the workers
+    // read pieces; past a few workers it is the bottleneck, and every worker
+    // holds one buffer.
+    constexpr unsigned kMostWorkers = 8;
+    threads = sizeHint >= options.parallelFrom ? std::clamp(std::thread::hardware_concurrency(), 1u, kMostWorkers) : 1;
   }
   if (threads <= 1) return ReadOnOneThread(file, options.bufferSize);
   return ParallelReading(file, options, threads).Run();
