@@ -118,7 +118,7 @@ for size in $sizes; do
       printf '%-34s %9s s   %sx wc -l, %sx lookup (target <= 2x lookup: %s); %s lines out (%s with a source line), peak %s MB\n' \
              "symbolize, 100,000 addresses" "$sym_s" "$(awk -v a="$sym_s" -v b="$wc_s" 'BEGIN { printf "%.1f", a / b }')" \
              "$sym_ratio" "$(verdict "$sym_ratio" 2)" "$sym_lines" "$sym_with_line" "$sym_rss"
-      summary+=("| symbolize, 100,000 addresses, $mb MB | | | $sym_s s | ${sym_ratio}x lookup | $sym_rss MB | |")
+      summary+=("| symbolize, 100,000 addresses, $mb MB | | $wc_s s | $sym_s s | $(awk -v a="$sym_s" -v b="$wc_s" 'BEGIN { printf "%.1f", a / b }')x (${sym_ratio}x lookup) | $sym_rss MB | |")
     else
       echo "symbolize, 100,000 addresses:      not available (this quillfen-cli has no symbolize command)"
     fi
