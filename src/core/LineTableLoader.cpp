@@ -108,6 +108,7 @@ class ParallelReading {
 
   ReadLines Run() {
     std::vector<std::thread> workers;
+    workers.reserve(threads_);  // no reallocation once threads run
     try {
       for (unsigned i = 0; i < threads_; ++i) workers.emplace_back([this] { Work(); });
     } catch (const std::system_error&) {
