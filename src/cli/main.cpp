@@ -31,14 +31,16 @@ std::string UsageText() {
       An ADDRESS is hexadecimal, with or without 0x or $ (0x004E6446,
       $004E6446, 4E6446), read in the MAP file's layout, or MODULE+0xRVA
       (Project1.exe+0xE6446), an offset from the module's base. An ADDRESS of
-      - reads addresses from standard input, one per line.
+      - reads addresses from standard input, one per line (a line that is not
+      an address is reported on standard error and makes the exit status 1).
       Options:
         --rva              every address is an offset from the module's base
                            (an RVA, as the "Fault offset" of a Windows
                            Application Error event)
-        --base ADDR        the module was loaded at ADDR when it crashed (a DLL,
-                           a package or a program moved by ASLR): an address A
-                           is read as A - ADDR + the preferred image base
+        --base ADDR        the module was loaded at ADDR when it crashed (a
+                           DLL, a package or a program moved by ASLR): an
+                           address A is read as A - ADDR + the preferred image
+                           base
         --image-base ADDR  the preferred image base, instead of the one read
                            from the file (0x400000 for an old-style MAP file)
         --report FILE      reads a crash report (FILE, or - for standard input;
