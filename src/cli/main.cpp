@@ -78,6 +78,15 @@ std::string UsageText() {
                                   "This version already exists",
                                   "Unable to create file : PATH"
                                   on standard error and exits with 1
+        add-build [--project NAME] EXE [MAPFILE]
+                                  add with VERSION the file version of the
+                                  Windows executable EXE (32 or 64-bit, from its
+                                  version resource, e.g. 1.4.0.12), PROJECT its
+                                  name without extension (App.exe: App) unless
+                                  --project is given, and MAPFILE or else the
+                                  .map beside EXE with its name; a file that is
+                                  not an executable or has no version resource
+                                  is an error (exit 2) and nothing is stored
         lookup PROJECT VERSION ADDRESS...
                                   lookup on the stored version (VERSION with or
                                   without .map); the status line reads
@@ -85,6 +94,13 @@ std::string UsageText() {
         symbolize PROJECT VERSION [OPTIONS] ADDRESS...
         symbolize PROJECT VERSION [OPTIONS] --report FILE
                                   symbolize on the stored version
+        symbolize [OPTIONS] [--build-version X.Y.Z.W] --report FILE
+                                  symbolize a report on the stored version it
+                                  names: the project is the report's first
+                                  NAME.exe, the version the first X.Y.Z.W after it
+                                  (or --build-version); says on standard error
+                                  which it used; when that version is not stored
+                                  lists the project's versions and exits with 1
       Project and version names are matched without regard to case. A name that
       is empty, "." or "..", or holds "\", "/" or ":" is refused.
 
