@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# quillfen-cli db add-build and db symbolize --report without PROJECT VERSION,
+# on executables written by make_pe_image (PE32, PE32+, no resources) and a
+# MAP file of the test data. Runs the native programs, or the .exe ones under
+# Wine when WRAPPER is given (paths are then compared with "/" for "\").
+#   addbuild_cli_test.sh QUILLFEN-CLI MAKE-PE-IMAGE TESTDATA-DIR [WRAPPER]
+set -u
+cli="$1" makepe="$2" data="$3" wrapper="${4:-}"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+failures=0
+
+run() { if [ -n "$wrapper" ]; then "$wrapper" "$@"; else "$@"; fi; }
+
+# check NAME EXPECTED-STATUS EXPECTED-STDOUT EXPECTED-STDERR COMMAND...
+check() {
+  local name="$1" want_status="$2" want_out="$3" want_err="$4"
+  shift 4
+  "$@" >out.txt 2>err.txt
+  local status=$?
+  local got_out got_err
+  got_out="$(tr -d '\r' <out.txt | tr '\\' '/')"
+  got_err="$(tr -d '\r' <err.txt | tr '\\' '/')"
+  if [ "$status" != "$want_status" ] || [ "$got_out" != "$want_out" ] || [ "$got_err" != "$want_err" ]; then
+    echo "FAIL: $name"
+    echo "  status $status (want $want_status)"
+    echo "  stdout: $(printf '%q' "$got_out") (want $(printf '%q' "$want_out"))"
+    echo "  stderr: $(printf '%q' "$got_err") (want $(printf '%q' "$want_err"))"
+    failures=$((failures + 1))
+  fi
+}
+
+db() { run "$cli" db --db db "$@"; }
+stored() { find db -type f | sort | tr '\n' ' '; }
+
+run "$makepe" App.exe pe32 1.4.0.12
+run "$makepe" App64.exe pe32+ 2.10.3.0
+run "$makepe" Bare.exe no-resources
+cp "$data/small.map" App.map
+cp "$data/small.map" App64.map
+cp "$data/no-lines.map" empty.map
+printf 'plain text\n' > notes.exe
+
+check "add-build" 0 "db/App/1.4.0.12.map" "" db add-build App.exe
+cmp -s App.map db/App/1.4.0.12.map || { echo "FAIL: the stored file differs"; failures=$((failures + 1)); }
+check "64-bit image and a MAP file given" 0 "db/App64/2.10.3.0.map" "" db add-build App64.exe App64.map
+check "project given" 0 "db/Other/1.4.0.12.map" "" db add-build --project Other App.exe
+before="$(stored)"
+check "existing version" 1 "" "quillfen-cli: This version already exists" db add-build App.exe
+check "existing version in another case" 1 "" "quillfen-cli: This version already exists" \
+  db add-build --project APP App.exe
+check "invalid MAP file" 1 "" "quillfen-cli: Invalid MAP file" db add-build --project New App.exe empty.map
+check "unsafe project" 1 "" "quillfen-cli: Unable to create folder : .." db add-build --project .. App.exe
+# The system's own path form appears in an open error: exact under POSIX only.
+[ -z "$wrapper" ] && check "no MAP file beside" 2 "" \
+  "quillfen-cli: Impossible d'ouvrir le fichier \"$work/Bare.map\". No such file or directory" \
+  db add-build --project New App.exe Bare.map
+check "not a PE image" 2 "" "quillfen-cli: \"notes.exe\" is not a Windows executable (no PE image)" \
+  db add-build notes.exe App.map
+check "no version resource" 2 "" \
+  "quillfen-cli: \"Bare.exe\" has no version resource; store its MAP file with db add" db add-build Bare.exe App.map
+[ -z "$wrapper" ] && check "missing executable" 2 "" \
+  "quillfen-cli: Impossible d'ouvrir le fichier \"$work/None.exe\". No such file or directory" db add-build None.exe
+[ "$(stored)" = "$before" ] || { echo "FAIL: a refused add-build stored a file"; failures=$((failures + 1)); }
+
+# A Windows Application Error event: module and version from the report.
+printf 'Faulting application name: App.exe, version: 1.4.0.12, time stamp: 0x5f1e2a3b\r\n%s\r\n%s\r\n' \
+  'Faulting module name: App.exe, version: 1.4.0.12' 'Fault offset: 0x00001115' > event.txt
+check "report names a stored version" 0 "0x00401115 Engine.Start+0x15 (??) Engine.pas:11" \
+  "quillfen-cli: db symbolize: project App, version 1.4.0.12 (App.exe)" db symbolize --report event.txt
+sed 's/1\.4\.0\.12/1.4.0.13/g' event.txt > newer.txt
+check "report of a version not stored" 1 "" \
+  "$(printf 'quillfen-cli: db symbolize: no stored version 1.4.0.13 of project App; stored versions:\n  1.4.0.12')" \
+  db symbolize --report newer.txt
+check "version given by hand" 0 "0x00401115 Engine.Start+0x15 (??) Engine.pas:11" \
+  "quillfen-cli: db symbolize: project App, version 1.4.0.12 (App.exe)" \
+  db symbolize --build-version 1.4.0.12 --report newer.txt
+printf 'Access violation at address 00401115 in module App.exe.\n' > dialog.txt
+check "report without a version" 1 "" \
+  "quillfen-cli: db symbolize: the report gives no version of App.exe; give --build-version X.Y.Z.W or PROJECT VERSION" \
+  db symbolize --report dialog.txt
+
+if [ "$failures" -gt 0 ]; then
+  echo "$failures failure(s)"
+  exit 1
+fi
+echo "all add-build cli checks passed"
