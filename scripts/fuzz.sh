@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the MAP line table fuzzer for a bounded time on a copy of the seed
 # corpus (the copy grows; the seeds in the repository stay as they are).
-#   scripts/fuzz.sh BUILD_DIR SECONDS
+#   scripts/fuzz.sh BUILD_DIR SECONDS [TARGET]
 # Exits non-zero when the fuzzer finds a crash, a failed check or a leak; the
 # input that caused it is left in BUILD_DIR/fuzz-work/.
 set -euo pipefail
@@ -10,13 +10,17 @@ build="${1:?usage: fuzz.sh BUILD_DIR SECONDS}"
 seconds="${2:?usage: fuzz.sh BUILD_DIR SECONDS}"
 case "$build" in /*) ;; *) build="$root/$build" ;; esac
 
-fuzzer="$build/bin/fuzz_mapfile"
+# TARGET: fuzz_mapfile (the default) or fuzz_peversion (seeds in corpus-pe).
+target="${3:-fuzz_mapfile}"
+seeds="$root/tests/fuzz/corpus"
+[ "$target" = fuzz_peversion ] && seeds="$root/tests/fuzz/corpus-pe"
+fuzzer="$build/bin/$target"
 [ -x "$fuzzer" ] || { echo "fuzz.sh: $fuzzer not built (configure with -DQF_FUZZ=ON and clang)" >&2; exit 2; }
 
 work="$build/fuzz-work"
 rm -rf "$work"
 mkdir -p "$work/corpus"
-cp "$root"/tests/fuzz/corpus/* "$work/corpus/"
+cp "$seeds"/* "$work/corpus/"
 
 cd "$work"
 status=0

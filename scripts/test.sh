@@ -52,6 +52,9 @@ step "fuzz build" configure_build build/fuzz -DQF_FUZZ=ON -DQF_BUILD_TESTS=OFF \
 if [ -x build/fuzz/bin/fuzz_mapfile ]; then
   step "fuzz run (60 s)" bash scripts/fuzz.sh build/fuzz 60
 fi
+if [ -x build/fuzz/bin/fuzz_peversion ]; then
+  step "fuzz run, executable versions (20 s)" bash scripts/fuzz.sh build/fuzz 20 fuzz_peversion
+fi
 
 echo
 if [ "$failed" -gt 0 ]; then
