@@ -5,7 +5,7 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
-          g++-mingw-w64-i686 wine wine32:i386 wine64 fonts-wine xvfb xauth imagemagick zip unzip)
+          g++-mingw-w64-i686 wine wine32:i386 wine64 fonts-wine xvfb xauth imagemagick zip unzip locales)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -20,6 +20,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# Wine takes the ANSI code page from the Unix locale it starts with; the tests
+# of the double-byte path rule start it with LC_ALL=ja_JP.UTF-8 (code page 932).
+if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
+  echo "setup: generating the locale ja_JP.UTF-8"
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  grep -qx 'ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' | $sudo_cmd tee -a /etc/locale.gen >/dev/null
+  $sudo_cmd locale-gen >/dev/null
 fi
 
 source "$here/wine-env.sh"

@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "AnsiCodePage.h"
 #include "Application.h"
 #include "U_AddDlg.h"
 #include "U_DbDlg.h"
@@ -11,6 +12,7 @@
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   using namespace qf;
+  UseSystemCodePage();
   TApplication& app = Application();
   app.Initialize();
   app.SetTitle("Quillfen");

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iostream>
 
+#include "AnsiCodePage.h"
 #include "Commands.h"
 
 namespace qf::cli {
@@ -122,6 +123,7 @@ usage error.
 
 int main(int argc, char** argv) {
   using namespace qf::cli;
+  qf::UseSystemCodePage();
   Args args(argv + 1, argv + argc);
   if (args.empty()) return UsageError(std::cerr, "a command is needed");
   const std::string command = args.front();

@@ -15,6 +15,20 @@ inline constexpr char PathDelim = '/';
 inline constexpr std::string_view PathSeparators = "/";
 #endif
 
+// The lead-byte test of the active 8-bit code page: a lead byte and the byte
+// after it form one character, so a second byte equal to "\" or ":" is no
+// separator. None is set by default (every byte is one character); the Windows
+// programs set the system's test at start-up.
+using LeadBytePredicate = bool (*)(unsigned char);
+void SetLeadBytePredicate(LeadBytePredicate isLeadByte);
+bool IsLeadByte(unsigned char c);
+
+// Position of the first byte of the last character of path that is one of
+// chars (walking by characters); npos when there is none.
+std::string_view::size_type FindLastCharOf(std::string_view path, std::string_view chars);
+// Whether one of the characters of path (walking by characters) is in chars.
+bool ContainsCharOf(std::string_view path, std::string_view chars);
+
 // Everything after the last separator; the whole text when there is none.
 std::string ExtractFileName(std::string_view path);
 // Everything up to and including the last separator; "" when there is none.

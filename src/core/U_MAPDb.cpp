@@ -38,7 +38,7 @@ TMapDB::TMapDB(const std::string& rootFolder, const FileSystem& fs)
 
 bool TMapDB::IsUnsafeName(const std::string& name) {
   if (name.empty() || name == "." || name == "..") return true;
-  return name.find_first_of(std::string("\\/:\0", 4)) != std::string::npos;
+  return name.find('\0') != std::string::npos || ContainsCharOf(name, "\\/:");
 }
 
 std::string TMapDB::ProjectFolder(const std::string& project) const { return rootFolder_ + project; }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "PathRules.h"
 #include "U_Utils.h"
 #include "UniqueHandle.h"
 
@@ -13,8 +14,7 @@ void ProbeWideApi() {
   char buffer[1024];
   const UINT length = GetWindowsDirectoryA(buffer, sizeof buffer);
   std::string pattern(buffer, length < sizeof buffer ? length : 0);
-  if (pattern.empty() || pattern.back() != '\\') pattern += '\\';
-  pattern += "*.*";
+  pattern = IncludeTrailingPathDelimiter(pattern) + "*.*";
 
   WIN32_FIND_DATAW data;
   const UniqueFind found(FindFirstFileW(AnsiToWide(pattern).c_str(), &data));

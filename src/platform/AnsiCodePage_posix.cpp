@@ -1,0 +1,7 @@
+#include "AnsiCodePage.h"
+
+namespace qf {
+
+void UseSystemCodePage() {}
+
+}  // namespace qf
