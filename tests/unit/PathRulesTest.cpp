@@ -85,5 +85,23 @@ TEST(PathRules, TrailingDelimiterIsSlash) {
 }
 #endif
 
+// With a lead-byte test set, a lead byte and the byte after it are one
+// character: a second byte equal to the delimiter separates nothing.
+TEST(PathRules, LeadByteTakesTheNextByteAlong) {
+  SetLeadBytePredicate([](unsigned char c) { return c >= 0x81 && c <= 0x9F; });
+  const std::string d(1, PathDelim), hyo = std::string("\x95") + PathDelim;
+  EXPECT_EQ(ExtractFileName("a" + d + hyo), hyo);
+  EXPECT_EQ(ExtractFilePath(hyo + d + "b.map"), hyo + d);
+  EXPECT_EQ(ExtractFileExt("a.d" + d + "x" + hyo), "");
+  EXPECT_EQ(ExtractFileExt("a" + d + "x.m" + hyo), ".m" + hyo);
+  EXPECT_EQ(IncludeTrailingPathDelimiter(hyo), hyo + d);
+  EXPECT_EQ(IncludeTrailingPathDelimiter(hyo + d), hyo + d);
+  EXPECT_FALSE(ContainsCharOf(hyo + "x", d));
+  EXPECT_TRUE(ContainsCharOf(hyo + d, d));
+  EXPECT_EQ(FindLastCharOf("\x95", d), std::string_view::npos);  // a lone lead byte at the end
+  SetLeadBytePredicate(nullptr);
+  EXPECT_EQ(ExtractFileName("a" + d + hyo), "");
+}
+
 }  // namespace
 }  // namespace qf
