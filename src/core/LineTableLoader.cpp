@@ -25,12 +25,13 @@ void TakeSegments(const SectionReader& reader, ReadLines& out) {
   out.segments = reader.Segments();
 }
 
-ReadLines ReadOnOneThread(FileReader& file, std::size_t bufferSize) {
+// Reads every line that next(line) hands out, in order, on this thread.
+template <class NextLine>
+ReadLines ReadAllLines(NextLine next) {
   ReadLines out;
   LineBatch batch;
   SectionReader reader(batch);
-  LineReader lines(file, bufferSize);
-  for (std::string_view line; lines.Next(line);) {
+  for (std::string_view line; next(line);) {
     reader.AddLine(line);
     if (batch.Size() >= kBatchEntries) {
       out.table.Append(batch);
@@ -41,6 +42,11 @@ ReadLines ReadOnOneThread(FileReader& file, std::size_t bufferSize) {
   out.table.Append(batch);
   TakeSegments(reader, out);
   return out;
+}
+
+ReadLines ReadOnOneThread(FileReader& file, std::size_t bufferSize) {
+  LineReader lines(file, bufferSize);
+  return ReadAllLines([&lines](std::string_view& line) { return lines.Next(line); });
 }
 
 // ---------------------------------------------------------------- pieces
@@ -366,20 +372,13 @@ ReadLines ReadLineTable(FileReader& file, long long sizeHint, const LineTableLoa
 ReadLines ReadLineTable(std::string_view text) {
   const auto nul = text.find('\0');
   if (nul != std::string_view::npos) text = text.substr(0, nul);
-  ReadLines out;
-  LineBatch batch;
-  SectionReader reader(batch);
-  for (LineIterator it(text); !it.AtEnd(); ++it) {
-    reader.AddLine(*it);
-    if (batch.Size() >= kBatchEntries) {
-      out.table.Append(batch);
-      batch.ClearEntries();
-    }
-  }
-  reader.Finish();
-  out.table.Append(batch);
-  TakeSegments(reader, out);
-  return out;
+  LineIterator it(text);
+  return ReadAllLines([&it](std::string_view& line) {
+    if (it.AtEnd()) return false;
+    line = *it;
+    ++it;
+    return true;
+  });
 }
 
 }  // namespace qf

@@ -7,34 +7,6 @@ namespace {
 
 bool IsBlankChar(char c) { return static_cast<unsigned char>(c) <= ' '; }
 
-void SkipBlanks(std::string_view& text) {
-  std::size_t i = 0;
-  while (i < text.size() && IsBlankChar(text[i])) ++i;
-  text.remove_prefix(i);
-}
-
-// Splits off the next word (a run of characters above code 32).
-std::string_view NextWord(std::string_view& text) {
-  SkipBlanks(text);
-  std::size_t j = 0;
-  while (j < text.size() && !IsBlankChar(text[j])) ++j;
-  const std::string_view word = text.substr(0, j);
-  text.remove_prefix(j);
-  return word;
-}
-
-bool ReadHex(std::string_view digits, uint64_t& value) {
-  if (digits.empty() || digits.size() > 16) return false;
-  uint64_t v = 0;
-  for (const char c : digits) {
-    const int d = HexDigitValue(c);
-    if (d < 0) return false;
-    v = (v << 4) | static_cast<uint64_t>(d);
-  }
-  value = v;
-  return true;
-}
-
 // "SSSS:OOOOOOOO": four hexadecimal digits, ":", one to sixteen more.
 bool ReadAddress(std::string_view word, uint32_t& segment, uint64_t& offset) {
   if (word.size() < 6 || word[4] != ':') return false;

@@ -105,4 +105,26 @@ std::string LowerCase(std::string_view text) {
   return out;
 }
 
+std::string_view NextWord(std::string_view& text) {
+  std::size_t i = 0;
+  while (i < text.size() && static_cast<unsigned char>(text[i]) <= ' ') ++i;
+  std::size_t j = i;
+  while (j < text.size() && static_cast<unsigned char>(text[j]) > ' ') ++j;
+  const std::string_view word = text.substr(i, j - i);
+  text.remove_prefix(j);
+  return word;
+}
+
+bool ReadHex(std::string_view digits, uint64_t& value) {
+  if (digits.empty() || digits.size() > 16) return false;
+  uint64_t v = 0;
+  for (const char c : digits) {
+    const int d = HexDigitValue(c);
+    if (d < 0) return false;
+    v = (v << 4) | static_cast<uint64_t>(d);
+  }
+  value = v;
+  return true;
+}
+
 }  // namespace qf

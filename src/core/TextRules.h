@@ -53,6 +53,14 @@ struct HexDigitTable {
 inline constexpr HexDigitTable kHexDigits{};
 inline int HexDigitValue(char c) { return kHexDigits.value[static_cast<unsigned char>(c)]; }
 
+// Splits off the next word of text: a run of characters above code 32, after
+// any characters of code 32 or below.
+std::string_view NextWord(std::string_view& text);
+
+// The value of one to sixteen hexadecimal digits (nothing else); false for
+// any other text, value then unchanged.
+bool ReadHex(std::string_view digits, uint64_t& value);
+
 inline bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }

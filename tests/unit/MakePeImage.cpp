@@ -12,15 +12,15 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string kind = argv[2];
-  qf::test::PeImageSpec spec;
-  spec.is64 = kind == "pe32+";
-  spec.withResources = kind != "no-resources";
+  qf::test::PeImageShape shape;
+  shape.is64 = kind == "pe32+";
+  shape.withResources = kind != "no-resources";
   if (argc == 4) {
     unsigned v[4];
     if (std::sscanf(argv[3], "%u.%u.%u.%u", &v[0], &v[1], &v[2], &v[3]) != 4) return 2;
-    for (int i = 0; i < 4; ++i) spec.version[i] = static_cast<uint16_t>(v[i]);
+    for (int i = 0; i < 4; ++i) shape.version[i] = static_cast<uint16_t>(v[i]);
   }
-  const std::string image = qf::test::MakePeImage(spec);
+  const std::string image = qf::test::MakePeImage(shape);
   std::ofstream out(argv[1], std::ios::binary | std::ios::trunc);
   out.write(image.data(), static_cast<std::streamsize>(image.size()));
   return out ? 0 : 1;

@@ -10,7 +10,7 @@
 
 namespace qf::test {
 
-struct PeImageSpec {
+struct PeImageShape {
   bool is64 = false;
   bool withResources = true;
   using Version = std::array<uint16_t, 4>;
@@ -49,29 +49,29 @@ inline void PutDirectory(std::string& image, uint32_t at, uint32_t name, uint32_
 
 }  // namespace pe_detail
 
-inline std::string MakePeImage(const PeImageSpec& spec) {
+inline std::string MakePeImage(const PeImageShape& shape) {
   using namespace pe_detail;
   using L = PeImageLayout;
-  const uint32_t sections = spec.withResources ? 2 : 1;
-  std::string image(spec.withResources ? L::kRsrc + 0x200 : L::kRsrc, '\0');
+  const uint32_t sections = shape.withResources ? 2 : 1;
+  std::string image(shape.withResources ? L::kRsrc + 0x200 : L::kRsrc, '\0');
 
   image[0] = 'M';
   image[1] = 'Z';
   Put32(image, 0x3C, L::kPeHeader);
   image.replace(L::kPeHeader, 4, std::string("PE\0\0", 4));
   const uint32_t file = L::kPeHeader + 4;
-  const uint32_t optionalSize = spec.is64 ? 240 : 224;
-  Put16(image, file, spec.is64 ? 0x8664 : 0x014C);
+  const uint32_t optionalSize = shape.is64 ? 240 : 224;
+  Put16(image, file, shape.is64 ? 0x8664 : 0x014C);
   Put16(image, file + 2, sections);
   Put16(image, file + 16, optionalSize);
-  Put16(image, file + 18, spec.is64 ? 0x0022 : 0x0102);
+  Put16(image, file + 18, shape.is64 ? 0x0022 : 0x0102);
 
   const uint32_t opt = L::kOptionalHeader;
-  Put16(image, opt, spec.is64 ? 0x20B : 0x10B);
+  Put16(image, opt, shape.is64 ? 0x20B : 0x10B);
   Put32(image, opt + 4, 0x200);            // SizeOfCode
   Put32(image, opt + 16, L::kTextRva);     // AddressOfEntryPoint
   Put32(image, opt + 20, L::kTextRva);     // BaseOfCode
-  if (spec.is64) {                         // ImageBase 0x140000000 (64 bits)
+  if (shape.is64) {                         // ImageBase 0x140000000 (64 bits)
     Put32(image, opt + 24, 0x40000000);
     Put32(image, opt + 28, 1);
   } else {                                 // ImageBase 0x400000 after BaseOfData
@@ -84,9 +84,9 @@ inline std::string MakePeImage(const PeImageSpec& spec) {
   Put32(image, opt + 56, L::kTextRva + sections * 0x1000);  // SizeOfImage
   Put32(image, opt + 60, L::kText);        // SizeOfHeaders
   Put16(image, opt + 68, 2);               // Windows GUI
-  const uint32_t countAt = spec.is64 ? 108 : 92;
+  const uint32_t countAt = shape.is64 ? 108 : 92;
   Put32(image, opt + countAt, 16);
-  if (spec.withResources) {
+  if (shape.withResources) {
     Put32(image, opt + countAt + 4 + 2 * 8, L::kRsrcRva);
     Put32(image, opt + countAt + 4 + 2 * 8 + 4, 0x58 + 92);
   }
@@ -99,7 +99,7 @@ inline std::string MakePeImage(const PeImageSpec& spec) {
   Put32(image, table + 20, L::kText);
   Put32(image, table + 36, 0x60000020);    // code, execute, read
   image[L::kText] = static_cast<char>(0xC3);  // ret
-  if (!spec.withResources) return image;
+  if (!shape.withResources) return image;
   image.replace(table + 40, 5, ".rsrc");
   Put32(image, table + 48, 0x58 + 92);
   Put32(image, table + 52, L::kRsrcRva);
@@ -122,8 +122,8 @@ inline std::string MakePeImage(const PeImageSpec& spec) {
   const uint32_t fixed = L::kFixedInfo;
   Put32(image, fixed, 0xFEEF04BD);
   Put32(image, fixed + 4, 0x00010000);
-  Put32(image, fixed + 8, uint32_t{spec.version[0]} << 16 | spec.version[1]);
-  Put32(image, fixed + 12, uint32_t{spec.version[2]} << 16 | spec.version[3]);
+  Put32(image, fixed + 8, uint32_t{shape.version[0]} << 16 | shape.version[1]);
+  Put32(image, fixed + 12, uint32_t{shape.version[2]} << 16 | shape.version[3]);
   Put32(image, fixed + 16, 0x00090009);    // a product version that differs
   Put32(image, fixed + 20, 0x00090009);
   Put32(image, fixed + 32, 0x00040004);    // VOS_NT_WINDOWS32

@@ -15,7 +15,7 @@ namespace qf {
 namespace {
 
 using test::MakePeImage;
-using test::PeImageSpec;
+using test::PeImageShape;
 using L = test::PeImageLayout;
 
 std::string Patched(std::string image, uint32_t at, uint32_t value, int width) {
@@ -26,7 +26,7 @@ std::string Patched(std::string image, uint32_t at, uint32_t value, int width) {
 TEST(PeVersion, ReadsTheFixedFileVersionOfBothImageKinds) {
   const struct {
     bool is64;
-    PeImageSpec::Version version;
+    PeImageShape::Version version;
     const char* text;
   } cases[] = {
       {false, {1, 4, 0, 12}, "1.4.0.12"},
@@ -35,10 +35,10 @@ TEST(PeVersion, ReadsTheFixedFileVersionOfBothImageKinds) {
       {true, {0, 0, 0, 0}, "0.0.0.0"},
   };
   for (const auto& c : cases) {
-    PeImageSpec spec;
-    spec.is64 = c.is64;
-    spec.version = c.version;
-    const PeFileVersion v = ReadPeFileVersion(MakePeImage(spec));
+    PeImageShape shape;
+    shape.is64 = c.is64;
+    shape.version = c.version;
+    const PeFileVersion v = ReadPeFileVersion(MakePeImage(shape));
     EXPECT_EQ(v.status, PeFileVersion::Found) << c.text;
     EXPECT_EQ(v.is64, c.is64) << c.text;
     EXPECT_EQ(v.Text(), c.text);
@@ -71,7 +71,7 @@ TEST(PeVersion, RefusesWhatIsNotAPeImage) {
 
 TEST(PeVersion, APeImageWithoutAReadableVersionAndDamageThatLeavesItReadable) {
   const std::string good = MakePeImage({});
-  PeImageSpec noResources;
+  PeImageShape noResources;
   noResources.withResources = false;
   const uint32_t dirCount = L::kOptionalHeader + 92;
   const uint32_t sectionTable = L::kOptionalHeader + 224;
@@ -111,9 +111,9 @@ TEST(PeVersion, APeImageWithoutAReadableVersionAndDamageThatLeavesItReadable) {
 
 TEST(PeVersion, EveryTruncationAndEveryDamagedByteIsAnsweredInsideTheBytes) {
   for (const bool is64 : {false, true}) {
-    PeImageSpec spec;
-    spec.is64 = is64;
-    const std::string image = MakePeImage(spec);
+    PeImageShape shape;
+    shape.is64 = is64;
+    const std::string image = MakePeImage(shape);
     for (std::size_t size = 0; size < image.size(); ++size) {
       const PeFileVersion v = ReadPeFileVersion(std::string_view(image).substr(0, size));
       if (size < L::kOptionalHeader + 2) {

@@ -13,23 +13,8 @@ failures=0
 
 run() { if [ -n "$wrapper" ]; then "$wrapper" "$@"; else "$@"; fi; }
 
-# check NAME EXPECTED-STATUS EXPECTED-STDOUT EXPECTED-STDERR COMMAND...
-check() {
-  local name="$1" want_status="$2" want_out="$3" want_err="$4"
-  shift 4
-  "$@" >out.txt 2>err.txt
-  local status=$?
-  local got_out got_err
-  got_out="$(tr -d '\r' <out.txt | tr '\\' '/')"
-  got_err="$(tr -d '\r' <err.txt | tr '\\' '/')"
-  if [ "$status" != "$want_status" ] || [ "$got_out" != "$want_out" ] || [ "$got_err" != "$want_err" ]; then
-    echo "FAIL: $name"
-    echo "  status $status (want $want_status)"
-    echo "  stdout: $(printf '%q' "$got_out") (want $(printf '%q' "$want_out"))"
-    echo "  stderr: $(printf '%q' "$got_err") (want $(printf '%q' "$want_err"))"
-    failures=$((failures + 1))
-  fi
-}
+normalise_paths=1
+source "$(dirname "${BASH_SOURCE[0]}")/cli_check_files.sh"
 
 db() { run "$cli" db --db db "$@"; }
 stored() { find db -type f | sort | tr '\n' ' '; }

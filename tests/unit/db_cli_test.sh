@@ -10,23 +10,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 failures=0
 
-# check NAME EXPECTED-STATUS EXPECTED-STDOUT EXPECTED-STDERR COMMAND...
-check() {
-  local name="$1" want_status="$2" want_out="$3" want_err="$4"
-  shift 4
-  "$@" >out.txt 2>err.txt
-  local status=$?
-  local got_out got_err
-  got_out="$(cat out.txt)"
-  got_err="$(cat err.txt)"
-  if [ "$status" != "$want_status" ] || [ "$got_out" != "$want_out" ] || [ "$got_err" != "$want_err" ]; then
-    echo "FAIL: $name"
-    echo "  status $status (want $want_status)"
-    echo "  stdout: $(printf '%q' "$got_out") (want $(printf '%q' "$want_out"))"
-    echo "  stderr: $(printf '%q' "$got_err") (want $(printf '%q' "$want_err"))"
-    failures=$((failures + 1))
-  fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/cli_check_files.sh"
 
 db() { "$cli" db --db "$work/db" "$@"; }
 
