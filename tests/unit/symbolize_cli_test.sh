@@ -6,7 +6,9 @@
 set -u
 cli="$1"
 real="$2"
-if [ ! -d "$real" ]; then echo "real MAP files not found: $real (skipped)"; exit 0; fi
+for f in andremussche-VncDllLoader.map jason-2018-Project1.map WangGangNameZebei-Project1.map; do
+  [ -r "$real/$f" ] || { echo "real MAP file missing: $real/$f" >&2; exit 1; }
+done
 vnc="$real/andremussche-VncDllLoader.map"     # Delphi 2010, LF
 bdb="$real/jason-2018-Project1.map"           # Delphi 2006, CR LF, a source path with spaces
 gbk="$real/WangGangNameZebei-Project1.map"    # C++Builder 6, old layout, module paths with GBK bytes
