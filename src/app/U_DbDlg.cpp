@@ -5,8 +5,8 @@
 
 #include "MessageBoxes.h"
 #include "U_AddDlg.h"
-#include "U_MAPDb.h"
-#include "U_MAPFile.h"
+#include "db/U_MAPDb.h"
+#include "map/U_MAPFile.h"
 #include "U_MainDlg.h"
 
 namespace qf {

@@ -7,13 +7,13 @@
 #include <sstream>
 
 #include "Commands.h"
-#include "Errors.h"
+#include "base/Errors.h"
 #include "ExePath.h"
-#include "PathRules.h"
-#include "PeVersion.h"
-#include "TextRules.h"
-#include "U_MAPDb.h"
-#include "U_MAPFile.h"
+#include "base/PathRules.h"
+#include "crash/PeVersion.h"
+#include "base/TextRules.h"
+#include "db/U_MAPDb.h"
+#include "map/U_MAPFile.h"
 
 namespace qf::cli {
 namespace {

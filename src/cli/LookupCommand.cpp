@@ -3,9 +3,9 @@
 #include <sstream>
 
 #include "Commands.h"
-#include "Errors.h"
-#include "LookupTexts.h"
-#include "U_MAPFile.h"
+#include "base/Errors.h"
+#include "map/LookupTexts.h"
+#include "map/U_MAPFile.h"
 
 namespace qf::cli {
 namespace {

@@ -7,10 +7,10 @@
 #include <unordered_set>
 
 #include "Commands.h"
-#include "CrashReport.h"
-#include "Errors.h"
-#include "SymbolMap.h"
-#include "TextFile.h"
+#include "crash/CrashReport.h"
+#include "base/Errors.h"
+#include "map/SymbolMap.h"
+#include "base/TextFile.h"
 
 namespace qf::cli {
 namespace {

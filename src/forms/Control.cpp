@@ -1,7 +1,7 @@
 #include "Control.h"
 
 #include "Application.h"
-#include "Errors.h"
+#include "base/Errors.h"
 #include "FormTexts.h"
 
 namespace qf {

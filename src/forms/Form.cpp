@@ -5,7 +5,7 @@
 
 #include "Application.h"
 #include "Control.h"
-#include "Errors.h"
+#include "base/Errors.h"
 #include "FormTexts.h"
 #include "StdControls.h"
 

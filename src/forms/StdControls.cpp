@@ -3,7 +3,7 @@
 #include <commctrl.h>
 
 #include "Application.h"
-#include "Errors.h"
+#include "base/Errors.h"
 
 namespace qf {
 

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "PathRules.h"
+#include "base/PathRules.h"
 
 namespace qf {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "Errors.h"
+#include "base/Errors.h"
 
 namespace qf {
 namespace {

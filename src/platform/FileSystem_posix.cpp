@@ -23,9 +23,9 @@
 #include <string_view>
 #include <vector>
 
-#include "Errors.h"
-#include "FileSystem.h"
-#include "TextRules.h"
+#include "base/Errors.h"
+#include "base/FileSystem.h"
+#include "base/TextRules.h"
 
 namespace qf {
 namespace {

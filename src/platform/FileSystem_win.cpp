@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "Errors.h"
-#include "FileSystem.h"
+#include "base/Errors.h"
+#include "base/FileSystem.h"
 
 namespace qf {
 namespace {

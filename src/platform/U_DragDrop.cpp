@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "Errors.h"
+#include "base/Errors.h"
 
 namespace qf {
 namespace {

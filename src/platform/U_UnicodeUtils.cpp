@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "PathRules.h"
+#include "base/PathRules.h"
 #include "U_Utils.h"
 #include "UniqueHandle.h"
 

@@ -20,8 +20,8 @@
 #include <memory>
 #include <string>
 
-#include "FileSystem.h"
-#include "U_MAPFile.h"
+#include "base/FileSystem.h"
+#include "map/U_MAPFile.h"
 
 namespace {
 

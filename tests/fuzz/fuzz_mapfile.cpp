@@ -14,13 +14,13 @@
 #include <string_view>
 #include <vector>
 
-#include "CrashReport.h"
-#include "FileSystem.h"
-#include "LookupTexts.h"
-#include "MapSegments.h"
-#include "SymbolMap.h"
-#include "TextRules.h"
-#include "U_MAPFile.h"
+#include "crash/CrashReport.h"
+#include "base/FileSystem.h"
+#include "map/LookupTexts.h"
+#include "map/MapSegments.h"
+#include "map/SymbolMap.h"
+#include "base/TextRules.h"
+#include "map/U_MAPFile.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "PeVersion.h"
+#include "crash/PeVersion.h"
 
 #define QF_CHECK(cond)                                                        \
   do {                                                                        \

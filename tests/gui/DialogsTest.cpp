@@ -17,7 +17,7 @@
 #include "FormsTestSupport.h"
 #include "U_AddDlg.h"
 #include "U_DbDlg.h"
-#include "U_MAPDb.h"
+#include "db/U_MAPDb.h"
 #include "U_MainDlg.h"
 #include "U_about.h"
 

@@ -1,5 +1,5 @@
 // Addresses as written on a command line and in crash reports.
-#include "CrashReport.h"
+#include "crash/CrashReport.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include <system_error>
 #include <vector>
 
-#include "PathRules.h"
+#include "base/PathRules.h"
 
 namespace qf::test {
 

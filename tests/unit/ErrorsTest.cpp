@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Errors.h"
+#include "base/Errors.h"
 
 namespace qf {
 namespace {

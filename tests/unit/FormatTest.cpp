@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Format.h"
+#include "base/Format.h"
 
 namespace qf {
 namespace {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "LineIterator.h"
+#include "base/LineIterator.h"
 
 namespace qf {
 namespace {

@@ -10,11 +10,11 @@
 #include <tuple>
 #include <vector>
 
-#include "Errors.h"
-#include "LineIterator.h"
-#include "LineReader.h"
+#include "base/Errors.h"
+#include "base/LineIterator.h"
+#include "base/LineReader.h"
 #include "TestFiles.h"
-#include "U_MAPFile.h"
+#include "map/U_MAPFile.h"
 
 namespace qf {
 namespace {

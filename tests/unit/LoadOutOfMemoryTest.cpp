@@ -7,8 +7,8 @@
 #include <new>
 #include <string>
 
-#include "LookupTexts.h"
-#include "U_MAPFile.h"
+#include "map/LookupTexts.h"
+#include "map/U_MAPFile.h"
 
 namespace {
 

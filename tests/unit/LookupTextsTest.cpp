@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "LookupTexts.h"
+#include "map/LookupTexts.h"
 
 namespace qf {
 namespace {

@@ -5,10 +5,10 @@
 #include <algorithm>
 
 #include "DbTestFolder.h"
-#include "FileSystem.h"
-#include "PathRules.h"
-#include "TextRules.h"
-#include "U_MAPDb.h"
+#include "base/FileSystem.h"
+#include "base/PathRules.h"
+#include "base/TextRules.h"
+#include "db/U_MAPDb.h"
 
 namespace qf {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "PathRules.h"
-#include "TextRules.h"
+#include "base/PathRules.h"
+#include "base/TextRules.h"
 
 namespace qf {
 namespace {

@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "Errors.h"
+#include "base/Errors.h"
 #include "PeImageWriter.h"
-#include "PeVersion.h"
+#include "crash/PeVersion.h"
 #include "TestFiles.h"
 
 namespace qf {

@@ -7,8 +7,8 @@
 #include <algorithm>
 
 #include "DbTestFolder.h"
-#include "Errors.h"
-#include "FileSystem.h"
+#include "base/Errors.h"
+#include "base/FileSystem.h"
 
 namespace qf {
 namespace {

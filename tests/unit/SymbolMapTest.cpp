@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "Errors.h"
-#include "SymbolMap.h"
+#include "base/Errors.h"
+#include "map/SymbolMap.h"
 #include "TestFiles.h"
-#include "TextFile.h"
+#include "base/TextFile.h"
 
 namespace qf {
 namespace {

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "Errors.h"
+#include "base/Errors.h"
 #include "TestFiles.h"
-#include "TextFile.h"
+#include "base/TextFile.h"
 
 #ifndef _WIN32
 #include <unistd.h>

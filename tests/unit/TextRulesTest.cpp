@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "TextRules.h"
+#include "base/TextRules.h"
 
 namespace qf {
 namespace {

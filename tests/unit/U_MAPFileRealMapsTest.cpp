@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "LookupTexts.h"
+#include "map/LookupTexts.h"
 #include "TestFiles.h"
-#include "U_MAPFile.h"
+#include "map/U_MAPFile.h"
 
 namespace qf {
 namespace {

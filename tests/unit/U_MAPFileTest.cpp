@@ -5,10 +5,10 @@
 #include <tuple>
 #include <vector>
 
-#include "Errors.h"
+#include "base/Errors.h"
 #include "TestFiles.h"
-#include "TextRules.h"
-#include "U_MAPFile.h"
+#include "base/TextRules.h"
+#include "map/U_MAPFile.h"
 
 namespace qf {
 namespace {

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "ExePath.h"
-#include "FileSystem.h"
-#include "TextRules.h"
-#include "U_MAPDb.h"
+#include "base/FileSystem.h"
+#include "base/TextRules.h"
+#include "db/U_MAPDb.h"
 
 namespace qf {
 namespace {

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "AnsiCodePage.h"
-#include "FileSystem.h"
-#include "PathRules.h"
-#include "U_MAPDb.h"
+#include "base/FileSystem.h"
+#include "base/PathRules.h"
+#include "db/U_MAPDb.h"
 
 namespace qf {
 namespace {

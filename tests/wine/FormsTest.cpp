@@ -13,7 +13,7 @@
 
 #include "AppEvents.h"
 #include "Application.h"
-#include "Errors.h"
+#include "base/Errors.h"
 #include "Form.h"
 #include "FormsTestSupport.h"
 #include "Image.h"

@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "Application.h"
-#include "Errors.h"
+#include "base/Errors.h"
 #include "ExePath.h"
 #include "FormsTestSupport.h"
 #include "TestDataObject.h"
 #include "U_DragDrop.h"
-#include "U_MAPDb.h"
-#include "U_MAPFile.h"
+#include "db/U_MAPDb.h"
+#include "map/U_MAPFile.h"
 #include "U_MainDlg.h"
 #include "U_Utils.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "C_TextStorage.h"
-#include "Errors.h"
+#include "base/Errors.h"
 
 namespace qf {
 namespace {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "FileSystem.h"
+#include "base/FileSystem.h"
 
 namespace qf {
 

@@ -1,4 +1,4 @@
-#include "LineTableLoader.h"
+#include "map/LineTableLoader.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -10,9 +10,9 @@
 #include <mutex>
 #include <thread>
 
-#include "LineIterator.h"
-#include "LineReader.h"
-#include "SectionReader.h"
+#include "base/LineIterator.h"
+#include "base/LineReader.h"
+#include "map/SectionReader.h"
 
 namespace qf {
 namespace {

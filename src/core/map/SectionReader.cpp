@@ -1,8 +1,8 @@
-#include "SectionReader.h"
+#include "map/SectionReader.h"
 
 #include <cstring>
 
-#include "TextRules.h"
+#include "base/TextRules.h"
 
 namespace qf {
 namespace {

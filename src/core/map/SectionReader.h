@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "LineTable.h"
-#include "MapSegments.h"
+#include "map/LineTable.h"
+#include "map/MapSegments.h"
 
 namespace qf {
 

@@ -1,4 +1,4 @@
-#include "PeVersion.h"
+#include "crash/PeVersion.h"
 
 #include <algorithm>
 #include <optional>

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "FileSystem.h"
+#include "base/FileSystem.h"
 
 namespace qf {
 

@@ -1,4 +1,4 @@
-#include "Format.h"
+#include "base/Format.h"
 
 namespace qf {
 

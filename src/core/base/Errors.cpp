@@ -1,6 +1,6 @@
-#include "Errors.h"
+#include "base/Errors.h"
 
-#include "Format.h"
+#include "base/Format.h"
 
 namespace qf {
 

@@ -1,4 +1,4 @@
-#include "LineReader.h"
+#include "base/LineReader.h"
 
 #include <algorithm>
 #include <cstring>

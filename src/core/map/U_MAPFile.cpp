@@ -1,12 +1,12 @@
-#include "U_MAPFile.h"
+#include "map/U_MAPFile.h"
 
 #include <new>
 #include <unordered_map>
 
-#include "Errors.h"
-#include "MapSegments.h"
-#include "SectionReader.h"
-#include "TextRules.h"
+#include "base/Errors.h"
+#include "map/MapSegments.h"
+#include "map/SectionReader.h"
+#include "base/TextRules.h"
 
 namespace qf {
 

@@ -1,6 +1,6 @@
-#include "LookupTexts.h"
+#include "map/LookupTexts.h"
 
-#include "Format.h"
+#include "base/Format.h"
 
 namespace qf {
 

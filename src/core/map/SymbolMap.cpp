@@ -1,16 +1,16 @@
-#include "SymbolMap.h"
+#include "map/SymbolMap.h"
 
 #include <algorithm>
 #include <limits>
 #include <unordered_map>
 
-#include "Errors.h"
-#include "LineIterator.h"
-#include "LineReader.h"
-#include "MapSegments.h"
-#include "MapSymbolRows.h"
-#include "TextFile.h"
-#include "TextRules.h"
+#include "base/Errors.h"
+#include "base/LineIterator.h"
+#include "base/LineReader.h"
+#include "map/MapSegments.h"
+#include "map/MapSymbolRows.h"
+#include "base/TextFile.h"
+#include "base/TextRules.h"
 
 namespace qf {
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "FileSystem.h"
+#include "base/FileSystem.h"
 
 namespace qf {
 

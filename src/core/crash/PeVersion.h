@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "FileSystem.h"
+#include "base/FileSystem.h"
 
 namespace qf {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "FileSystem.h"
-#include "LineTable.h"
-#include "LineTableLoader.h"
+#include "base/FileSystem.h"
+#include "map/LineTable.h"
+#include "map/LineTableLoader.h"
 
 namespace qf {
 

@@ -1,6 +1,6 @@
-#include "MapSegments.h"
+#include "map/MapSegments.h"
 
-#include "TextRules.h"
+#include "base/TextRules.h"
 
 namespace qf {
 

@@ -1,4 +1,4 @@
-#include "CrashReport.h"
+#include "crash/CrashReport.h"
 
 #include <algorithm>
 

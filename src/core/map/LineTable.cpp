@@ -1,4 +1,4 @@
-#include "LineTable.h"
+#include "map/LineTable.h"
 
 #include <algorithm>
 #include <cstring>

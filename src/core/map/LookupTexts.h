@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "U_MAPFile.h"
+#include "map/U_MAPFile.h"
 
 namespace qf {
 

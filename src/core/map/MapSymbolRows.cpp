@@ -1,6 +1,6 @@
-#include "MapSymbolRows.h"
+#include "map/MapSymbolRows.h"
 
-#include "TextRules.h"
+#include "base/TextRules.h"
 
 namespace qf {
 namespace {

@@ -1,4 +1,4 @@
-#include "PathRules.h"
+#include "base/PathRules.h"
 
 namespace qf {
 namespace {

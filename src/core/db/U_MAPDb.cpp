@@ -1,11 +1,11 @@
-#include "U_MAPDb.h"
+#include "db/U_MAPDb.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 
-#include "PathRules.h"
-#include "TextRules.h"
+#include "base/PathRules.h"
+#include "base/TextRules.h"
 
 namespace qf {
 namespace {

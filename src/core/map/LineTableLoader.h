@@ -9,9 +9,9 @@
 
 #include <vector>
 
-#include "FileSystem.h"
-#include "LineTable.h"
-#include "MapSegments.h"
+#include "base/FileSystem.h"
+#include "map/LineTable.h"
+#include "map/MapSegments.h"
 
 namespace qf {
 

@@ -1,6 +1,6 @@
-#include "TextFile.h"
+#include "base/TextFile.h"
 
-#include "LineIterator.h"
+#include "base/LineIterator.h"
 
 namespace qf {
 
