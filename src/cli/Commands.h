@@ -9,6 +9,7 @@
 #include <vector>
 
 namespace qf {
+class Exception;
 class SymbolMap;
 }
 
@@ -62,13 +63,19 @@ std::string UsageText();
 
 // "quillfen-cli: MESSAGE" on standard error.
 void PrintError(std::ostream& err, const std::string& message);
+// The core's error in the command line's words ("cannot open "PATH": REASON").
+void PrintException(std::ostream& err, const Exception& e);
 // A usage error: the message on one line, then "Try 'quillfen-cli --help'";
 // returns kExitUsage.
 int UsageError(std::ostream& err, const std::string& message);
 // An argument that names an option: "-" followed by anything ("-" alone is
 // standard input).
 bool IsOption(const std::string& arg);
-// kExitOk when no argument is an option, else the usage error for the first.
-int RefuseOptions(const std::string& command, const Args& args, std::ostream& err);
+// The first "--" of args: it ends the options, what follows is operands.
+Args::iterator OptionsEnd(Args& args);
+// For a command without options: kExitOk when no argument before "--" is an
+// option (the "--" is then taken out of args), else the usage error for the
+// first.
+int TakeOperands(const std::string& command, Args& args, std::ostream& err);
 
 }  // namespace qf::cli

@@ -51,7 +51,7 @@ int Add(const TMapDB& db, const std::string& project, const std::string& version
     try {
       check.Load(mapFile);
     } catch (const Exception& e) {
-      PrintError(err, e.what());
+      PrintException(err, e);
       return kExitUsage;
     }
     if (!check.Loaded()) {
@@ -110,7 +110,7 @@ int AddBuild(const TMapDB& db, const std::string& projectGiven, const Args& args
   try {
     version = ReadPeFileVersionOfFile(exe);
   } catch (const Exception& e) {
-    PrintError(err, e.what());
+    PrintException(err, e);
     return kExitUsage;
   }
   if (version.status == PeFileVersion::NotPeImage) {
@@ -170,7 +170,7 @@ int SymbolizeReportBuild(const TMapDB& db, SymbolizeOptions options, const std::
     text = *options.report == "-" ? std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())
                                   : PlatformFileSystem().ReadWholeFile(*options.report);
   } catch (const Exception& e) {
-    PrintError(err, e.what());
+    PrintException(err, e);
     return kExitUsage;
   }
   const std::optional<ReportBuild> build = FindReportBuild(text, versionGiven);
@@ -222,9 +222,10 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
   std::string projectGiven, versionGiven;
   // Options of our own, taken out before the common ones are checked.
   const auto takeOption = [&args](const std::string& option, std::string& value) {
-    const auto at = std::find(args.begin(), args.end(), option);
-    if (at == args.end()) return true;
-    if (at + 1 == args.end() || (at + 1)->empty()) return false;
+    const auto end = OptionsEnd(args);
+    const auto at = std::find(args.begin(), end, option);
+    if (at == end) return true;
+    if (at + 1 == end || (at + 1)->empty()) return false;
     value = *(at + 1);
     args.erase(at, at + 2);
     return true;
@@ -236,7 +237,7 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
     Args operands;
     if (const int status = ParseSymbolizeArgs("db symbolize", args, symbolizeOptions, operands, err)) return status;
     args = operands;
-  } else if (const int status = RefuseOptions("db " + command, args, err)) {
+  } else if (const int status = TakeOperands("db " + command, args, err)) {
     return status;
   }
   if (!rootGiven) {

@@ -25,7 +25,7 @@ int PrintLookup(const std::string& mapFile, const std::string& statusPrefix, con
   try {
     map.Load(mapFile);
   } catch (const Exception& e) {
-    PrintError(err, e.what());
+    PrintException(err, e);
     return kExitUsage;
   } catch (const std::bad_alloc&) {
     // A 32-bit program runs out of address space on a very large file.
@@ -55,8 +55,9 @@ int PrintLookup(const std::string& mapFile, const std::string& statusPrefix, con
   return allFound ? kExitOk : kExitNotAllFound;
 }
 
-int RunLookup(const Args& args, std::istream& in, std::ostream& out, std::ostream& err) {
-  if (const int status = RefuseOptions("lookup", args, err)) return status;
+int RunLookup(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream& err) {
+  Args args = argsIn;
+  if (const int status = TakeOperands("lookup", args, err)) return status;
   if (args.empty()) return UsageError(err, "lookup: a MAP file is needed");
   const Args addresses(args.begin() + 1, args.end());
   return PrintLookup(args[0], std::string(), addresses, in, out, err);

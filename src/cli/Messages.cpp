@@ -1,12 +1,25 @@
 // The command line's error conventions: every error on standard error starts
 // with "quillfen-cli: "; a usage error is one line and a pointer to --help.
+#include <algorithm>
 #include <ostream>
 
 #include "Commands.h"
+#include "base/Errors.h"
 
 namespace qf::cli {
 
 void PrintError(std::ostream& err, const std::string& message) { err << "quillfen-cli: " << message << '\n'; }
+
+void PrintException(std::ostream& err, const Exception& e) {
+  // The core's errors carry the window's texts; the command line words its own.
+  if (const auto* open = dynamic_cast<const EFOpenError*>(&e)) {
+    PrintError(err, "cannot open \"" + open->Path() + "\": " + open->Reason());
+  } else if (dynamic_cast<const EListError*>(&e)) {
+    PrintError(err, "internal error: a list index out of bounds");
+  } else {
+    PrintError(err, e.what());
+  }
+}
 
 int UsageError(std::ostream& err, const std::string& message) {
   PrintError(err, message);
@@ -16,9 +29,13 @@ int UsageError(std::ostream& err, const std::string& message) {
 
 bool IsOption(const std::string& arg) { return arg.size() > 1 && arg[0] == '-'; }
 
-int RefuseOptions(const std::string& command, const Args& args, std::ostream& err) {
-  for (const std::string& arg : args)
-    if (IsOption(arg)) return UsageError(err, command + ": unknown option \"" + arg + "\"");
+Args::iterator OptionsEnd(Args& args) { return std::find(args.begin(), args.end(), std::string("--")); }
+
+int TakeOperands(const std::string& command, Args& args, std::ostream& err) {
+  const auto end = OptionsEnd(args);
+  for (auto arg = args.begin(); arg != end; ++arg)
+    if (IsOption(*arg)) return UsageError(err, command + ": unknown option \"" + *arg + "\"");
+  if (end != args.end()) args.erase(end);
   return kExitOk;
 }
 

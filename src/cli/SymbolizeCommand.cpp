@@ -171,9 +171,13 @@ int SymbolizeFile(const std::string& command, const std::string& mapFile, const 
       }
     }
     const SymbolMap map = SymbolMap::Load(mapFile);
+    if (!map.HasSegmentTable()) {
+      PrintError(err, command + ": " + mapFile + " is not a MAP file with a segment table");
+      return kExitUsage;
+    }
     return PrintSymbolized(map, options, addresses, report ? &*report : nullptr, in, out, err);
   } catch (const Exception& e) {
-    PrintError(err, e.what());
+    PrintException(err, e);
     return kExitUsage;
   } catch (const std::bad_alloc&) {
     PrintError(err, "not enough memory to load \"" + mapFile + "\"");

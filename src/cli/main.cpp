@@ -55,7 +55,7 @@ std::string UsageText() {
                            file and line (null where unknown)
       Exit status: 0 when every address lies in code (with --report: when the
       report holds at least one), 1 otherwise, 2 for a usage error or a file
-      that cannot be read.
+      that cannot be read or has no segment table (Start Length Name Class).
       Use lookup for the exact answer of Quillfen's window; symbolize also
       names the function and unit, reads .itext, relocated modules, 64-bit
       MAP files and whole reports.
@@ -115,7 +115,8 @@ db symbolize as symbolize; the other db subcommands exit with 0 on success,
 1 when an add is refused and 2 for a usage error or a MAP file that cannot be
 read. Errors on standard error start with "quillfen-cli: "; an argument that
 starts with "-" (other than - alone) is an option, and an unknown one is a
-usage error.
+usage error. "--" ends the options: every argument after it is an operand
+(an address or a name), even one that starts with "-".
 )USAGE";
 }
 
@@ -129,8 +130,9 @@ int main(int argc, char** argv) {
   const std::string command = args.front();
   args.erase(args.begin());
   // --help anywhere before "--" shows the help; --version only as the command.
+  const auto optionsEnd = OptionsEnd(args);
   if (command == "help" || command == "--help" || command == "-h" ||
-      std::find(args.begin(), std::find(args.begin(), args.end(), "--"), "--help") != args.end()) {
+      std::find(args.begin(), optionsEnd, "--help") != optionsEnd) {
     std::cout << UsageText();
     return kExitOk;
   }

@@ -39,14 +39,14 @@ check "invalid MAP file" 1 "" "quillfen-cli: Invalid MAP file" db add-build --pr
 check "unsafe project" 1 "" "quillfen-cli: Unable to create folder : .." db add-build --project .. App.exe
 # The system's own path form appears in an open error: exact under POSIX only.
 [ -z "$wrapper" ] && check "no MAP file beside" 2 "" \
-  "quillfen-cli: Impossible d'ouvrir le fichier \"$work/Bare.map\". No such file or directory" \
+  "quillfen-cli: cannot open \"$work/Bare.map\": No such file or directory" \
   db add-build --project New App.exe Bare.map
 check "not a PE image" 2 "" "quillfen-cli: \"notes.exe\" is not a Windows executable (no PE image)" \
   db add-build notes.exe App.map
 check "no version resource" 2 "" \
   "quillfen-cli: \"Bare.exe\" has no version resource; store its MAP file with db add" db add-build Bare.exe App.map
 [ -z "$wrapper" ] && check "missing executable" 2 "" \
-  "quillfen-cli: Impossible d'ouvrir le fichier \"$work/None.exe\". No such file or directory" db add-build None.exe
+  "quillfen-cli: cannot open \"$work/None.exe\": No such file or directory" db add-build None.exe
 [ "$(stored)" = "$before" ] || { echo "FAIL: a refused add-build stored a file"; failures=$((failures + 1)); }
 
 # A Windows Application Error event: module and version from the report.
@@ -65,6 +65,12 @@ printf 'Access violation at address 00401115 in module App.exe.\n' > dialog.txt
 check "report without a version" 1 "" \
   "quillfen-cli: db symbolize: the report gives no version of App.exe; give --build-version X.Y.Z.W or PROJECT VERSION" \
   db symbolize --report dialog.txt
+
+# symbolize refuses a file without a segment table; "--" ends the options.
+check "symbolize of a file that is not a MAP file" 2 "" \
+  "quillfen-cli: symbolize: notes.exe is not a MAP file with a segment table" run "$cli" symbolize notes.exe 0x401000
+check "symbolize after --" 0 "0x00401115 Engine.Start+0x15 (??) Engine.pas:11" "" \
+  run "$cli" symbolize --rva -- App.map 0x1115
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures failure(s)"

@@ -21,6 +21,12 @@ Crash found in $dpr at line 5
 Crash found in Engine.pas at line 12" "" -- \
   "$cli" lookup "$map" 0x00401115 401205 0X00401120
 
+check "-- ends the options" 1 \
+"Loaded successfully (5 items)
+Crash found in Engine.pas at line 11
+Invalid Crash Address" "" -- \
+  "$cli" lookup "$map" -- 0x00401115 -0x401115
+
 check "every kind of answer" 1 \
 "Loaded successfully (5 items)
 Crash Address not found in MAP file
@@ -58,10 +64,10 @@ unset stdin_text
 
 missing="$data/no-such-file.map"
 check "missing MAP file" 2 "" \
-  "quillfen-cli: Impossible d'ouvrir le fichier \"$missing\". No such file or directory" -- \
+  "quillfen-cli: cannot open \"$missing\": No such file or directory" -- \
   "$cli" lookup "$missing" 0x00401115
 (cd "$data" && check "missing MAP file, relative name" 2 "" \
-  "quillfen-cli: Impossible d'ouvrir le fichier \"$data/no-such-file.map\". No such file or directory" -- \
+  "quillfen-cli: cannot open \"$data/no-such-file.map\": No such file or directory" -- \
   "$cli" lookup no-such-file.map 0x00401115) || failures=$((failures + 1))
 check "folder as MAP file" 2 "" "*" -- "$cli" lookup "$data" 0x00401115
 

@@ -117,11 +117,23 @@ $try" -- "$cli" symbolize "$vnc" 0x004E6446 --base
 check "--report with addresses" 2 "" "quillfen-cli: symbolize: --report takes no addresses
 $try" -- "$cli" symbolize "$vnc" --report "$work/event.txt" 0x004E6446
 check "unreadable MAP file" 2 "" \
-  "quillfen-cli: Impossible d'ouvrir le fichier \"$work/none.map\". No such file or directory" -- \
+  "quillfen-cli: cannot open \"$work/none.map\": No such file or directory" -- \
   "$cli" symbolize "$work/none.map" 0x004E6446
 check "unreadable report" 2 "" \
-  "quillfen-cli: Impossible d'ouvrir le fichier \"$work/none.txt\". No such file or directory" -- \
+  "quillfen-cli: cannot open \"$work/none.txt\": No such file or directory" -- \
   "$cli" symbolize "$vnc" --report "$work/none.txt"
+# A folder, a file that is not a MAP file, and "--" ending the options.
+check "a folder, in the command line's words" 2 "" "quillfen-cli: cannot open \"$work\": Is a directory" -- \
+  "$cli" symbolize "$work" 0x00401000
+printf 'just some text\n0001:00000010 Foo\n' >"$work/notmap.txt"
+for file in /dev/null "$work/notmap.txt"; do
+  check "no segment table: $file" 2 "" "quillfen-cli: symbolize: $file is not a MAP file with a segment table" -- \
+    "$cli" symbolize "$file" 0x00401000
+done
+check "-- before an address: options before it still count" 0 "$insert" "" -- "$cli" symbolize "$vnc" --rva -- 0xE6446
+check "--help after -- is an operand" 2 "" "quillfen-cli: symbolize: not an address: \"--help\"
+$try" -- "$cli" symbolize "$vnc" -- --help
+check "--help before -- shows the help" 0 "1" "" -- bash -c "\"$cli\" symbolize --help -- 0x1 | grep -c '^Usage:'"
 
 echo "symbolize_cli_test: $failures failed"
 [ "$failures" -eq 0 ]

@@ -16,7 +16,9 @@ std::string CleanSystemMessage(const std::string& text) {
 
 EFOpenError::EFOpenError(const std::string& fullPath, const std::string& systemMessage)
     : Exception(Format("Impossible d'ouvrir le fichier \"%s\". %s",
-                       {fullPath, CleanSystemMessage(systemMessage)})) {}
+                       {fullPath, CleanSystemMessage(systemMessage)})),
+      path_(fullPath),
+      reason_(CleanSystemMessage(systemMessage)) {}
 
 EListError::EListError(long long index)
     : Exception(Format("Indice de liste hors limites (%d)", {index})) {}

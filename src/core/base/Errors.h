@@ -19,6 +19,13 @@ class Exception : public std::runtime_error {
 class EFOpenError : public Exception {
  public:
   EFOpenError(const std::string& fullPath, const std::string& systemMessage);
+  // The parts of the message, for a front end that words it otherwise.
+  const std::string& Path() const { return path_; }
+  const std::string& Reason() const { return reason_; }
+
+ private:
+  std::string path_;
+  std::string reason_;
 };
 
 // A read outside a list: Indice de liste hors limites (<index>)

@@ -166,6 +166,7 @@ struct SegmentSymbols {
 
 struct SymbolMap::Data {
   uint64_t imageBase = kOldLayoutImageBase;
+  bool segmentTable = false;               // the table's header and at least one row
   std::vector<CodeSegment> codeSegments;   // table order
   std::vector<uint32_t> byStart;           // indexes sorted by start
   std::vector<SegmentSymbols> symbols;     // parallel to codeSegments
@@ -195,6 +196,7 @@ struct SymbolMap::Builder::State {
   void SettleTable() {
     tableSettled = true;
     const std::vector<MapSegment> rows = table.TakeSegments();
+    data->segmentTable = !rows.empty();
     const MapSegment* code = FirstCodeSegment(rows);
     if (code == nullptr) return;
     codeIndex.assign(0x10000, kNone);
@@ -554,6 +556,8 @@ SymbolMap SymbolMap::Load(const std::string& fileName, const FileSystem& fs) {
 }
 
 uint64_t SymbolMap::ImageBase() const { return data_->imageBase; }
+
+bool SymbolMap::HasSegmentTable() const { return data_->segmentTable; }
 
 const std::vector<CodeSegment>& SymbolMap::CodeSegments() const { return data_->codeSegments; }
 

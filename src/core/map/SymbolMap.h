@@ -67,6 +67,9 @@ class SymbolMap {
   // The preferred image base: the first CODE start minus 0x1000 in the new
   // layout, 0x400000 in the old one.
   uint64_t ImageBase() const;
+  // False for a file without the segment table ("Start Length Name Class"
+  // and at least one row): no MAP file, or not one this map can place.
+  bool HasSegmentTable() const;
   const std::vector<CodeSegment>& CodeSegments() const;
   bool InCode(uint64_t address) const;
   Symbolized Symbolize(uint64_t address) const;
