@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs what Quillfen needs to build and test on Debian 12 and prepares the
-# 32-bit Wine prefix. Safe to run again: it only installs what is missing.
+# 32-bit Wine prefix, and the 64-bit one for the 64-bit crash-dump program.
+# Safe to run again: it only installs what is missing.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
-          g++-mingw-w64-i686 wine wine32:i386 wine64 fonts-wine xvfb xauth imagemagick zip unzip locales)
+          g++-mingw-w64-i686 gcc-mingw-w64-x86-64-win32 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+          wine wine32:i386 wine64 fonts-wine xvfb xauth imagemagick zip unzip locales)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -39,6 +41,18 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineserver -w || true
 fi
 [ -f "$WINEPREFIX/system.reg" ] || { echo "setup: the Wine prefix could not be created" >&2; exit 1; }
+
+# The 64-bit prefix runs only the 64-bit crash-dump program (a console
+# program: no desktop, no fonts).
+(
+  source "$here/wine64-env.sh"
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "setup: creating the 64-bit Wine prefix $WINEPREFIX"
+    "$QF_WINE64" wineboot -i >/dev/null 2>&1 || true
+    wineserver -w || true
+  fi
+  [ -f "$WINEPREFIX/system.reg" ] || { echo "setup: the 64-bit Wine prefix could not be created" >&2; exit 1; }
+)
 
 # Every program runs inside one Wine virtual desktop, so that windows get
 # their title bars and borders in Xvfb, where no window manager runs.
