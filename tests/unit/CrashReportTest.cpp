@@ -1,5 +1,6 @@
 // Addresses as written on a command line and in crash reports.
 #include "crash/CrashReport.h"
+#include "crash/ModuleName.h"
 
 #include <gtest/gtest.h>
 
@@ -69,6 +70,11 @@ TEST(ScanCrashReport, WhatCountsAsAnAddress) {
       {"Fault offset: 0x000e5446\r\n", "rva:E5446 "},
       {"fault offset:\t0x5446", "rva:5446 "},
       {"Fault offset 0x000e5446", "E5446 "},
+      // ... of the module named by the nearest "Faulting module name:" before it.
+      {"Faulting module name: ntdll.dll, version: 6.1.7601\r\nFault offset: 0x000ce753",
+       "ntdll.dll+CE753 "},
+      {"Faulting module name: A.exe\nFault offset: 0x10\nFaulting module name: b.dll\nFault offset: 0x20",
+       "A.exe+10 b.dll+20 "},
       // In order of appearance, repeats kept.
       {"004E6446 App.exe+0x10 Fault offset: 0x20 004E6446", "4E6446 App.exe+10 rva:20 4E6446 "},
   };
@@ -89,10 +95,32 @@ TEST(ScanCrashReport, ThreeKindsOfReport) {
       "Faulting module name: vcl250.bpl, version: 25.0.0.0, time stamp: 0x4a5bc3ee\r\n"
       "Exception code: 0xc0000005\r\n"
       "Fault offset: 0x000e5446\r\n";
-  EXPECT_EQ(Describe(ScanCrashReport(event)), "4A5BC3EE 4A5BC3EE C0000005 rva:E5446 ");
+  // The fault offset belongs to the faulting module.
+  EXPECT_EQ(Describe(ScanCrashReport(event)), "4A5BC3EE 4A5BC3EE C0000005 vcl250.bpl+E5446 ");
   EXPECT_EQ(ModulesInReport(std::string(dialog) + trace + event),
             (std::vector<std::string>{"Project1.exe", "vcl250.bpl"}));
   EXPECT_EQ(ModulesInReport("VCL250.BPL+0x10 in module 'Vcl250.bpl'"), (std::vector<std::string>{"VCL250.BPL"}));
+}
+
+TEST(ModuleName, WhichModuleANameMeans) {
+  struct Case {
+    const char* module;  // as a report or a dump writes it
+    const char* name;    // as given, or the MAP file's name without extension
+    bool same;
+  } const cases[] = {
+      {"VncDllLoader.exe", "VncDllLoader", true},
+      {"C:\\Program Files\\App\\vncdllloader.DLL", "VncDllLoader", true},
+      {"/opt/app/VncDllLoader.bpl", "vncdllloader.bpl", true},
+      {"VncDllLoader.exe", "VncDllLoader.exe", true},
+      {"VncDllLoader.exe", "VncDllLoader.dll", false},
+      {"ntdll.dll", "VncDllLoader", false},
+      {"VncDllLoader2.exe", "VncDllLoader", false},
+      {"my.app.exe", "my.app", true},
+      {"App.exe", "", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IsModule(c.module, c.name), c.same) << c.module << " / " << c.name;
+  EXPECT_EQ(MapModuleName("C:\\maps\\VncDllLoader.map"), "VncDllLoader");
+  EXPECT_EQ(MapModuleName("tests/data/my.app.map"), "my.app");
 }
 
 TEST(ReportText, Utf16AndNul) {

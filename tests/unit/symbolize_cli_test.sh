@@ -9,12 +9,14 @@ real="$2"
 for f in andremussche-VncDllLoader.map jason-2018-Project1.map WangGangNameZebei-Project1.map; do
   [ -r "$real/$f" ] || { echo "real MAP file missing: $real/$f" >&2; exit 1; }
 done
-vnc="$real/andremussche-VncDllLoader.map"     # Delphi 2010, LF
-bdb="$real/jason-2018-Project1.map"           # Delphi 2006, CR LF, a source path with spaces
-gbk="$real/WangGangNameZebei-Project1.map"    # C++Builder 6, old layout, module paths with GBK bytes
 failures=0
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
+# A MAP file belongs to the module named after it: VncDllLoader.map to VncDllLoader.exe.
+cp "$real/andremussche-VncDllLoader.map" "$work/VncDllLoader.map"
+vnc="$work/VncDllLoader.map"                  # Delphi 2010, LF
+bdb="$real/jason-2018-Project1.map"           # Delphi 2006, CR LF, a source path with spaces
+gbk="$real/WangGangNameZebei-Project1.map"    # C++Builder 6, old layout, module paths with GBK bytes
 
 source "$(dirname "${BASH_SOURCE[0]}")/cli_check.sh"
 
@@ -32,9 +34,18 @@ check "outside the code" 1 "$insert
 0x004F0000 (not in code)" "" -- "$cli" symbolize "$vnc" 0x004E6446 0x10 0x4F0000
 check "MODULE+0xRVA and --rva" 0 "$insert
 $insert
-$insert" "" -- "$cli" symbolize "$vnc" VncDllLoader.exe+0xE6446 --rva 0xE6446 'any.dll+$000E6446'
+$insert" "" -- "$cli" symbolize "$vnc" VncDllLoader.exe+0xE6446 --rva 0xE6446 'vncdllloader.DLL+$000E6446'
+check "MODULE+0xRVA of another module" 1 "$insert
+kernel32.dll+0x12345 (in another module than VncDllLoader)
+Project1.exe+0xE6446 (in another module than VncDllLoader)" "" -- \
+  "$cli" symbolize "$vnc" VncDllLoader.exe+0xE6446 kernel32.dll+0x12345 Project1.exe+0xE6446
+check "--module names the MAP file's module" 0 "$insert" "" -- \
+  "$cli" symbolize "$real/andremussche-VncDllLoader.map" --module VncDllLoader.exe VncDllLoader.exe+0xE6446
+check "JSON: another module" 1 \
+  '{"address":"ntdll.dll+0xCE753","module":"ntdll.dll","segment":null,"unit":null,"function":null,"function_offset":null,"file":null,"line":null}' "" -- \
+  "$cli" symbolize "$vnc" --json ntdll.dll+0xce753
 check "--base: loaded elsewhere, shown in the MAP's layout" 0 "$insert
-$insert" "" -- "$cli" symbolize "$vnc" --base 0x10000000 0x100E6446 Project1.exe+0xE6446
+$insert" "" -- "$cli" symbolize "$vnc" --base 0x10000000 0x100E6446 VncDllLoader.exe+0xE6446
 check "--base=ADDR below the base" 1 "0x003FFFFF (not in code)" "" -- "$cli" symbolize "$vnc" --base=0x10000000 0x0FFFFFFF
 check "--image-base: another preferred base" 0 \
   "0x100E6446 MainForm.TList<frViewer.TframViewer>.InsertRange+0x46 (MainForm) Generics.Collections.pas:727" "" -- \
@@ -84,8 +95,13 @@ REPORT
 check "report: a stack trace, each address once" 0 "$insert
 $itext
 $loadViewer" "" -- "$cli" symbolize "$vnc" --report "$work/trace.txt"
-printf 'Faulting application name: Project1.exe, version: 1.0.0.0, time stamp: 0x4a5bc3ee\r\nFaulting module name: Project1.exe, version: 1.0.0.0, time stamp: 0x4a5bc3ee\r\nException code: 0xc0000005\r\nFault offset: 0x000e5446\r\nFaulting process id: 0x1a2c\r\n' >"$work/event.txt"
+printf 'Faulting application name: VncDllLoader.exe, version: 1.0.0.0, time stamp: 0x4a5bc3ee\r\nFaulting module name: VncDllLoader.exe, version: 1.0.0.0, time stamp: 0x4a5bc3ee\r\nException code: 0xc0000005\r\nFault offset: 0x000e5446\r\nFaulting process id: 0x1a2c\r\n' >"$work/event.txt"
 check "report: an Application Error event" 0 "$loadViewer" "" -- "$cli" symbolize "$vnc" --report "$work/event.txt"
+# A heap corruption in ntdll.dll: its fault offset is never read against the program's MAP file.
+sed 's/Faulting module name: VncDllLoader.exe/Faulting module name: ntdll.dll/' "$work/event.txt" >"$work/ntdll.txt"
+check "report: the fault of another module" 1 "" "" -- "$cli" symbolize "$vnc" --report "$work/ntdll.txt"
+check "report: another module's RVA skipped" 0 "$insert" "" -- \
+  bash -c "printf 'kernel32.dll+0x000E6446\nVncDllLoader.exe+0xE6446\n' | \"\$0\" symbolize \"\$1\" --report -" "$cli" "$vnc"
 iconv -f UTF-8 -t UTF-16 "$work/event.txt" >"$work/event16.txt"
 stdin_text="$(cat "$work/trace.txt")"
 check "report from standard input, relocated, JSON" 0 \
@@ -97,10 +113,12 @@ check "report: UTF-16 as the event viewer saves it" 0 "$loadViewer" "" -- \
 check "report: nothing in code" 1 "" "" -- "$cli" symbolize "$vnc" --report "$work/dialog.txt" --base 0x10000000
 
 # --- db symbolize ----------------------------------------------------------------
-"$cli" db --db "$work/db" add Vnc 2.0 "$vnc" >/dev/null
+"$cli" db --db "$work/db" add VncDllLoader 2.0 "$vnc" >/dev/null
 check "db symbolize" 0 "$insert
-$itext" "" -- "$cli" db --db "$work/db" symbolize vnc 2.0.map 0x004E6446 VncDllLoader.exe+0xEE010
-check "db symbolize --report" 0 "$loadViewer" "" -- "$cli" db --db "$work/db" symbolize Vnc 2.0 --report "$work/event.txt"
+$itext" "" -- "$cli" db --db "$work/db" symbolize vncdllloader 2.0.map 0x004E6446 VncDllLoader.exe+0xEE010
+check "db symbolize --report" 0 "$loadViewer" "" -- "$cli" db --db "$work/db" symbolize VncDllLoader 2.0 --report "$work/event.txt"
+check "db symbolize: the project names the module" 1 "ntdll.dll+0x10 (in another module than VncDllLoader)" "" -- \
+  "$cli" db --db "$work/db" symbolize VncDllLoader 2.0 ntdll.dll+0x10
 
 # --- Usage errors and unreadable files ------------------------------------------
 try="Try 'quillfen-cli --help'"

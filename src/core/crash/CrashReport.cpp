@@ -89,6 +89,8 @@ std::string_view NameAfter(std::string_view text, size_t from, std::string_view 
   return name;
 }
 
+constexpr std::string_view kFaultingModule = "faulting module name:";
+
 }  // namespace
 
 std::optional<AddressRef> ParseAddress(std::string_view text) {
@@ -119,10 +121,16 @@ std::string ReportText(std::string_view bytes) {
 
 std::vector<AddressRef> ScanCrashReport(std::string_view report) {
   // The named forms first; their digits are not read again below.
+  // A fault offset belongs to the module named by the event's "Faulting
+  // module name:" before it.
   std::vector<Found> named;
+  std::string_view faultingModule;
   for (size_t i = 0; i < report.size(); ++i) {
+    if (StartsWithNoCase(report, i, kFaultingModule))
+      faultingModule = NameAfter(report, i + kFaultingModule.size(), ",\r\n");
     std::optional<Found> found = report[i] == '+' ? ModuleRvaAt(report, i) : FaultOffsetAt(report, i);
     if (!found) continue;
+    if (found->ref.module.empty()) found->ref.module = std::string(faultingModule);
     i = found->end - 1;
     named.push_back(std::move(*found));
   }
@@ -169,8 +177,8 @@ std::vector<std::string> ModulesInReport(std::string_view report) {
       add(NameAfter(report, i + 11, "'\r\n"));
     } else if (StartsWithNoCase(report, i, "faulting application name:")) {
       add(NameAfter(report, i + 26, ",\r\n"));
-    } else if (StartsWithNoCase(report, i, "faulting module name:")) {
-      add(NameAfter(report, i + 21, ",\r\n"));
+    } else if (StartsWithNoCase(report, i, kFaultingModule)) {
+      add(NameAfter(report, i + kFaultingModule.size(), ",\r\n"));
     }
   }
   return modules;

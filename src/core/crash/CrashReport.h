@@ -35,7 +35,8 @@ std::string ReportText(std::string_view fileBytes);
 //   are neither letters, digits nor "_", optionally preceded by 0x or $;
 // - each MODULE+0xRVA (an RVA with its module);
 // - the RVA after "Fault offset: 0x" (an RVA; the run is not read again as
-//   an absolute address).
+//   an absolute address), with the module of the nearest "Faulting module
+//   name:" before it, where the report has one.
 std::vector<AddressRef> ScanCrashReport(std::string_view report);
 
 // The module names a report mentions, each once, in order of first
