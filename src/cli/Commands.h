@@ -11,6 +11,7 @@
 namespace qf {
 class Exception;
 class SymbolMap;
+class TMapDB;
 }
 
 namespace qf::cli {
@@ -42,6 +43,10 @@ struct SymbolizeOptions {
   std::optional<uint64_t> base;         // where the module was loaded
   std::optional<uint64_t> imageBase;    // the preferred base, instead of the file's
   std::optional<std::string> report;    // a crash report to scan ("-": standard input)
+  std::optional<std::string> module;    // the module the MAP file belongs to (else named after it)
+  std::optional<std::string> minidump;  // a minidump to walk
+  bool scan = false;                    // also every stack word that points into code
+  bool allThreads = false;              // every thread of the minidump
 };
 
 // Separates the options of symbolize from its other arguments (operands);
@@ -58,6 +63,22 @@ int SymbolizeFile(const std::string& command, const std::string& mapFile, const 
 // text that lies in code); returns the exit status.
 int PrintSymbolized(const SymbolMap& map, const SymbolizeOptions& options, const Args& addresses,
                     const std::string* reportText, std::istream& in, std::ostream& out, std::ostream& err);
+
+// The options that go with --minidump (and --scan, --all-threads only with
+// it); on a usage error prints it and returns kExitUsage, else kExitOk.
+int CheckMinidumpOptions(const std::string& command, const SymbolizeOptions& options, const Args& addresses,
+                         std::ostream& err);
+
+// symbolize MAPFILE --minidump DUMP: the frames of the dump, those of the
+// MAP file's module answered from it at the module's load base.
+int SymbolizeMinidump(const std::string& command, const std::string& mapFile, const std::string& module,
+                      const SymbolizeOptions& options, std::ostream& out, std::ostream& err);
+
+// db symbolize --minidump DUMP: every module of the dump answered from the
+// stored MAP file of its project and file version (versionGiven for the
+// program, the first module, when it has no version).
+int DbSymbolizeMinidump(const TMapDB& db, const SymbolizeOptions& options, const std::string& versionGiven,
+                        std::ostream& out, std::ostream& err);
 
 std::string UsageText();
 

@@ -198,6 +198,7 @@ int SymbolizeReportBuild(const TMapDB& db, SymbolizeOptions options, const std::
       << ")\n";
   std::istringstream report(text);
   options.report = "-";
+  options.module = build->project;
   return SymbolizeFile("db symbolize", db.GetVersionPath(build->project, version + ".map"), options, {}, report,
                        out, err);
 }
@@ -236,6 +237,7 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
   if (command == "symbolize") {
     Args operands;
     if (const int status = ParseSymbolizeArgs("db symbolize", args, symbolizeOptions, operands, err)) return status;
+    if (symbolizeOptions.module) return Usage(err, "symbolize takes no --module: the project names the module");
     args = operands;
   } else if (const int status = TakeOperands("db " + command, args, err)) {
     return status;
@@ -254,8 +256,8 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
     if (args.size() != 3) return Usage(err, "add needs PROJECT VERSION MAPFILE");
   } else if (command == "add-build") {
     if (args.size() != 1 && args.size() != 2) return Usage(err, "add-build needs EXE [MAPFILE]");
-  } else if (command == "symbolize" && args.empty() && symbolizeOptions.report) {
-    // the project and version come from the report
+  } else if (command == "symbolize" && args.empty() && (symbolizeOptions.report || symbolizeOptions.minidump)) {
+    // the project and version come from the report, the modules from the dump
   } else if (command == "lookup" || command == "symbolize") {
     if (args.size() < 2) return Usage(err, command + " needs PROJECT VERSION");
   } else {
@@ -265,9 +267,14 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
   const TMapDB db(root);
   if (command == "lookup") return Lookup(db, args, in, out, err);
   if (command == "add-build") return AddBuild(db, projectGiven, args, out, err);
+  if (command == "symbolize" && args.empty() && symbolizeOptions.minidump) {
+    if (const int status = CheckMinidumpOptions("db symbolize", symbolizeOptions, args, err)) return status;
+    return DbSymbolizeMinidump(db, symbolizeOptions, versionGiven, out, err);
+  }
   if (command == "symbolize" && args.empty())
     return SymbolizeReportBuild(db, symbolizeOptions, versionGiven, in, out, err);
   if (command == "symbolize") {
+    symbolizeOptions.module = args[0];  // the project names the module
     const std::string path = db.GetVersionPath(args[0], VersionName(args[1]) + ".map");
     return SymbolizeFile("db symbolize", path, symbolizeOptions, Args(args.begin() + 2, args.end()), in, out, err);
   }

@@ -9,6 +9,7 @@
 #include "Commands.h"
 #include "SymbolizedOutput.h"
 #include "crash/CrashReport.h"
+#include "crash/ModuleName.h"
 #include "base/Errors.h"
 #include "map/SymbolMap.h"
 #include "base/TextFile.h"
@@ -18,9 +19,10 @@ namespace {
 
 class Printer {
  public:
-  Printer(const SymbolMap& map, const SymbolizeOptions& options, std::ostream& out)
+  Printer(const SymbolMap& map, const SymbolizeOptions& options, const std::string& module, std::ostream& out)
       : map_(map),
         options_(options),
+        module_(module),
         out_(out),
         fileBase_(map.ImageBase()),
         preferredBase_(options.imageBase.value_or(map.ImageBase())) {}
@@ -34,8 +36,25 @@ class Printer {
   // The same address in the layout the symbol map was read in.
   uint64_t InMap(uint64_t preferred) const { return preferred - preferredBase_ + fileBase_; }
 
-  // Prints the address; true when it lies in code.
+  // A MODULE+0xRVA of a module other than the MAP file's.
+  bool OfAnotherModule(const AddressRef& ref) const { return !ref.module.empty() && !IsModule(ref.module, module_); }
+
+  // Prints the address; true when it lies in code. An address of another
+  // module is named as such and never read against this MAP file.
   bool Print(const AddressRef& ref) {
+    if (OfAnotherModule(ref)) {
+      const std::string written = ref.module + "+0x" + Hex(ref.value, 1);
+      if (options_.json) {
+        out_ << "{\"address\":";
+        JsonString(out_, written);
+        JsonField(out_, "module", ref.module);
+        PrintJsonSymbolFields(out_, Symbolized{});
+        out_ << "}\n";
+      } else {
+        out_ << written << " (in another module than " << module_ << ")\n";
+      }
+      return false;
+    }
     const uint64_t shown = Preferred(ref);
     const Symbolized symbolized = map_.Symbolize(InMap(shown));
     if (options_.json) {
@@ -51,6 +70,7 @@ class Printer {
   bool PrintReport(std::string_view report) {
     std::unordered_set<uint64_t> printed;
     for (const AddressRef& ref : ScanCrashReport(report)) {
+      if (OfAnotherModule(ref)) continue;
       const uint64_t shown = Preferred(ref);
       if (map_.InCode(InMap(shown)) && printed.insert(shown).second) Print(ref);
     }
@@ -60,6 +80,7 @@ class Printer {
  private:
   const SymbolMap& map_;
   const SymbolizeOptions& options_;
+  const std::string& module_;
   std::ostream& out_;
   uint64_t fileBase_;
   uint64_t preferredBase_;
@@ -104,6 +125,16 @@ int ParseSymbolizeArgs(const std::string& command, const Args& args, SymbolizeOp
       options.json = true;
     } else if (arg == "--rva") {
       options.rva = true;
+    } else if (arg == "--scan") {
+      options.scan = true;
+    } else if (arg == "--all-threads") {
+      options.allThreads = true;
+    } else if (OptionValue(args, i, "--minidump", value)) {
+      if (!value || value->empty()) return UsageError(err, command + ": --minidump needs a file");
+      options.minidump = *value;
+    } else if (OptionValue(args, i, "--module", value)) {
+      if (!value || value->empty()) return UsageError(err, command + ": --module needs a name");
+      options.module = *value;
     } else if (OptionValue(args, i, "--report", value)) {
       if (!value || value->empty()) return UsageError(err, command + ": --report needs a file");
       options.report = *value;
@@ -122,7 +153,8 @@ int ParseSymbolizeArgs(const std::string& command, const Args& args, SymbolizeOp
 
 int PrintSymbolized(const SymbolMap& map, const SymbolizeOptions& options, const Args& addresses,
                     const std::string* reportText, std::istream& in, std::ostream& out, std::ostream& err) {
-  Printer printer(map, options, out);
+  const std::string module = options.module.value_or(std::string());
+  Printer printer(map, options, module, out);
   if (reportText) {
     const bool any = printer.PrintReport(*reportText);
     out.flush();
@@ -154,6 +186,10 @@ int PrintSymbolized(const SymbolMap& map, const SymbolizeOptions& options, const
 
 int SymbolizeFile(const std::string& command, const std::string& mapFile, const SymbolizeOptions& options,
                   const Args& addresses, std::istream& in, std::ostream& out, std::ostream& err) {
+  SymbolizeOptions own = options;
+  if (!own.module) own.module = MapModuleName(mapFile);
+  if (const int status = CheckMinidumpOptions(command, options, addresses, err)) return status;
+  if (options.minidump) return SymbolizeMinidump(command, mapFile, *own.module, own, out, err);
   if (options.report && !addresses.empty())
     return UsageError(err, command + ": --report takes no addresses");
   if (!options.report && addresses.empty())
@@ -175,7 +211,7 @@ int SymbolizeFile(const std::string& command, const std::string& mapFile, const 
       PrintError(err, command + ": " + mapFile + " is not a MAP file with a segment table");
       return kExitUsage;
     }
-    return PrintSymbolized(map, options, addresses, report ? &*report : nullptr, in, out, err);
+    return PrintSymbolized(map, own, addresses, report ? &*report : nullptr, in, out, err);
   } catch (const Exception& e) {
     PrintException(err, e);
     return kExitUsage;

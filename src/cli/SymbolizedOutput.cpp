@@ -67,19 +67,27 @@ void PrintSymbolText(std::ostream& out, const Symbolized& s) {
   }
 }
 
-void PrintPlainLine(std::ostream& out, uint64_t shown, const Symbolized& s) {
-  out << AddressText(shown);
-  if (!s.inCode) {
-    out << " (not in code)\n";
-    return;
+void PrintAfterAddress(std::ostream& out, const Symbolized& s) {
+  if (s.inCode) {
+    PrintSymbolText(out, s);
+  } else {
+    out << "(not in code)";
   }
-  out << ' ';
-  PrintSymbolText(out, s);
+}
+
+void PrintPlainLine(std::ostream& out, uint64_t shown, const Symbolized& s) {
+  out << AddressText(shown) << ' ';
+  PrintAfterAddress(out, s);
   out << '\n';
 }
 
 void PrintJsonLine(std::ostream& out, uint64_t shown, const Symbolized& s) {
   out << "{\"address\":\"" << AddressText(shown) << '"';
+  PrintJsonSymbolFields(out, s);
+  out << "}\n";
+}
+
+void PrintJsonSymbolFields(std::ostream& out, const Symbolized& s) {
   JsonField(out, "segment", s.inCode ? std::optional<std::string_view>(s.segment) : std::nullopt);
   JsonField(out, "unit", s.unit);
   JsonField(out, "function", s.function);
@@ -96,7 +104,6 @@ void PrintJsonLine(std::ostream& out, uint64_t shown, const Symbolized& s) {
   } else {
     out << "null";
   }
-  out << "}\n";
 }
 
 }  // namespace qf::cli

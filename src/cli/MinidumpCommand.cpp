@@ -1,0 +1,328 @@
+// quillfen-cli symbolize --minidump and db symbolize --minidump: the stack of
+// the crashed thread (or of every thread) of a Windows minidump, each frame
+// named by its module and, where the module has a MAP file, by what
+// symbolize prints for it, read at the module's load base.
+#include <iostream>
+#include <memory>
+#include <new>
+#include <set>
+
+#include "Commands.h"
+#include "SymbolizedOutput.h"
+#include "base/Errors.h"
+#include "base/TextRules.h"
+#include "crash/MinidumpReader.h"
+#include "crash/ModuleName.h"
+#include "crash/StackWalk.h"
+#include "db/U_MAPDb.h"
+#include "map/SymbolMap.h"
+
+namespace qf::cli {
+namespace {
+
+// The dump's bytes and what was read from them (which points into them).
+class LoadedDump {
+ public:
+  explicit LoadedDump(const std::string& path)
+      : bytes_(PlatformFileSystem().ReadWholeFile(path)), dump_(ReadDump(path, bytes_)) {}
+  LoadedDump(const LoadedDump&) = delete;
+  LoadedDump& operator=(const LoadedDump&) = delete;
+  const Minidump& Dump() const { return dump_; }
+
+ private:
+  static Minidump ReadDump(const std::string& path, const std::string& bytes) {
+    try {
+      return ReadMinidump(bytes);
+    } catch (const MinidumpError& e) {
+      throw Exception("\"" + path + "\": " + e.what());
+    }
+  }
+  const std::string bytes_;
+  const Minidump dump_;
+};
+
+struct ModuleMap {
+  std::string file;
+  SymbolMap map;
+};
+
+// What a frame turns into.
+struct FrameAnswer {
+  const MinidumpModule* module = nullptr;  // null: outside every module
+  const ModuleMap* map = nullptr;          // null: the module has no MAP file
+  Symbolized symbolized;
+  bool Answered() const { return map && symbolized.inCode; }
+};
+
+const char* FoundByName(StackFrame::FoundBy by) {
+  switch (by) {
+    case StackFrame::FoundBy::Context: return "context";
+    case StackFrame::FoundBy::FramePointer: return "frame_pointer";
+    default: return "scan";
+  }
+}
+
+class DumpPrinter {
+ public:
+  // maps: one per module of the dump, in its order (null: no MAP file).
+  DumpPrinter(const Minidump& dump, const std::vector<std::unique_ptr<ModuleMap>>& maps,
+              const SymbolizeOptions& options)
+      : dump_(dump), maps_(maps), options_(options), digits_(int(dump.WordSize()) * 2) {}
+
+  // The walks of the options: the crashing thread, or every thread.
+  std::vector<ThreadFrames> Walk() const {
+    StackWalkOptions walk;
+    walk.scan = options_.scan;
+    walk.inCode = [this](uint64_t address) {
+      const MinidumpModule* module = dump_.ModuleAt(address);
+      if (!module) return false;
+      const ModuleMap* map = MapOf(module);
+      return !map || map->map.InCode(InMap(*module, *map, address));
+    };
+    return WalkThreads(dump_, walk, options_.allThreads);
+  }
+
+  const ModuleMap* MapOf(const MinidumpModule* module) const {
+    return module ? maps_[size_t(module - dump_.modules.data())].get() : nullptr;
+  }
+
+  // The address in the MAP file's layout: address - load base + its image base.
+  static uint64_t InMap(const MinidumpModule& module, const ModuleMap& map, uint64_t address) {
+    return address - module.base + map.map.ImageBase();
+  }
+
+  FrameAnswer Answer(uint64_t address) const {
+    FrameAnswer answer;
+    answer.module = dump_.ModuleAt(address);
+    answer.map = MapOf(answer.module);
+    if (answer.map) answer.symbolized = answer.map->map.Symbolize(InMap(*answer.module, *answer.map, address));
+    return answer;
+  }
+
+  // Prints the walks; the exit status.
+  int Print(const std::vector<ThreadFrames>& walks, std::ostream& out) const {
+    bool answered = false;
+    for (const ThreadFrames& walk : walks)
+      for (const StackFrame& frame : walk.frames) answered = Answer(frame.address).Answered() || answered;
+    if (options_.json) {
+      PrintJson(walks, out);
+    } else {
+      PrintText(walks, out);
+    }
+    out.flush();
+    return answered ? kExitOk : kExitNotAllFound;
+  }
+
+ private:
+  std::string Address(uint64_t value) const { return "0x" + Hex(value, digits_); }
+
+  void PrintText(const std::vector<ThreadFrames>& walks, std::ostream& out) const {
+    if (const auto& e = dump_.exception) {
+      out << "Exception 0x" << Hex(e->code, 8);
+      if (const auto name = ExceptionCodeName(e->code)) out << " (" << *name << ')';
+      out << " at " << Address(e->address) << " in thread " << e->threadId;
+      if (e->code == 0xC0000005 && e->parameters.size() >= 2) {
+        const uint64_t kind = e->parameters[0];
+        out << ": " << (kind == 0 ? "read of " : kind == 1 ? "write to " : "execution of ")
+            << Address(e->parameters[1]);
+      }
+      out << '\n';
+    } else {
+      out << "No exception in the dump";
+      if (!walks.empty()) out << "; thread " << walks.front().threadId;
+      out << '\n';
+    }
+    for (size_t t = 0; t < walks.size(); ++t) {
+      if (t > 0) out << "Thread " << walks[t].threadId << '\n';
+      for (size_t i = 0; i < walks[t].frames.size(); ++i) {
+        const StackFrame& frame = walks[t].frames[i];
+        const FrameAnswer answer = Answer(frame.address);
+        out << '#' << i << ' ' << Address(frame.address) << ' ';
+        if (!answer.module) {
+          out << "??";
+        } else {
+          out << answer.module->Name() << "+0x" << Hex(frame.address - answer.module->base, 1);
+          if (answer.map) {
+            out << ' ';
+            PrintAfterAddress(out, answer.symbolized);
+          }
+        }
+        if (frame.foundBy == StackFrame::FoundBy::Scan) out << " [scan]";
+        out << '\n';
+      }
+    }
+  }
+
+  void PrintJsonFrames(const std::vector<StackFrame>& frames, std::ostream& out) const {
+    out << '[';
+    for (size_t i = 0; i < frames.size(); ++i) {
+      const FrameAnswer answer = Answer(frames[i].address);
+      out << (i ? "," : "") << "{\"frame\":" << i << ",\"address\":\"" << Address(frames[i].address) << '"';
+      JsonField(out, "module", answer.module ? std::optional<std::string_view>(answer.module->Name()) : std::nullopt);
+      out << ",\"module_offset\":";
+      if (answer.module) {
+        out << frames[i].address - answer.module->base;
+      } else {
+        out << "null";
+      }
+      out << ",\"found_by\":\"" << FoundByName(frames[i].foundBy) << '"';
+      PrintJsonSymbolFields(out, answer.symbolized);
+      out << '}';
+    }
+    out << ']';
+  }
+
+  void PrintJson(const std::vector<ThreadFrames>& walks, std::ostream& out) const {
+    out << "{\"exception\":";
+    if (const auto& e = dump_.exception) {
+      out << "{\"code\":\"0x" << Hex(e->code, 8) << '"';
+      JsonField(out, "name", ExceptionCodeName(e->code));
+      out << ",\"address\":\"" << Address(e->address) << "\",\"thread\":" << e->threadId << ",\"parameters\":[";
+      for (size_t i = 0; i < e->parameters.size(); ++i) out << (i ? "," : "") << '"' << Address(e->parameters[i]) << '"';
+      out << "]}";
+    } else {
+      out << "null";
+    }
+    out << ",\"modules\":[";
+    for (size_t i = 0; i < dump_.modules.size(); ++i) {
+      const MinidumpModule& module = dump_.modules[i];
+      out << (i ? "," : "") << "{\"name\":";
+      JsonString(out, module.Name());
+      JsonField(out, "path", module.path);
+      out << ",\"base\":\"" << Address(module.base) << "\",\"size\":" << module.size;
+      JsonField(out, "version", module.version);
+      JsonField(out, "map", maps_[i] ? std::optional<std::string_view>(maps_[i]->file) : std::nullopt);
+      out << '}';
+    }
+    out << "],\"frames\":";
+    PrintJsonFrames(walks.empty() ? std::vector<StackFrame>() : walks.front().frames, out);
+    if (options_.allThreads) {
+      out << ",\"threads\":[";
+      for (size_t t = 1; t < walks.size(); ++t) {
+        out << (t > 1 ? "," : "") << "{\"id\":" << walks[t].threadId << ",\"frames\":";
+        PrintJsonFrames(walks[t].frames, out);
+        out << '}';
+      }
+      out << ']';
+    }
+    out << "}\n";
+  }
+
+  const Minidump& dump_;
+  const std::vector<std::unique_ptr<ModuleMap>>& maps_;
+  const SymbolizeOptions& options_;
+  int digits_;
+};
+
+// Runs body, turning a file that cannot be read into its message and exit 2.
+template <typename Body>
+int Guarded(const std::string& what, std::ostream& err, Body body) {
+  try {
+    return body();
+  } catch (const Exception& e) {
+    PrintError(err, e.what());
+  } catch (const std::bad_alloc&) {
+    PrintError(err, "not enough memory to read " + what);
+  }
+  return kExitUsage;
+}
+
+std::unique_ptr<ModuleMap> LoadMap(const std::string& file) {
+  return std::make_unique<ModuleMap>(ModuleMap{file, SymbolMap::Load(file)});
+}
+
+}  // namespace
+
+int CheckMinidumpOptions(const std::string& command, const SymbolizeOptions& options, const Args& addresses,
+                         std::ostream& err) {
+  if (!options.minidump) {
+    if (options.scan || options.allThreads)
+      return UsageError(err, command + ": " + (options.scan ? "--scan" : "--all-threads") + " needs --minidump");
+    return kExitOk;
+  }
+  if (!addresses.empty()) return UsageError(err, command + ": --minidump takes no addresses");
+  if (options.report) return UsageError(err, command + ": --minidump and --report exclude each other");
+  if (options.rva || options.base || options.imageBase)
+    return UsageError(err, command + ": --minidump takes the load bases from the dump, not --rva, --base, --image-base");
+  return kExitOk;
+}
+
+int SymbolizeMinidump(const std::string& command, const std::string& mapFile, const std::string& module,
+                      const SymbolizeOptions& options, std::ostream& out, std::ostream& err) {
+  return Guarded("\"" + *options.minidump + "\"", err, [&] {
+    const LoadedDump loaded(*options.minidump);
+    const Minidump& dump = loaded.Dump();
+    std::vector<std::unique_ptr<ModuleMap>> maps(dump.modules.size());
+    size_t found = 0;
+    while (found < dump.modules.size() && !IsModule(dump.modules[found].path, module)) ++found;
+    if (found == dump.modules.size()) {
+      PrintError(err, command + ": no module " + module + " in \"" + *options.minidump + "\"; its modules:");
+      for (const MinidumpModule& m : dump.modules) err << "  " << m.Name() << '\n';
+      return kExitUsage;
+    }
+    maps[found] = LoadMap(mapFile);
+    const DumpPrinter printer(dump, maps, options);
+    return printer.Print(printer.Walk(), out);
+  });
+}
+
+int DbSymbolizeMinidump(const TMapDB& db, const SymbolizeOptions& options, const std::string& versionGiven,
+                        std::ostream& out, std::ostream& err) {
+  return Guarded("\"" + *options.minidump + "\"", err, [&] {
+    const LoadedDump loaded(*options.minidump);
+    const Minidump& dump = loaded.Dump();
+    std::vector<std::string> projects, versions;
+    db.GetProjects(projects);
+    // Each module's stored MAP file, or why it has none.
+    std::vector<std::unique_ptr<ModuleMap>> maps(dump.modules.size());
+    std::vector<std::string> why(dump.modules.size()), used(dump.modules.size());
+    for (size_t i = 0; i < dump.modules.size(); ++i) {
+      const MinidumpModule& module = dump.modules[i];
+      const std::string name(WithoutExtension(module.Name()));
+      const auto project = std::find_if(projects.begin(), projects.end(),
+                                        [&](const std::string& p) { return SameText(p, name); });
+      if (project == projects.end()) {
+        why[i] = "no project " + name + " in the database";
+        continue;
+      }
+      const std::string version = module.version ? *module.version : i == 0 ? versionGiven : std::string();
+      if (version.empty()) {
+        why[i] = "the dump gives no file version of it" +
+                 std::string(i == 0 ? "; give --build-version X.Y.Z.W" : "");
+        continue;
+      }
+      db.GetVersions(*project, versions);
+      const auto stored = std::find_if(versions.begin(), versions.end(),
+                                       [&](const std::string& v) { return SameText(v, version + ".map"); });
+      if (stored == versions.end()) {
+        why[i] = "no stored version " + version + " of project " + *project;
+        if (versions.empty()) why[i] += " (it has no stored versions)";
+        for (size_t v = 0; v < versions.size(); ++v)
+          why[i] += (v ? ", " : "; stored versions: ") + versions[v].substr(0, versions[v].size() - 4);
+        continue;
+      }
+      maps[i] = LoadMap(db.GetVersionPath(*project, *stored));
+      used[i] = "project " + *project + ", version " + version;
+    }
+    const DumpPrinter printer(dump, maps, options);
+    const std::vector<ThreadFrames> walks = printer.Walk();
+    // Each module that holds a frame, once, in the dump's order: the MAP file
+    // it is answered from, or why it has none.
+    std::set<size_t> holding;
+    for (const ThreadFrames& walk : walks)
+      for (const StackFrame& frame : walk.frames)
+        if (const MinidumpModule* module = dump.ModuleAt(frame.address))
+          holding.insert(size_t(module - dump.modules.data()));
+    for (const size_t i : holding) {
+      const std::string name(dump.modules[i].Name());
+      if (maps[i]) {
+        PrintError(err, "db symbolize: " + name + ": " + used[i]);
+      } else {
+        PrintError(err, "db symbolize: no MAP file for " + name + ": " + why[i]);
+      }
+    }
+    return printer.Print(walks, out);
+  });
+}
+
+}  // namespace qf::cli
