@@ -220,15 +220,18 @@ int Guarded(const std::string& what, std::ostream& err, Body body) {
   try {
     return body();
   } catch (const Exception& e) {
-    PrintError(err, e.what());
+    PrintException(err, e);
   } catch (const std::bad_alloc&) {
     PrintError(err, "not enough memory to read " + what);
   }
   return kExitUsage;
 }
 
-std::unique_ptr<ModuleMap> LoadMap(const std::string& file) {
-  return std::make_unique<ModuleMap>(ModuleMap{file, SymbolMap::Load(file)});
+// The symbol map of a MAP file, refused (as by symbolize) without a segment table.
+std::unique_ptr<ModuleMap> LoadMap(const std::string& command, const std::string& file) {
+  auto loaded = std::make_unique<ModuleMap>(ModuleMap{file, SymbolMap::Load(file)});
+  if (!loaded->map.HasSegmentTable()) throw Exception(command + ": " + file + " is not a MAP file with a segment table");
+  return loaded;
 }
 
 }  // namespace
@@ -260,7 +263,7 @@ int SymbolizeMinidump(const std::string& command, const std::string& mapFile, co
       for (const MinidumpModule& m : dump.modules) err << "  " << m.Name() << '\n';
       return kExitUsage;
     }
-    maps[found] = LoadMap(mapFile);
+    maps[found] = LoadMap(command, mapFile);
     const DumpPrinter printer(dump, maps, options);
     return printer.Print(printer.Walk(), out);
   });
@@ -301,7 +304,7 @@ int DbSymbolizeMinidump(const TMapDB& db, const SymbolizeOptions& options, const
           why[i] += (v ? ", " : "; stored versions: ") + versions[v].substr(0, versions[v].size() - 4);
         continue;
       }
-      maps[i] = LoadMap(db.GetVersionPath(*project, *stored));
+      maps[i] = LoadMap("db symbolize", db.GetVersionPath(*project, *stored));
       used[i] = "project " + *project + ", version " + version;
     }
     const DumpPrinter printer(dump, maps, options);
