@@ -23,6 +23,8 @@ std::string UsageText() {
 
   quillfen-cli symbolize MAPFILE [OPTIONS] ADDRESS...
   quillfen-cli symbolize MAPFILE [OPTIONS] --report FILE
+  quillfen-cli symbolize MAPFILE [--module NAME] [--scan] [--all-threads]
+                         [--json] --minidump DUMP
       Reads MAPFILE's segments, units, public functions and line numbers and
       prints one line per address:
         0x004E6446 FUNCTION+0x46 (UNIT) SOURCE:LINE
@@ -31,7 +33,11 @@ std::string UsageText() {
       one in the MAP file's own layout (at its preferred image base).
       An ADDRESS is hexadecimal, with or without 0x or $ (0x004E6446,
       $004E6446, 4E6446), read in the MAP file's layout, or MODULE+0xRVA
-      (Project1.exe+0xE6446), an offset from the module's base. An ADDRESS of
+      (Project1.exe+0xE6446), an offset from the module's base. The MAP file
+      belongs to one module: NAME of --module (with or without extension),
+      else the module named like the MAP file (App.map: App.exe, App.dll,
+      App.bpl); a MODULE+0xRVA of another module is named as such (exit
+      status 1), and skipped in a report. An ADDRESS of
       - reads addresses from standard input, one per line (a line that is not
       an address is reported on standard error and makes the exit status 1).
       Options:
@@ -49,13 +55,31 @@ std::string UsageText() {
                            prints every address it mentions that lies in code,
                            each once, in order: runs of 8 or 16 hexadecimal
                            digits (optionally after 0x or $), MODULE+0xRVA, and
-                           the RVA after "Fault offset: 0x"
+                           the RVA after "Fault offset: 0x" (when the event's
+                           "Faulting module name" is the MAP file's module)
+        --module NAME      the module the MAP file belongs to
+        --minidump DUMP    reads a Windows minidump and walks the crashed
+                           thread's stack (frame pointers); prints a line
+                           naming the exception, then one line per frame:
+                             #N 0xADDRESS MODULE+0xOFFSET FUNCTION+0xN (UNIT)
+                             SOURCE:LINE
+                           the MAP file's module read at its load base in the
+                           dump, other modules named only, ?? outside every
+                           module; addresses of 8 digits (16 in a 64-bit dump)
+        --scan             with --minidump: also every stack word that points
+                           into code (marked [scan])
+        --all-threads      with --minidump: every thread, not only the crashed
+                           one
         --json             JSON Lines: one object per address with the keys
                            address, segment, unit, function, function_offset,
-                           file and line (null where unknown)
+                           file and line (null where unknown); with
+                           --minidump one object: exception, modules, frames
+                           (and threads with --all-threads)
       Exit status: 0 when every address lies in code (with --report: when the
-      report holds at least one), 1 otherwise, 2 for a usage error or a file
-      that cannot be read or has no segment table (Start Length Name Class).
+      report holds at least one; with --minidump: when a frame was answered
+      from the MAP file), 1 otherwise, 2 for a usage error or a file that
+      cannot be read, is not a minidump or a MAP file without a segment table
+      (Start Length Name Class), or a module that is not in the dump.
       Use lookup for the exact answer of Quillfen's window; symbolize also
       names the function and unit, reads .itext, relocated modules, 64-bit
       MAP files and whole reports.
@@ -81,7 +105,8 @@ std::string UsageText() {
                                   on standard error and exits with 1
         add-build [--project NAME] EXE [MAPFILE]
                                   add with VERSION the file version of the
-                                  Windows executable EXE (32 or 64-bit, from its
+                                  Windows executable EXE (a program, a .dll or
+                                  a .bpl; 32 or 64-bit, from its
                                   version resource, e.g. 1.4.0.12), PROJECT its
                                   name without extension (App.exe: App) unless
                                   --project is given, and MAPFILE or else the
@@ -94,7 +119,8 @@ std::string UsageText() {
                                   "PROJECT vVERSION : Loaded successfully (N items)"
         symbolize PROJECT VERSION [OPTIONS] ADDRESS...
         symbolize PROJECT VERSION [OPTIONS] --report FILE
-                                  symbolize on the stored version
+                                  symbolize on the stored version; the MAP
+                                  file belongs to the module named PROJECT
         symbolize [OPTIONS] [--build-version X.Y.Z.W] --report FILE
                                   symbolize a report on the stored version it
                                   names: the project is the report's first
@@ -102,6 +128,16 @@ std::string UsageText() {
                                   (or --build-version); says on standard error
                                   which it used; when that version is not stored
                                   lists the project's versions and exits with 1
+        symbolize [--build-version X.Y.Z.W] [--scan] [--all-threads] [--json]
+                  --minidump DUMP
+                                  symbolize --minidump with every module of the
+                                  dump whose name (without extension) is a
+                                  project and whose file version is stored
+                                  (--build-version for the program, the first
+                                  module, when it has none), each at its own
+                                  load base; a module that holds a frame but
+                                  gets no MAP file is named on standard error
+                                  with the reason
       Project and version names are matched without regard to case. A name that
       is empty, "." or "..", or holds "\", "/" or ":" is refused.
 

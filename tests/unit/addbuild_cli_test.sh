@@ -22,6 +22,10 @@ stored() { find db -type f | sort | tr '\n' ' '; }
 run "$makepe" App.exe pe32 1.4.0.12
 run "$makepe" App64.exe pe32+ 2.10.3.0
 run "$makepe" Bare.exe no-resources
+run "$makepe" Lib.dll pe32 3.0.0.1
+run "$makepe" Pkg.bpl pe32+ 4.5.6.7
+cp "$data/small.map" Lib.map
+cp "$data/small.map" Pkg.map
 cp "$data/small.map" App.map
 cp "$data/small.map" App64.map
 cp "$data/no-lines.map" empty.map
@@ -30,6 +34,8 @@ printf 'plain text\n' > notes.exe
 check "add-build" 0 "db/App/1.4.0.12.map" "" db add-build App.exe
 cmp -s App.map db/App/1.4.0.12.map || { echo "FAIL: the stored file differs"; failures=$((failures + 1)); }
 check "64-bit image and a MAP file given" 0 "db/App64/2.10.3.0.map" "" db add-build App64.exe App64.map
+check "a library" 0 "db/Lib/3.0.0.1.map" "" db add-build Lib.dll
+check "a package" 0 "db/Pkg/4.5.6.7.map" "" db add-build Pkg.bpl
 check "project given" 0 "db/Other/1.4.0.12.map" "" db add-build --project Other App.exe
 before="$(stored)"
 check "existing version" 1 "" "quillfen-cli: This version already exists" db add-build App.exe
