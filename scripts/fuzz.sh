@@ -10,10 +10,12 @@ build="${1:?usage: fuzz.sh BUILD_DIR SECONDS}"
 seconds="${2:?usage: fuzz.sh BUILD_DIR SECONDS}"
 case "$build" in /*) ;; *) build="$root/$build" ;; esac
 
-# TARGET: fuzz_mapfile (the default) or fuzz_peversion (seeds in corpus-pe).
+# TARGET: fuzz_mapfile (the default), fuzz_peversion (seeds in corpus-pe) or
+# fuzz_minidump (seeds in corpus-minidump).
 target="${3:-fuzz_mapfile}"
 seeds="$root/tests/fuzz/corpus"
 [ "$target" = fuzz_peversion ] && seeds="$root/tests/fuzz/corpus-pe"
+[ "$target" = fuzz_minidump ] && seeds="$root/tests/fuzz/corpus-minidump"
 fuzzer="$build/bin/$target"
 [ -x "$fuzzer" ] || { echo "fuzz.sh: $fuzzer not built (configure with -DQF_FUZZ=ON and clang)" >&2; exit 2; }
 

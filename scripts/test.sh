@@ -55,6 +55,9 @@ fi
 if [ -x build/fuzz/bin/fuzz_peversion ]; then
   step "fuzz run, executable versions (20 s)" bash scripts/fuzz.sh build/fuzz 20 fuzz_peversion
 fi
+if [ -x build/fuzz/bin/fuzz_minidump ]; then
+  step "fuzz run, minidumps (15 s)" bash scripts/fuzz.sh build/fuzz 15 fuzz_minidump
+fi
 
 echo
 if [ "$failed" -gt 0 ]; then

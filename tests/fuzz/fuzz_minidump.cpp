@@ -1,0 +1,55 @@
+// libFuzzer target for the minidump reader and the stack walk: any bytes are
+// either refused with MinidumpError or read; a read dump's memory views lie
+// inside the input, and every walk starts with its context frame, holds no
+// more frames than its stack has words (plus the first), and never reads
+// outside the input.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+#include "crash/MinidumpReader.h"
+#include "crash/StackWalk.h"
+
+#define QF_CHECK(cond)                                                        \
+  do {                                                                        \
+    if (!(cond)) {                                                            \
+      std::fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__); \
+      std::abort();                                                           \
+    }                                                                         \
+  } while (0)
+
+namespace {
+
+bool Inside(std::string_view part, std::string_view whole) {
+  return part.empty() || (part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  qf::Minidump dump;
+  try {
+    dump = qf::ReadMinidump(bytes);
+  } catch (const qf::MinidumpError&) {
+    return 0;
+  }
+  for (const qf::MinidumpMemory& block : dump.memory) QF_CHECK(Inside(block.bytes, bytes));
+  for (const qf::MinidumpThread& thread : dump.threads) QF_CHECK(Inside(thread.stack.bytes, bytes));
+  qf::StackWalkOptions options;
+  options.scan = size % 2 == 0;
+  options.inCode = [&dump](uint64_t address) { return dump.ModuleAt(address) != nullptr; };
+  for (const qf::ThreadFrames& walk : qf::WalkThreads(dump, options, true)) {
+    if (walk.frames.empty()) continue;
+    QF_CHECK(walk.frames.front().foundBy == qf::StackFrame::FoundBy::Context);
+    std::size_t words = 0;  // of the largest stack of a thread with that id
+    for (const qf::MinidumpThread& thread : dump.threads)
+      if (thread.id == walk.threadId && thread.stack.bytes.size() / dump.WordSize() > words)
+        words = thread.stack.bytes.size() / dump.WordSize();
+    QF_CHECK(walk.frames.size() <= words + 1);
+    for (std::size_t i = 2; i < walk.frames.size(); ++i) QF_CHECK(walk.frames[i - 1].slot < walk.frames[i].slot);
+  }
+  return 0;
+}
