@@ -1,0 +1,193 @@
+#!/usr/bin/env bash
+# quillfen-cli symbolize --minidump and db symbolize --minidump on the real
+# dumps of tests/dumps (CrashApp.exe crashed in CrashLib.dll, x86 and x86-64):
+# every frame is checked against the answers file (addr2line's function, file
+# and line). Runs the native program, or the .exe one under Wine when WRAPPER
+# is given.
+#   minidump_cli_test.sh QUILLFEN-CLI CRASH32-DIR CRASH64-DIR [WRAPPER]
+set -u
+cli="$1" dir32="$2" dir64="$3" wrapper="${4:-}"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+failures=0
+for f in "$dir32/crash32.dmp" "$dir32/crash32.answers" "$dir64/crash64.dmp" "$dir64/crash64.answers"; do
+  [ -r "$f" ] || { echo "FAIL: $f missing (the dump_crash32/64 fixture writes it)"; exit 1; }
+done
+# Relative paths only: the same under Wine.
+mkdir -p "$work/w32" "$work/w64"
+cp "$dir32"/CrashApp.exe "$dir32"/CrashLib.dll "$dir32"/*.map "$dir32"/crash32.dmp "$dir32"/crash32.answers "$work/w32/"
+cp "$dir64"/CrashApp.exe "$dir64"/CrashLib.dll "$dir64"/*.map "$dir64"/crash64.dmp "$dir64"/crash64.answers "$work/w64/"
+cd "$work"
+
+run() { if [ -n "$wrapper" ]; then "$wrapper" "$@" | tr -d '\r'; else "$@"; fi; }
+q() { run "$cli" "$@"; }
+fail() { echo "FAIL $1"; failures=$((failures + 1)); }
+pass() { echo "ok   $1"; }
+
+# expect NAME STATUS CMD...: runs CMD, keeps out/err, checks the status.
+expect() {
+  local name="$1" want="$2"
+  shift 2
+  "$@" >out 2>err
+  local status=$?
+  tr -d '\r' <err >err.txt && mv err.txt err
+  if [ "$status" -ne "$want" ]; then
+    fail "$name: exit status $status, expected $want"; cat err; return 1
+  fi
+  return 0
+}
+
+# The lines a frame should have: "#N ADDRESS MODULE+0xOFFSET" and, for a
+# module with a MAP file (one of $answered), " FUNCTION+0x.. (UNIT) FILE:LINE".
+# answers FILE KINDS ANSWERED: one extended regular expression per frame line.
+frame_patterns() {
+  local answers="$1" kinds="$2" answered="$3"
+  awk -v kinds="$kinds" -v answered="$answered" '
+    index(" " kinds " ", " " $1 " ") {
+      line = "^#" $2 " " $3 " " $4 "\\+" $5
+      if (index(" " answered " ", " " $4 " ")) line = line " " $6 "\\+0x[0-9A-F]+ \\([^)]*\\) " $7 ":" $8
+      print line "$"
+    }' "$answers"
+}
+
+# The frames of the output (lines 2 ...) match the patterns in order, from #0.
+check_frames() {
+  local name="$1" patterns="$2" n=2 ok=1
+  while IFS= read -r pattern; do
+    if ! sed -n "${n}p" out | grep -Eq "$pattern"; then
+      ok=0; echo "  line $n: $(sed -n "${n}p" out)"; echo "  wanted: $pattern"
+    fi
+    n=$((n + 1))
+  done <<<"$patterns"
+  if [ $ok -eq 1 ]; then pass "$name"; else fail "$name"; fi
+}
+
+answer() { awk -v k="$2" '$1 == k { $1 = ""; print substr($0, 2) }' "$1"; }
+exception_line() {  # the first line the answers file calls for
+  local code address kind target
+  read -r code address < <(answer "$1" exception)
+  read -r kind target < <(answer "$1" parameters)
+  case "$kind" in 0x*0) kind="read of" ;; 0x*1) kind="write to" ;; *) kind="execution of" ;; esac
+  echo "Exception $code (access violation) at $address in thread $(answer "$1" thread): $kind $target"
+}
+
+a32=w32/crash32.answers a64=w64/crash64.answers
+
+# --- symbolize MAPFILE --minidump: one module's MAP file ---------------------------
+expect "x86, the library's MAP file" 0 q symbolize w32/CrashLib.map --minidump w32/crash32.dmp &&
+  { [ "$(head -n 1 out)" = "$(exception_line $a32)" ] || fail "x86 exception line: $(head -n 1 out)"
+    check_frames "x86, the library's MAP file: frames in both modules" \
+      "$(frame_patterns $a32 frame CrashLib.dll)"; }
+expect "x86, the program's MAP file" 0 q symbolize w32/CrashApp.map --minidump w32/crash32.dmp &&
+  check_frames "x86, the program's MAP file: its frames down to the C runtime" \
+    "$(frame_patterns $a32 'frame caller' CrashApp.exe)"
+expect "x86-64, the library's MAP file" 0 q symbolize w64/CrashLib.map --module CrashLib.dll --minidump w64/crash64.dmp &&
+  { [ "$(head -n 1 out)" = "$(exception_line $a64)" ] || fail "x86-64 exception line: $(head -n 1 out)"
+    check_frames "x86-64: 16-digit addresses, the chain through both modules" \
+      "$(frame_patterns $a64 frame CrashLib.dll)"; }
+
+# --- --scan: main's return into the C runtime, beyond the x86-64 chain ----------------
+expect "x86-64 --scan" 0 q symbolize w64/CrashApp.map --scan --minidump w64/crash64.dmp &&
+  { caller="$(frame_patterns $a64 caller CrashApp.exe | sed 's/^^#7 //; s/\$$//')"
+    grep -Eq "^#[0-9]+ $caller \[scan\]$" out && pass "x86-64 --scan finds main's caller" ||
+      fail "x86-64 --scan: no [scan] frame $caller"
+    # The chain frames keep their order among the scanned ones, unmarked.
+    grep -v '\[scan\]' out | sed 's/^#[0-9]* //' >chain.txt
+    q symbolize w64/CrashApp.map --minidump w64/crash64.dmp | sed 's/^#[0-9]* //' >plain.txt
+    cmp -s chain.txt plain.txt && pass "x86-64 --scan keeps the chain frames in order" ||
+      fail "x86-64 --scan: the chain frames differ"
+    grep -Evq '^#[0-9]+ 0x[0-9A-F]{16} ' <(tail -n +2 out) && fail "x86-64: an address not of 16 digits" ||
+      pass "x86-64: every address of 16 digits"; }
+
+# --- --json and --all-threads --------------------------------------------------------
+expect "x86 --json --all-threads" 0 q symbolize w32/CrashLib.map --json --all-threads --minidump w32/crash32.dmp &&
+  if python3 - out $a32 <<'PY'; then pass "x86 --json: exception, modules, frames as the answers"; else fail "x86 --json"; cat out; fi
+import json, sys
+text = open(sys.argv[1], encoding="utf-8").read()
+assert text.count("\n") == 1, "one line"
+o = json.loads(text)
+answers = [l.split() for l in open(sys.argv[2])]
+get = lambda k: [a[1:] for a in answers if a[0] == k]
+code, address = get("exception")[0]
+e = o["exception"]
+assert e == {"code": code, "name": "access violation", "address": address, "thread": int(get("thread")[0][0]),
+             "parameters": get("parameters")[0]}, e
+modules = {m["name"]: m for m in o["modules"]}
+for name, base, size, version, _, _ in get("module"):
+    m = modules[name]
+    assert (m["base"], m["size"], m["version"]) == (base, int(size, 16), version), m
+    assert m["map"] == ("w32/CrashLib.map" if name == "CrashLib.dll" else None), m
+assert all(modules[n]["map"] is None for n in modules if n != "CrashLib.dll")
+frames = o["frames"]
+assert [f["found_by"] for f in frames[:7]] == ["context"] + ["frame_pointer"] * 6, frames
+for n, addr, module, offset, function, file, line in get("frame"):
+    f = frames[int(n)]
+    assert (f["frame"], f["address"], f["module"], f["module_offset"]) == (int(n), addr, module, int(offset, 16)), f
+    if module == "CrashLib.dll":
+        assert (f["segment"], f["function"], f["file"], f["line"]) == (".text", function, file, int(line)), f
+        assert f["unit"] == "CrashLib" and isinstance(f["function_offset"], int), f
+    else:
+        assert all(f[k] is None for k in ("segment", "unit", "function", "function_offset", "file", "line")), f
+assert o["threads"] == [] or all(t["id"] != e["thread"] and t["frames"][0]["found_by"] == "context"
+                                 for t in o["threads"]), o["threads"]
+PY
+expect "--all-threads" 0 q symbolize w32/CrashLib.map --all-threads --minidump w32/crash32.dmp &&
+  { head -n "$(frame_patterns $a32 frame CrashLib.dll | wc -l)" out >first.txt
+    q symbolize w32/CrashLib.map --minidump w32/crash32.dmp | head -n "$(wc -l <first.txt)" | cmp -s - first.txt &&
+      pass "--all-threads: the crashing thread first, from the exception" || fail "--all-threads: first thread differs"; }
+
+# --- db add-build of both modules, then db symbolize --minidump ---------------------------
+for bits in 32 64; do
+  d="w$bits"
+  q db --db "db$bits" add-build "$d/CrashApp.exe" >/dev/null && q db --db "db$bits" add-build "$d/CrashLib.dll" >/dev/null ||
+    fail "x$bits: db add-build"
+done
+expect "db symbolize --minidump, x86" 0 q db --db db32 symbolize --minidump w32/crash32.dmp &&
+  { check_frames "db symbolize --minidump, x86: every frame of both modules named" \
+      "$(frame_patterns $a32 'frame caller' 'CrashApp.exe CrashLib.dll')"
+    want_err="quillfen-cli: db symbolize: CrashApp.exe: project CrashApp, version 3.1.4.15
+quillfen-cli: db symbolize: CrashLib.dll: project CrashLib, version 2.7.1.8"
+    grep -v 'no MAP file for' err | sort | cmp -s - <(sort <<<"$want_err") && pass "x86: the MAP files used on standard error" ||
+      { fail "x86: standard error"; cat err; }
+    # Every other module that holds a frame is named once, with the reason.
+    for m in $(tail -n +2 out | grep -v 'Crash\(App\|Lib\)' | grep -o '[A-Za-z0-9_.-]*\.dll+' | sort -u | tr -d '+'); do
+      [ "$(grep -c "no MAP file for $m: no project ${m%.dll} in the database$" err)" = 1 ] &&
+        pass "x86: $m named once without a MAP file" || { fail "x86: $m on standard error"; cat err; }
+    done; }
+expect "db symbolize --minidump, x86-64" 0 q db --db db64 symbolize --minidump w64/crash64.dmp &&
+  check_frames "db symbolize --minidump, x86-64: every frame of both modules named" \
+    "$(frame_patterns $a64 frame 'CrashApp.exe CrashLib.dll')"
+q db --db other add CrashLib 9.9.9.9 w32/CrashLib.map >/dev/null
+q db --db other add CrashApp 1.0 w32/CrashApp.map >/dev/null
+expect "db symbolize --minidump, no stored version" 1 q db --db other symbolize --minidump w32/crash32.dmp &&
+  { grep -qx 'quillfen-cli: db symbolize: no MAP file for CrashLib.dll: no stored version 2.7.1.8 of project CrashLib; stored versions: 9.9.9.9' err &&
+    grep -qx 'quillfen-cli: db symbolize: no MAP file for CrashApp.exe: no stored version 3.1.4.15 of project CrashApp; stored versions: 1.0' err &&
+    ! grep -q ' CrashApp.c\| CrashLib.c' out && pass "db symbolize --minidump: versions not stored, nothing answered" ||
+      { fail "db symbolize --minidump, no stored version"; cat err; }; }
+
+# --- Errors -------------------------------------------------------------------------
+expect "a module not in the dump" 2 q symbolize w32/CrashLib.map --module Other --minidump w32/crash32.dmp &&
+  { [ "$(head -n 1 err)" = 'quillfen-cli: symbolize: no module Other in "w32/crash32.dmp"; its modules:' ] &&
+    grep -qx '  CrashApp.exe' err && grep -qx '  CrashLib.dll' err && [ ! -s out ] &&
+    pass "a module not in the dump: the dump's modules listed" || { fail "a module not in the dump"; cat err; }; }
+expect "not a minidump" 2 q symbolize w32/CrashLib.map --minidump w32/CrashLib.map &&
+  { [ "$(cat err)" = 'quillfen-cli: "w32/CrashLib.map": not a minidump (no MDMP signature)' ] && pass "not a minidump" ||
+      { fail "not a minidump"; cat err; }; }
+head -c 3000 w32/crash32.dmp >cut.dmp
+expect "a truncated dump" 2 q symbolize w32/CrashLib.map --minidump cut.dmp &&
+  { grep -q '^quillfen-cli: "cut.dmp": damaged minidump: .* lies past the end of the file$' err && [ ! -s out ] &&
+      pass "a truncated dump" || { fail "a truncated dump"; cat err; }; }
+try="Try 'quillfen-cli --help'"
+for usage in "--scan needs --minidump|symbolize w32/CrashLib.map --scan 0x401000" \
+             "--minidump takes no addresses|symbolize w32/CrashLib.map --minidump w32/crash32.dmp 0x401000" \
+             "--minidump and --report exclude each other|symbolize w32/CrashLib.map --minidump w32/crash32.dmp --report x" \
+             "--minidump takes the load bases from the dump, not --rva, --base, --image-base|symbolize w32/CrashLib.map --base 0x10000000 --minidump w32/crash32.dmp"; do
+  message="${usage%%|*}"
+  # shellcheck disable=SC2086
+  expect "usage: $message" 2 q ${usage#*|} &&
+    { [ "$(cat err)" = "quillfen-cli: symbolize: $message
+$try" ] && pass "usage: $message" || { fail "usage: $message"; cat err; }; }
+done
+
+echo "minidump_cli_test: $failures failed"
+[ "$failures" -eq 0 ]
