@@ -19,7 +19,11 @@ cp "$dir32"/CrashApp.exe "$dir32"/CrashLib.dll "$dir32"/*.map "$dir32"/crash32.d
 cp "$dir64"/CrashApp.exe "$dir64"/CrashLib.dll "$dir64"/*.map "$dir64"/crash64.dmp "$dir64"/crash64.answers "$work/w64/"
 cd "$work"
 
-run() { if [ -n "$wrapper" ]; then "$wrapper" "$@" | tr -d '\r'; else "$@"; fi; }
+run() {
+  if [ -z "$wrapper" ]; then "$@"; return; fi
+  "$wrapper" "$@" | tr -d '\r'
+  return "${PIPESTATUS[0]}"
+}
 q() { run "$cli" "$@"; }
 fail() { echo "FAIL $1"; failures=$((failures + 1)); }
 pass() { echo "ok   $1"; }
@@ -139,7 +143,8 @@ expect "--all-threads" 0 q symbolize w32/CrashLib.map --all-threads --minidump w
 # --- db add-build of both modules, then db symbolize --minidump ---------------------------
 for bits in 32 64; do
   d="w$bits"
-  q db --db "db$bits" add-build "$d/CrashApp.exe" >/dev/null && q db --db "db$bits" add-build "$d/CrashLib.dll" >/dev/null ||
+  # From the modules' folder: the Windows program takes only "\" as a separator.
+  (cd "$d" && q db --db "../db$bits" add-build CrashApp.exe >/dev/null && q db --db "../db$bits" add-build CrashLib.dll >/dev/null) ||
     fail "x$bits: db add-build"
 done
 expect "db symbolize --minidump, x86" 0 q db --db db32 symbolize --minidump w32/crash32.dmp &&
