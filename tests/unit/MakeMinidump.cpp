@@ -1,6 +1,7 @@
 // Writes a small minidump of MinidumpWriter.h (a program at 0x400000 that
-// called into a library at 0x10000000, which crashed), for the fuzz seeds:
-//   make_minidump OUT x86|amd64|no-exception
+// called into a library at 0x10000000, which crashed), for the fuzz seeds and
+// the command-line tests ("no-version": the program has no file version):
+//   make_minidump OUT x86|amd64|no-exception|no-version
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -9,8 +10,8 @@
 
 int main(int argc, char** argv) {
   const std::string kind = argc == 3 ? argv[2] : "";
-  if (kind != "x86" && kind != "amd64" && kind != "no-exception") {
-    std::fprintf(stderr, "usage: make_minidump OUT x86|amd64|no-exception\n");
+  if (kind != "x86" && kind != "amd64" && kind != "no-exception" && kind != "no-version") {
+    std::fprintf(stderr, "usage: make_minidump OUT x86|amd64|no-exception|no-version\n");
     return 2;
   }
   using namespace qf::test;
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
   shape.is64 = is64;
   shape.modules = {{0x400000, 0x10000, "C:\\app\\CrashApp.exe", std::array<uint16_t, 4>{1, 2, 3, 4}},
                    {0x10000000, 0x8000, "C:\\app\\CrashLib.dll", std::nullopt}};
+  if (kind == "no-version") shape.modules[0].version.reset();
   shape.threads = {{7, {0x77001000, s, s}, s, stack, 0}};
   // A second thread in a 32-bit dump (a 64-bit context is large; the seeds stay under 4 KB).
   if (!is64) shape.threads.push_back({9, {0x77002000, 0, 0}, 0, "", 0});

@@ -2,11 +2,11 @@
 # quillfen-cli symbolize --minidump and db symbolize --minidump on the real
 # dumps of tests/dumps (CrashApp.exe crashed in CrashLib.dll, x86 and x86-64):
 # every frame is checked against the answers file (addr2line's function, file
-# and line). Runs the native program, or the .exe one under Wine when WRAPPER
-# is given.
-#   minidump_cli_test.sh QUILLFEN-CLI CRASH32-DIR CRASH64-DIR [WRAPPER]
+# and line); a dump written by make_minidump for a program without a version.
+# Runs the native programs, or the .exe ones under Wine when WRAPPER is given.
+#   minidump_cli_test.sh QUILLFEN-CLI MAKE-MINIDUMP CRASH32-DIR CRASH64-DIR [WRAPPER]
 set -u
-cli="$1" dir32="$2" dir64="$3" wrapper="${4:-}"
+cli="$1" makedump="$2" dir32="$3" dir64="$4" wrapper="${5:-}"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -169,6 +169,17 @@ expect "db symbolize --minidump, no stored version" 1 q db --db other symbolize 
     grep -qx 'quillfen-cli: db symbolize: no MAP file for CrashApp.exe: no stored version 3.1.4.15 of project CrashApp; stored versions: 1.0' err &&
     ! grep -q ' CrashApp.c\| CrashLib.c' out && pass "db symbolize --minidump: versions not stored, nothing answered" ||
       { fail "db symbolize --minidump, no stored version"; cat err; }; }
+
+# A program without a version resource takes --build-version.
+run "$makedump" bare.dmp no-version
+q db --db bare add CrashApp 5.0 w32/CrashApp.map >/dev/null
+expect "db symbolize --minidump, a program without a version" 1 q db --db bare symbolize --minidump bare.dmp &&
+  { grep -qx 'quillfen-cli: db symbolize: no MAP file for CrashApp.exe: the dump gives no file version of it; give --build-version X.Y.Z.W' err &&
+      pass "a program without a version: --build-version asked for" || { fail "a program without a version"; cat err; }; }
+expect "db symbolize --build-version --minidump" 0 q db --db bare symbolize --build-version 5.0 --minidump bare.dmp &&
+  { grep -qx 'quillfen-cli: db symbolize: CrashApp.exe: project CrashApp, version 5.0' err &&
+    grep -q '^#1 0x00401234 CrashApp.exe+0x1234 ' out && pass "--build-version: the program answered from the version given" ||
+      { fail "--build-version"; cat out err; }; }
 
 # --- Errors -------------------------------------------------------------------------
 expect "a module not in the dump" 2 q symbolize w32/CrashLib.map --module Other --minidump w32/crash32.dmp &&
