@@ -2,6 +2,7 @@
 // the crashed thread (or of every thread) of a Windows minidump, each frame
 // named by its module and, where the module has a MAP file, by what
 // symbolize prints for it, read at the module's load base.
+#include <algorithm>
 #include <iostream>
 #include <memory>
 #include <new>
