@@ -228,12 +228,11 @@ int Guarded(const std::string& what, std::ostream& err, Body body) {
   return kExitUsage;
 }
 
-// The symbol map of a MAP file, refused (as by symbolize) without a segment table.
-std::unique_ptr<ModuleMap> LoadMap(const std::string& command, const std::string& file) {
-  auto loaded = std::make_unique<ModuleMap>(ModuleMap{file, SymbolMap::Load(file)});
-  if (!loaded->map.HasSegmentTable()) throw Exception(command + ": " + file + " is not a MAP file with a segment table");
-  return loaded;
+std::unique_ptr<ModuleMap> LoadMap(const std::string& file) {
+  return std::make_unique<ModuleMap>(ModuleMap{file, SymbolMap::Load(file)});
 }
+
+std::string NoSegmentTable(const std::string& file) { return file + " is not a MAP file with a segment table"; }
 
 }  // namespace
 
@@ -264,7 +263,9 @@ int SymbolizeMinidump(const std::string& command, const std::string& mapFile, co
       for (const MinidumpModule& m : dump.modules) err << "  " << m.Name() << '\n';
       return kExitUsage;
     }
-    maps[found] = LoadMap(command, mapFile);
+    maps[found] = LoadMap(mapFile);
+    // Refused as by symbolize.
+    if (!maps[found]->map.HasSegmentTable()) throw Exception(command + ": " + NoSegmentTable(mapFile));
     const DumpPrinter printer(dump, maps, options);
     return printer.Print(printer.Walk(), out);
   });
@@ -305,7 +306,13 @@ int DbSymbolizeMinidump(const TMapDB& db, const SymbolizeOptions& options, const
           why[i] += (v ? ", " : "; stored versions: ") + versions[v].substr(0, versions[v].size() - 4);
         continue;
       }
-      maps[i] = LoadMap("db symbolize", db.GetVersionPath(*project, *stored));
+      const std::string file = db.GetVersionPath(*project, *stored);
+      maps[i] = LoadMap(file);
+      if (!maps[i]->map.HasSegmentTable()) {
+        why[i] = NoSegmentTable(file);
+        maps[i].reset();
+        continue;
+      }
       used[i] = "project " + *project + ", version " + version;
     }
     const DumpPrinter printer(dump, maps, options);

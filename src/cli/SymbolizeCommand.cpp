@@ -36,8 +36,10 @@ class Printer {
   // The same address in the layout the symbol map was read in.
   uint64_t InMap(uint64_t preferred) const { return preferred - preferredBase_ + fileBase_; }
 
-  // A MODULE+0xRVA of a module other than the MAP file's.
-  bool OfAnotherModule(const AddressRef& ref) const { return !ref.module.empty() && !IsModule(ref.module, module_); }
+  // A MODULE+0xRVA of a module other than the MAP file's (when that is known).
+  bool OfAnotherModule(const AddressRef& ref) const {
+    return !ref.module.empty() && !module_.empty() && !IsModule(ref.module, module_);
+  }
 
   // Prints the address; true when it lies in code. An address of another
   // module is named as such and never read against this MAP file.

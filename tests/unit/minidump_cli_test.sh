@@ -170,6 +170,15 @@ expect "db symbolize --minidump, no stored version" 1 q db --db other symbolize 
     ! grep -q ' CrashApp.c\| CrashLib.c' out && pass "db symbolize --minidump: versions not stored, nothing answered" ||
       { fail "db symbolize --minidump, no stored version"; cat err; }; }
 
+# A stored MAP file without a segment table (db add takes one) answers nothing.
+printf 'Line numbers for Engine(Engine.pas) segment .text\n\n    10 0001:00000100\n\n' >lines-only.map
+(cd w32 && q db --db ../noseg add-build CrashApp.exe >/dev/null)
+q db --db noseg add CrashLib 2.7.1.8 lines-only.map >/dev/null
+expect "db symbolize --minidump, a MAP file without a segment table" 0 q db --db noseg symbolize --minidump w32/crash32.dmp &&
+  { grep -Eq '^quillfen-cli: db symbolize: no MAP file for CrashLib.dll: .*2\.7\.1\.8\.map is not a MAP file with a segment table$' err &&
+    grep -q '^#3 0x0040196F CrashApp.exe+0x196F Level3+' out && pass "a MAP file without a segment table: named, the others answered" ||
+      { fail "a MAP file without a segment table"; cat err; }; }
+
 # A program without a version resource takes --build-version.
 run "$makedump" bare.dmp no-version
 q db --db bare add CrashApp 5.0 w32/CrashApp.map >/dev/null
