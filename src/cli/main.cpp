@@ -37,9 +37,9 @@ std::string UsageText() {
       belongs to one module: NAME of --module (with or without extension),
       else the module named like the MAP file (App.map: App.exe, App.dll,
       App.bpl); a MODULE+0xRVA of another module is named as such (exit
-      status 1), and skipped in a report. An ADDRESS of
-      - reads addresses from standard input, one per line (a line that is not
-      an address is reported on standard error and makes the exit status 1).
+      status 1), and skipped in a report. An ADDRESS of - reads addresses
+      from standard input, one per line (a line that is not an address is
+      reported on standard error and makes the exit status 1).
       Options:
         --rva              every address is an offset from the module's base
                            (an RVA, as the "Fault offset" of a Windows
