@@ -30,6 +30,12 @@ class LoadedDump {
   LoadedDump& operator=(const LoadedDump&) = delete;
   const Minidump& Dump() const { return dump_; }
 
+  // What a dump cut short left out, on standard error.
+  void PrintLeftOut(const std::string& path, std::ostream& err) const {
+    for (const std::string& what : dump_.leftOut)
+      PrintError(err, "\"" + path + "\": damaged minidump: " + what + " (left out)");
+  }
+
  private:
   static Minidump ReadDump(const std::string& path, const std::string& bytes) {
     try {
@@ -255,6 +261,7 @@ int SymbolizeMinidump(const std::string& command, const std::string& mapFile, co
   return Guarded("\"" + *options.minidump + "\"", err, [&] {
     const LoadedDump loaded(*options.minidump);
     const Minidump& dump = loaded.Dump();
+    loaded.PrintLeftOut(*options.minidump, err);
     std::vector<std::unique_ptr<ModuleMap>> maps(dump.modules.size());
     size_t found = 0;
     while (found < dump.modules.size() && !IsModule(dump.modules[found].path, module)) ++found;
@@ -276,6 +283,7 @@ int DbSymbolizeMinidump(const TMapDB& db, const SymbolizeOptions& options, const
   return Guarded("\"" + *options.minidump + "\"", err, [&] {
     const LoadedDump loaded(*options.minidump);
     const Minidump& dump = loaded.Dump();
+    loaded.PrintLeftOut(*options.minidump, err);
     std::vector<std::string> projects, versions;
     db.GetProjects(projects);
     // Each module's stored MAP file, or why it has none.

@@ -202,6 +202,21 @@ head -c 3000 w32/crash32.dmp >cut.dmp
 expect "a truncated dump" 2 q symbolize w32/CrashLib.map --minidump cut.dmp &&
   { grep -q '^quillfen-cli: "cut.dmp": damaged minidump: .* lies past the end of the file$' err && [ ! -s out ] &&
       pass "a truncated dump" || { fail "a truncated dump"; cat err; }; }
+# The stack's bytes past the end (a dump cut short): frame 0 is still answered.
+python3 - w32/crash32.dmp nostack.dmp <<'PY'
+import struct, sys
+b = bytearray(open(sys.argv[1], "rb").read())
+streams, directory = struct.unpack_from("<II", b, 8)
+for i in range(streams):
+    kind, size, rva = struct.unpack_from("<III", b, directory + 12 * i)
+    if kind == 3:  # the thread list: the first thread's stack location
+        struct.pack_into("<I", b, rva + 4 + 36, 0xFFFFFFF0)
+open(sys.argv[2], "wb").write(b)
+PY
+expect "a stack past the end" 0 q symbolize w32/CrashLib.map --minidump nostack.dmp &&
+  { [ "$(cat err)" = "quillfen-cli: \"nostack.dmp\": damaged minidump: the stack of thread $(answer $a32 thread) lies past the end of the file (left out)" ] &&
+    [ "$(wc -l <out)" = 2 ] && grep -Eq "$(frame_patterns $a32 frame CrashLib.dll | head -n 1)" <(sed -n 2p out) &&
+      pass "a stack past the end: left out, frame 0 answered" || { fail "a stack past the end"; cat out err; }; }
 try="Try 'quillfen-cli --help'"
 for usage in "--scan needs --minidump|symbolize w32/CrashLib.map --scan 0x401000" \
              "--minidump takes no addresses|symbolize w32/CrashLib.map --minidump w32/crash32.dmp 0x401000" \

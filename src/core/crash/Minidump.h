@@ -62,6 +62,10 @@ struct Minidump {
   std::optional<MinidumpException> exception;
   std::vector<MinidumpThread> threads;  // in the dump's order
   std::vector<MinidumpMemory> memory;   // MemoryList and Memory64List blocks
+  // What was left out of a dump cut short: a thread's stack or a block of
+  // memory whose bytes lie past the end of the file ("the stack of thread 7
+  // lies past the end of the file"); everything else read is whole.
+  std::vector<std::string> leftOut;
 
   // 4 for x86, 8 for AMD64.
   unsigned WordSize() const { return processor == Processor::X86 ? 4 : 8; }

@@ -212,7 +212,8 @@ class Reader {
     const ListEntries list = ReadList(file_, at, kMemoryDescriptorSize, "the memory list", "blocks");
     for (uint64_t i = 0; i < list.count; ++i) {
       const uint64_t entry = list.first + i * kMemoryDescriptorSize;
-      dump_.memory.push_back(MemoryDescriptor(entry, "memory block " + Decimal(i) + " of the memory list"));
+      if (const auto block = MemoryDescriptor(entry, "memory block " + Decimal(i) + " of the memory list"))
+        dump_.memory.push_back(*block);
     }
   }
 
@@ -228,16 +229,32 @@ class Reader {
     for (uint64_t i = 0; i < count; ++i) {
       const uint64_t entry = at.offset + 16 + i * kMemoryDescriptor64Size;
       const uint64_t start = file_.U64(entry), size = file_.U64(entry + 8);
-      const Location bytes = file_.Require(offset, size, "memory block " + Decimal(i) + " of " + what);
-      dump_.memory.push_back({start, file_.View(bytes)});
+      if (!file_.Holds(offset, size)) {
+        // The blocks that follow lie further on.
+        LeftOut("memory block " + Decimal(i) + " of " + what);
+        break;
+      }
+      dump_.memory.push_back({start, file_.View({offset, size})});
       offset += size;
     }
   }
 
-  // A MINIDUMP_MEMORY_DESCRIPTOR (start, then a location) at `entry`.
-  MinidumpMemory MemoryDescriptor(uint64_t entry, const std::string& what) const {
+  // The bytes of the process's memory are not needed to name the crash:
+  // a block that lies past the end of the file (a dump cut short) is left
+  // out and noted.
+  void LeftOut(const std::string& what) {
+    dump_.leftOut.push_back(what + " lies past the end of the file");
+  }
+
+  // The block of a MINIDUMP_MEMORY_DESCRIPTOR (start, then a location) at
+  // `entry`; none when it is left out.
+  std::optional<MinidumpMemory> MemoryDescriptor(uint64_t entry, const std::string& what) {
     const Location at = file_.LocationAt(entry + 8);
-    return {file_.U64(entry), file_.View(file_.Require(at.offset, at.size, what))};
+    if (!file_.Holds(at)) {
+      LeftOut(what);
+      return std::nullopt;
+    }
+    return MinidumpMemory{file_.U64(entry), file_.View(at)};
   }
 
   MinidumpRegisters Registers(const Location& at, const std::string& what) const {
@@ -264,7 +281,8 @@ class Reader {
       const uint64_t stackStart = file_.U64(entry + 24);
       const Location stack = file_.LocationAt(entry + 32);
       if (stack.offset != 0 && stack.size != 0) {
-        thread.stack = MemoryDescriptor(entry + 24, "the stack of " + name);
+        const auto own = MemoryDescriptor(entry + 24, "the stack of " + name);
+        thread.stack = own ? *own : MinidumpMemory{stackStart, {}};
       } else if (const auto held = dump_.MemoryAt(stackStart, stack.size)) {
         thread.stack = {stackStart, held->bytes.substr(size_t(stackStart - held->start), size_t(stack.size))};
       } else {

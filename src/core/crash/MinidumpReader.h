@@ -1,7 +1,10 @@
 // Reads a Windows minidump (.dmp) from its bytes, without any system
 // service: the header ("MDMP"), the stream directory and the streams
 // SystemInfo, ModuleList, Exception, ThreadList, MemoryList and
-// Memory64List. Every read is checked against the size of the bytes.
+// Memory64List. Every read is checked against the size of the bytes. A
+// structure that lies past the end is an error, except the bytes of a stack
+// or a memory block, which are left out (Minidump::leftOut): the exception,
+// the modules and each thread's registers still name the crash.
 #pragma once
 
 #include <string>
