@@ -240,6 +240,44 @@ std::unique_ptr<ModuleMap> LoadMap(const std::string& file) {
 
 std::string NoSegmentTable(const std::string& file) { return file + " is not a MAP file with a segment table"; }
 
+// The stored MAP file of a module: the project named like the module's file
+// without extension, its stored version `version` (names compared without
+// regard to case). note says which was used, or why there is none.
+std::unique_ptr<ModuleMap> StoredMap(const TMapDB& db, const std::vector<std::string>& projects,
+                                     const MinidumpModule& module, const std::string& version, bool program,
+                                     std::string& note) {
+  const std::string name(WithoutExtension(module.Name()));
+  const auto project =
+      std::find_if(projects.begin(), projects.end(), [&](const std::string& p) { return SameText(p, name); });
+  if (project == projects.end()) {
+    note = "no project " + name + " in the database";
+    return nullptr;
+  }
+  if (version.empty()) {
+    note = "the dump gives no file version of it" + std::string(program ? "; give --build-version X.Y.Z.W" : "");
+    return nullptr;
+  }
+  std::vector<std::string> versions;
+  db.GetVersions(*project, versions);
+  const auto stored = std::find_if(versions.begin(), versions.end(),
+                                   [&](const std::string& v) { return SameText(v, version + ".map"); });
+  if (stored == versions.end()) {
+    note = "no stored version " + version + " of project " + *project;
+    if (versions.empty()) note += " (it has no stored versions)";
+    for (size_t v = 0; v < versions.size(); ++v)
+      note += (v ? ", " : "; stored versions: ") + versions[v].substr(0, versions[v].size() - 4);
+    return nullptr;
+  }
+  const std::string file = db.GetVersionPath(*project, *stored);
+  std::unique_ptr<ModuleMap> map = LoadMap(file);
+  if (!map->map.HasSegmentTable()) {
+    note = NoSegmentTable(file);
+    return nullptr;
+  }
+  note = "project " + *project + ", version " + version;
+  return map;
+}
+
 }  // namespace
 
 int CheckMinidumpOptions(const std::string& command, const SymbolizeOptions& options, const Args& addresses,
@@ -284,44 +322,15 @@ int DbSymbolizeMinidump(const TMapDB& db, const SymbolizeOptions& options, const
     const LoadedDump loaded(*options.minidump);
     const Minidump& dump = loaded.Dump();
     loaded.PrintLeftOut(*options.minidump, err);
-    std::vector<std::string> projects, versions;
+    std::vector<std::string> projects;
     db.GetProjects(projects);
     // Each module's stored MAP file, or why it has none.
     std::vector<std::unique_ptr<ModuleMap>> maps(dump.modules.size());
-    std::vector<std::string> why(dump.modules.size()), used(dump.modules.size());
+    std::vector<std::string> notes(dump.modules.size());
     for (size_t i = 0; i < dump.modules.size(); ++i) {
       const MinidumpModule& module = dump.modules[i];
-      const std::string name(WithoutExtension(module.Name()));
-      const auto project = std::find_if(projects.begin(), projects.end(),
-                                        [&](const std::string& p) { return SameText(p, name); });
-      if (project == projects.end()) {
-        why[i] = "no project " + name + " in the database";
-        continue;
-      }
       const std::string version = module.version ? *module.version : i == 0 ? versionGiven : std::string();
-      if (version.empty()) {
-        why[i] = "the dump gives no file version of it" +
-                 std::string(i == 0 ? "; give --build-version X.Y.Z.W" : "");
-        continue;
-      }
-      db.GetVersions(*project, versions);
-      const auto stored = std::find_if(versions.begin(), versions.end(),
-                                       [&](const std::string& v) { return SameText(v, version + ".map"); });
-      if (stored == versions.end()) {
-        why[i] = "no stored version " + version + " of project " + *project;
-        if (versions.empty()) why[i] += " (it has no stored versions)";
-        for (size_t v = 0; v < versions.size(); ++v)
-          why[i] += (v ? ", " : "; stored versions: ") + versions[v].substr(0, versions[v].size() - 4);
-        continue;
-      }
-      const std::string file = db.GetVersionPath(*project, *stored);
-      maps[i] = LoadMap(file);
-      if (!maps[i]->map.HasSegmentTable()) {
-        why[i] = NoSegmentTable(file);
-        maps[i].reset();
-        continue;
-      }
-      used[i] = "project " + *project + ", version " + version;
+      maps[i] = StoredMap(db, projects, module, version, i == 0, notes[i]);
     }
     const DumpPrinter printer(dump, maps, options);
     const std::vector<ThreadFrames> walks = printer.Walk();
@@ -334,11 +343,7 @@ int DbSymbolizeMinidump(const TMapDB& db, const SymbolizeOptions& options, const
           holding.insert(size_t(module - dump.modules.data()));
     for (const size_t i : holding) {
       const std::string name(dump.modules[i].Name());
-      if (maps[i]) {
-        PrintError(err, "db symbolize: " + name + ": " + used[i]);
-      } else {
-        PrintError(err, "db symbolize: no MAP file for " + name + ": " + why[i]);
-      }
+      PrintError(err, "db symbolize: " + (maps[i] ? name + ": " : "no MAP file for " + name + ": ") + notes[i]);
     }
     return printer.Print(walks, out);
   });
