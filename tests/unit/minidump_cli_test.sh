@@ -140,6 +140,15 @@ expect "--all-threads" 0 q symbolize w32/CrashLib.map --all-threads --minidump w
     q symbolize w32/CrashLib.map --minidump w32/crash32.dmp | head -n "$(wc -l <first.txt)" | cmp -s - first.txt &&
       pass "--all-threads: the crashing thread first, from the exception" || fail "--all-threads: first thread differs"; }
 
+# The real program has one thread; a written dump has a second one.
+run "$makedump" two.dmp x86
+expect "--all-threads, a second thread" 0 q symbolize w32/CrashLib.map --all-threads --minidump two.dmp &&
+  { [ "$(tail -n 2 out)" = "$(printf 'Thread 9\n#0 0x77002000 ??')" ] && pass "--all-threads: the other thread after the crashed one" ||
+      { fail "--all-threads, a second thread"; cat out; }; }
+expect "--all-threads --json, a second thread" 0 q symbolize w32/CrashLib.map --all-threads --json --minidump two.dmp &&
+  { grep -q ',"threads":\[{"id":9,"frames":\[{"frame":0,"address":"0x77002000","module":null,"module_offset":null,"found_by":"context",' out &&
+      pass "--all-threads --json: threads" || { fail "--all-threads --json, a second thread"; cat out; }; }
+
 # --- db add-build of both modules, then db symbolize --minidump ---------------------------
 for bits in 32 64; do
   d="w$bits"
