@@ -43,6 +43,7 @@ class SegmentTableReader {
   // Returns true while the reader still wants lines.
   bool AddLine(std::string_view line);
   bool Done() const { return state_ == State::Done; }
+  bool HeaderFound() const { return state_ != State::SeekingHeader; }
   const std::vector<MapSegment>& Segments() const { return segments_; }
   std::vector<MapSegment> TakeSegments() { return std::move(segments_); }
 

@@ -1,6 +1,9 @@
 #include "map/MapSymbolRows.h"
 
+#include <vector>
+
 #include "base/TextRules.h"
+#include "map/UsualPair.h"
 
 namespace qf {
 namespace {
@@ -36,16 +39,49 @@ std::optional<UnitRowText> ParseUnitRow(std::string_view line) {
   std::string_view length = NextWord(line);
   if (!length.empty() && length.back() == 'H') length.remove_suffix(1);
   if (!ReadHex(length, row.length)) return std::nullopt;
-  if (!StartsWith(NextWord(line), "C=")) return std::nullopt;
-  const std::size_t m = line.find(" M=");
-  if (m == std::string_view::npos) return std::nullopt;
-  std::string_view module = line.substr(m + 3);
-  const std::size_t acbp = module.rfind(" ACBP=");
-  if (acbp != std::string_view::npos) module = module.substr(0, acbp);
-  row.module = TrimView(module);
+  // KEY=VALUE words up to the one that begins with "M=".
+  for (;;) {
+    std::string_view rest = line;
+    const std::string_view word = NextWord(rest);
+    if (StartsWith(word, "M=")) {
+      line.remove_prefix(static_cast<std::size_t>(word.data() - line.data()) + 2);
+      break;
+    }
+    const std::size_t equals = word.find('=');
+    if (equals == std::string_view::npos || equals == 0) return std::nullopt;
+    line = rest;
+  }
+  const std::size_t acbp = line.rfind(" ACBP=");
+  const std::size_t align = line.rfind(" ALIGN=");
+  std::size_t end = line.size();
+  if (acbp != std::string_view::npos) end = acbp;
+  if (align != std::string_view::npos && (acbp == std::string_view::npos || align > acbp)) end = align;
+  row.module = TrimView(line.substr(0, end));
   return row;
 }
 
+bool IsTypeInformation(std::string_view name) {
+  std::size_t dots = name.find("..");
+  if (dots == std::string_view::npos) return false;
+  // Each "(" open at a "..", by its depth: the ".." is enclosed when the
+  // innermost of them is closed later.
+  std::vector<std::size_t> open;    // positions of the "(" not yet closed
+  std::vector<std::size_t> waiting;  // depth of each ".." still inside an open "("
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    if (c == '(') {
+      open.push_back(i);
+    } else if (c == ')' && !open.empty()) {
+      open.pop_back();
+      // A ".." that waits at a depth deeper than what is open now is enclosed.
+      while (!waiting.empty() && waiting.back() > open.size()) waiting.pop_back();
+    } else if (c == '.' && i + 1 < name.size() && name[i + 1] == '.') {
+      if (open.empty()) return true;
+      if (waiting.empty() || waiting.back() != open.size()) waiting.push_back(open.size());
+    }
+  }
+  return !waiting.empty();  // inside a "(" that is never closed
+}
 std::optional<PublicRowText> ParsePublicRow(std::string_view line) {
   PublicRowText row;
   if (!ReadAddress(NextWord(line), row.segment, row.offset)) return std::nullopt;
@@ -70,6 +106,19 @@ LineSectionNames ParseLineSectionHeader(std::string_view header) {
 }
 
 bool LinePairReader::Next(LinePairText& pair) {
+  // The usual shape first; its segment must be four hexadecimal digits.
+  const char* p = rest_.data();
+  uint32_t line32 = 0, offset32 = 0, chars = 0;
+  if (ReadUsualPair(p, rest_.data() + rest_.size(), line32, offset32, chars)) {
+    const uint32_t segment = SegmentNumberOf(std::string_view(p - 13, 4));
+    if (segment != 0 || std::string_view(p - 13, 4) == "0000") {
+      pair.line = static_cast<int32_t>(line32);
+      pair.segment = segment;
+      pair.offset = offset32;
+      rest_.remove_prefix(static_cast<std::size_t>(p - rest_.data()));
+      return true;
+    }
+  }
   std::string_view rest = rest_;
   const std::string_view number = NextWord(rest);
   if (number.empty() || number.size() > 10) return false;

@@ -29,11 +29,14 @@ struct UnitRowText {
   uint32_t segment = 0;
   uint64_t offset = 0;
   uint64_t length = 0;
-  std::string_view module;  // after "M=", up to the last " ACBP=" (names may hold spaces)
+  std::string_view module;  // after "M=", up to the last " ACBP=" or " ALIGN=" (names may hold spaces)
 };
 
-// "SSSS:OOOOOOOO LLLLLLLL C=... S=... G=... M=module ACBP=..", blanks around
-// allowed; nothing for a line of another shape.
+// "SSSS:OOOOOOOO LLLLLLLL[H] KEY=VALUE... M=module [ACBP=..|ALIGN=..]",
+// blanks around allowed: the address, the length, then KEY=VALUE words up to
+// "M=" (every linker's own: "C=CODE S=.text G=(none)", "S=CODE"). The module
+// runs to the last " ACBP=" or " ALIGN=", else to the end of the line, and is
+// trimmed. Nothing for a line of another shape.
 std::optional<UnitRowText> ParseUnitRow(std::string_view line);
 
 struct PublicRowText {
@@ -44,6 +47,11 @@ struct PublicRowText {
 
 // "SSSS:OOOOOOOO  name", blanks around allowed; nothing for another shape.
 std::optional<PublicRowText> ParsePublicRow(std::string_view line);
+
+// True for the name of a public that is type information rather than code:
+// it holds two dots in a row outside every pair of parentheses
+// ("ActnList..TAction", "System...", ".."); "f(const char *, ...)" is code.
+bool IsTypeInformation(std::string_view name);
 
 struct LineSectionNames {
   std::string_view unit;    // before the first "("

@@ -1,7 +1,9 @@
 // The symbol map of one MAP file: code segments, units (modules), public
-// functions and line numbers, read in one pass and answered by binary search.
-// Addresses are 64-bit throughout and are taken in the MAP file's preferred
-// layout (the image base the file was linked for).
+// functions and line numbers, answered by binary search. It is read by
+// SymbolRowReader (on all processors for a large file, SymbolMapLoader) and
+// built by SymbolMapBuilder; the map itself only answers. Addresses are
+// 64-bit throughout and are taken in the MAP file's preferred layout (the
+// image base the file was linked for).
 #pragma once
 
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "base/FileSystem.h"
+#include "map/LineTableLoader.h"
 
 namespace qf {
 
@@ -35,6 +38,8 @@ struct Symbolized {
   std::optional<int32_t> line;
 };
 
+struct SymbolMapData;
+
 class SymbolMap {
  public:
   // Builds a map from the lines of a MAP file given in order (each line
@@ -54,15 +59,18 @@ class SymbolMap {
   };
 
   SymbolMap();
+  explicit SymbolMap(std::unique_ptr<SymbolMapData> data);
   ~SymbolMap();
   SymbolMap(SymbolMap&&) noexcept;
   SymbolMap& operator=(SymbolMap&&) noexcept;
 
   // The map of text already in memory (cut at its first NUL).
   static SymbolMap FromText(std::string_view text);
-  // The map of the MAP file at fileName. Throws EFOpenError when it cannot be
-  // opened or read.
-  static SymbolMap Load(const std::string& fileName, const FileSystem& fs = PlatformFileSystem());
+  // The map of the MAP file at fileName, read as the line table is (options:
+  // the buffer and the number of threads). Throws EFOpenError when it cannot
+  // be opened or read.
+  static SymbolMap Load(const std::string& fileName, const FileSystem& fs = PlatformFileSystem(),
+                        const LineTableLoadOptions& options = {});
 
   // The preferred image base: the first CODE start minus 0x1000 in the new
   // layout, 0x400000 in the old one.
@@ -75,8 +83,7 @@ class SymbolMap {
   Symbolized Symbolize(uint64_t address) const;
 
  private:
-  struct Data;
-  std::unique_ptr<Data> data_;
+  std::unique_ptr<SymbolMapData> data_;
 };
 
 }  // namespace qf

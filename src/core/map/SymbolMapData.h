@@ -1,0 +1,120 @@
+// What a symbol map holds, in the sorted arrays its builder fills and its
+// answering reads (inside the map only).
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "map/SymbolMap.h"
+
+namespace qf {
+
+inline constexpr uint32_t kNoIndex = std::numeric_limits<uint32_t>::max();
+
+// Names stored once each, handed out by number; views stay valid because the
+// map's nodes never move.
+class NamePool {
+ public:
+  uint32_t Intern(std::string_view name) {
+    const auto found = index_.find(std::string(name));
+    if (found != index_.end()) return found->second;
+    const auto id = static_cast<uint32_t>(names_.size());
+    const auto inserted = index_.emplace(std::string(name), id).first;
+    names_.push_back(inserted->first);
+    return id;
+  }
+  std::string_view Name(uint32_t id) const { return names_[id]; }
+
+ private:
+  std::unordered_map<std::string, uint32_t> index_;
+  std::vector<std::string_view> names_;
+};
+
+struct UnitRow {
+  uint64_t start;
+  uint64_t end;
+  uint32_t module;  // exact name
+  uint32_t key;     // match key of the name
+};
+
+// A public function: its offset and its name in the name text.
+struct Public {
+  uint32_t offset;
+  uint32_t nameStart;
+  uint32_t nameLength;
+};
+
+// A line-number pair; its file is kept once per run of pairs (FileRun).
+// No initialisers: a large array of them is filled without being cleared.
+struct LinePair {
+  uint32_t offset;
+  int32_t line;
+};
+
+// From pair `first` on, the pairs belong to `id` (a section while building,
+// the SOURCE name's number in the map).
+struct FileRun {
+  uint64_t first;
+  uint32_t id;
+};
+
+// A pair and its file, next to a stretch of code no unit owns.
+struct GapLine {
+  bool found = false;
+  LinePair pair{0, 0};
+  uint32_t file = 0;
+};
+
+// Pairs in one array, allocated once and filled in place.
+class PairArray {
+ public:
+  void Allocate(std::size_t n) {
+    data_.reset(n ? new LinePair[n] : nullptr);
+    size_ = n;
+  }
+  LinePair* begin() const { return data_.get(); }
+  LinePair* end() const { return data_.get() + size_; }
+  LinePair& operator[](std::size_t i) const { return data_[i]; }
+  std::size_t size() const { return size_; }
+
+ private:
+  std::unique_ptr<LinePair[]> data_;
+  std::size_t size_ = 0;
+};
+
+// Everything known about one code segment.
+struct SegmentSymbols {
+  std::vector<UnitRow> units;  // file order
+  // The offsets where the owning unit changes, and the owner from each of
+  // them on (kNoIndex: no unit). Before the first cut no unit owns an offset.
+  std::vector<uint64_t> cuts;
+  std::vector<uint32_t> owners;
+  std::vector<Public> publics;  // by offset, file order kept on ties
+  // Pairs grouped by the unit that answers with them (unit order; the last
+  // group holds the pairs in no unit), by offset within a group.
+  PairArray pairs;
+  std::vector<FileRun> files;        // runs over `pairs`, each group starting one
+  std::vector<uint32_t> groupBegin;  // units.size() + 2 entries
+  // Around each stretch owned by no unit (by its cut; the last entry for
+  // the stretch before the first cut): the last pair below it and the first
+  // pair at or above its end, in all sections.
+  std::vector<GapLine> gapBelow;
+  std::vector<GapLine> gapAbove;
+};
+
+struct SymbolMapData {
+  uint64_t imageBase = 0x400000;
+  bool segmentTable = false;              // the table's header and at least one row
+  std::vector<CodeSegment> codeSegments;  // table order
+  std::vector<uint32_t> byStart;          // indexes sorted by start
+  std::vector<SegmentSymbols> symbols;    // parallel to codeSegments
+  NamePool names;                         // modules and sources, exact
+  std::string publicNames;
+};
+
+}  // namespace qf
