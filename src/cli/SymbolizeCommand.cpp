@@ -8,6 +8,7 @@
 
 #include "Commands.h"
 #include "SymbolizedOutput.h"
+#include "Terminal.h"
 #include "crash/CrashReport.h"
 #include "crash/ModuleName.h"
 #include "base/Errors.h"
@@ -24,8 +25,21 @@ class Printer {
         options_(options),
         module_(module),
         out_(out),
+        lineByLine_(IsTerminal(out)),
         fileBase_(map.ImageBase()),
         preferredBase_(options.imageBase.value_or(map.ImageBase())) {}
+  ~Printer() { Flush(); }
+
+  // On a terminal each answer is shown at once; elsewhere answers are
+  // written in large pieces.
+  bool LineByLine() const { return lineByLine_; }
+
+  // Writes the answers kept so far.
+  void Flush() {
+    if (!pending_.empty()) out_.write(pending_.data(), static_cast<std::streamsize>(pending_.size()));
+    pending_.clear();
+    out_.flush();
+  }
 
   // The address in the preferred layout (the one shown).
   uint64_t Preferred(const AddressRef& ref) const {
@@ -47,23 +61,26 @@ class Printer {
     if (OfAnotherModule(ref)) {
       const std::string written = ref.module + "+0x" + Hex(ref.value, 1);
       if (options_.json) {
-        out_ << "{\"address\":";
-        JsonString(out_, written);
-        JsonField(out_, "module", ref.module);
-        PrintJsonSymbolFields(out_, Symbolized{});
-        out_ << "}\n";
+        pending_ += "{\"address\":";
+        AppendJsonString(pending_, written);
+        pending_ += ",\"module\":";
+        AppendJsonString(pending_, ref.module);
+        AppendJsonSymbolFields(pending_, Symbolized{});
+        pending_ += "}\n";
       } else {
-        out_ << written << " (in another module than " << module_ << ")\n";
+        pending_ += written + " (in another module than " + module_ + ")\n";
       }
+      LineDone();
       return false;
     }
     const uint64_t shown = Preferred(ref);
     const Symbolized symbolized = map_.Symbolize(InMap(shown));
     if (options_.json) {
-      PrintJsonLine(out_, shown, symbolized);
+      AppendJsonLine(pending_, shown, symbolized);
     } else {
-      PrintPlainLine(out_, shown, symbolized);
+      AppendPlainLine(pending_, shown, symbolized);
     }
+    LineDone();
     return symbolized.inCode;
   }
 
@@ -80,19 +97,48 @@ class Printer {
   }
 
  private:
+  static constexpr std::size_t kPieceSize = std::size_t{1} << 16;
+
+  // A line is complete in pending_: shown now on a terminal, else written
+  // once enough have gathered.
+  void LineDone() {
+    if (lineByLine_) {
+      Flush();
+    } else if (pending_.size() >= kPieceSize) {
+      out_.write(pending_.data(), static_cast<std::streamsize>(pending_.size()));
+      pending_.clear();
+    }
+  }
+
   const SymbolMap& map_;
   const SymbolizeOptions& options_;
   const std::string& module_;
   std::ostream& out_;
+  const bool lineByLine_;
+  std::string pending_;
   uint64_t fileBase_;
   uint64_t preferredBase_;
 };
 
-std::string Trimmed(const std::string& text) {
+std::string_view Trimmed(std::string_view text) {
   const size_t first = text.find_first_not_of(" \t\r");
-  if (first == std::string::npos) return std::string();
+  if (first == std::string_view::npos) return std::string_view();
   return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
+
+// While it lives, reading `in` flushes no other stream (std::cin is tied to
+// std::cout, which would then be flushed before every line read).
+class Untied {
+ public:
+  explicit Untied(std::istream& in) : in_(in), tie_(in.tie(nullptr)) {}
+  ~Untied() { in_.tie(tie_); }
+  Untied(const Untied&) = delete;
+  Untied& operator=(const Untied&) = delete;
+
+ private:
+  std::istream& in_;
+  std::ostream* tie_;
+};
 
 // The value of an option given as "--name VALUE" or "--name=VALUE".
 bool OptionValue(const Args& args, size_t& i, const std::string& name, std::optional<std::string>& value) {
@@ -159,7 +205,7 @@ int PrintSymbolized(const SymbolMap& map, const SymbolizeOptions& options, const
   Printer printer(map, options, module, out);
   if (reportText) {
     const bool any = printer.PrintReport(*reportText);
-    out.flush();
+    printer.Flush();
     return any ? kExitOk : kExitNotAllFound;
   }
   bool allInCode = true;
@@ -168,21 +214,23 @@ int PrintSymbolized(const SymbolMap& map, const SymbolizeOptions& options, const
       allInCode = printer.Print(*ParseAddress(address)) && allInCode;
       continue;
     }
-    std::string line;
-    while (std::getline(in, line)) {
-      line = Trimmed(line);
+    std::optional<Untied> untied;
+    if (!printer.LineByLine()) untied.emplace(in);
+    std::string text;
+    while (std::getline(in, text)) {
+      const std::string_view line = Trimmed(text);
       if (line.empty()) continue;
       const std::optional<AddressRef> ref = ParseAddress(line);
       if (ref) {
         allInCode = printer.Print(*ref) && allInCode;
       } else {
-        out.flush();
-        PrintError(err, "not an address: \"" + line + "\"");
+        printer.Flush();
+        PrintError(err, "not an address: \"" + std::string(line) + "\"");
         allInCode = false;
       }
     }
   }
-  out.flush();
+  printer.Flush();
   return allInCode ? kExitOk : kExitNotAllFound;
 }
 

@@ -1,109 +1,235 @@
 // How quillfen-cli writes a symbolized address: the plain line and the JSON
-// Lines object.
+// Lines object, appended to a text that is written out in large pieces.
 #include "SymbolizedOutput.h"
 
+#include <charconv>
 #include <ostream>
 
 namespace qf::cli {
+namespace {
 
-std::string Hex(uint64_t value, int width) {
+template <typename T>
+void AppendNumber(std::string& out, T value) {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out.append(digits, static_cast<std::size_t>(end - digits));
+}
+
+void AppendHex(std::string& out, uint64_t value, int width) {
   static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
+  char text[16];
+  int n = 0;
   do {
-    text.insert(text.begin(), kDigits[value & 0xF]);
+    text[15 - n++] = kDigits[value & 0xF];
     value >>= 4;
   } while (value != 0);
-  if (int(text.size()) < width) text.insert(0, width - text.size(), '0');
+  if (n < width) out.append(static_cast<std::size_t>(width - n), '0');
+  out.append(text + 16 - n, static_cast<std::size_t>(n));
+}
+
+void AppendAddress(std::string& out, uint64_t address) {
+  out += "0x";
+  AppendHex(out, address, address > 0xFFFFFFFFu ? 16 : 8);
+}
+
+// Well-formed UTF-8: no overlong form, no surrogate, nothing above U+10FFFF.
+bool IsUtf8(std::string_view bytes) {
+  std::size_t i = 0;
+  const std::size_t n = bytes.size();
+  while (i < n) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    int more;
+    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+    if (b >= 0xC2 && b <= 0xDF) {
+      more = 1;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      more = 2;
+      if (b == 0xE0) low = 0xA0;
+      if (b == 0xED) high = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      more = 3;
+      if (b == 0xF0) low = 0x90;
+      if (b == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (n - i <= static_cast<std::size_t>(more)) return false;
+    for (int k = 1; k <= more; ++k) {
+      const auto c = static_cast<unsigned char>(bytes[i + static_cast<std::size_t>(k)]);
+      if (k == 1 ? (c < low || c > high) : (c < 0x80 || c > 0xBF)) return false;
+    }
+    i += static_cast<std::size_t>(more) + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string Hex(uint64_t value, int width) {
+  std::string text;
+  AppendHex(text, value, width);
   return text;
 }
 
 // "0x" and 8 digits, 16 when the address needs more.
-std::string AddressText(uint64_t address) { return "0x" + Hex(address, address > 0xFFFFFFFFu ? 16 : 8); }
+std::string AddressText(uint64_t address) {
+  std::string text;
+  AppendAddress(text, address);
+  return text;
+}
 
-// A JSON string of bytes read as Latin-1.
-void JsonString(std::ostream& out, std::string_view bytes) {
-  out << '"';
+void AppendJsonString(std::string& out, std::string_view bytes) {
+  const bool utf8 = IsUtf8(bytes);
+  out += '"';
   for (const char c : bytes) {
     const auto byte = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
-      out << '\\' << c;
+      out += '\\';
+      out += c;
     } else if (byte >= 0x80) {
-      out << char(0xC0 | byte >> 6) << char(0x80 | (byte & 0x3F));
+      if (utf8) {
+        out += c;
+      } else {
+        out += char(0xC0 | byte >> 6);
+        out += char(0x80 | (byte & 0x3F));
+      }
     } else if (byte >= 0x20) {
-      out << c;
+      out += c;
     } else if (c == '\n') {
-      out << "\\n";
+      out += "\\n";
     } else if (c == '\r') {
-      out << "\\r";
+      out += "\\r";
     } else if (c == '\t') {
-      out << "\\t";
+      out += "\\t";
     } else {
-      out << "\\u00" << Hex(byte, 2);
+      out += "\\u00";
+      AppendHex(out, byte, 2);
     }
   }
-  out << '"';
+  out += '"';
 }
 
-void JsonField(std::ostream& out, const char* key, const std::optional<std::string_view>& value) {
-  out << ",\"" << key << "\":";
+void JsonString(std::ostream& out, std::string_view bytes) {
+  std::string text;
+  AppendJsonString(text, bytes);
+  out << text;
+}
+
+namespace {
+
+void AppendJsonField(std::string& out, const char* key, const std::optional<std::string_view>& value) {
+  out += ",\"";
+  out += key;
+  out += "\":";
   if (value) {
-    JsonString(out, *value);
+    AppendJsonString(out, *value);
   } else {
-    out << "null";
+    out += "null";
+  }
+}
+
+}  // namespace
+
+void JsonField(std::ostream& out, const char* key, const std::optional<std::string_view>& value) {
+  std::string text;
+  AppendJsonField(text, key, value);
+  out << text;
+}
+
+void AppendSymbolText(std::string& out, const Symbolized& s) {
+  if (s.function) {
+    out += *s.function;
+    out += "+0x";
+    AppendHex(out, s.functionOffset, 1);
+  } else {
+    out += "??";
+  }
+  out += " (";
+  out += s.unit ? *s.unit : std::string_view("??");
+  out += ") ";
+  if (s.file && s.line) {
+    out += *s.file;
+    out += ':';
+    AppendNumber(out, *s.line);
+  } else {
+    out += "??";
   }
 }
 
 void PrintSymbolText(std::ostream& out, const Symbolized& s) {
-  if (s.function) {
-    out << *s.function << "+0x" << Hex(s.functionOffset, 1);
+  std::string text;
+  AppendSymbolText(text, s);
+  out << text;
+}
+
+void AppendAfterAddress(std::string& out, const Symbolized& s) {
+  if (s.inCode) {
+    AppendSymbolText(out, s);
   } else {
-    out << "??";
-  }
-  out << " (" << (s.unit ? *s.unit : std::string_view("??")) << ") ";
-  if (s.file && s.line) {
-    out << *s.file << ':' << *s.line;
-  } else {
-    out << "??";
+    out += "(not in code)";
   }
 }
 
 void PrintAfterAddress(std::ostream& out, const Symbolized& s) {
-  if (s.inCode) {
-    PrintSymbolText(out, s);
-  } else {
-    out << "(not in code)";
-  }
+  std::string text;
+  AppendAfterAddress(text, s);
+  out << text;
+}
+
+void AppendPlainLine(std::string& out, uint64_t shown, const Symbolized& s) {
+  AppendAddress(out, shown);
+  out += ' ';
+  AppendAfterAddress(out, s);
+  out += '\n';
 }
 
 void PrintPlainLine(std::ostream& out, uint64_t shown, const Symbolized& s) {
-  out << AddressText(shown) << ' ';
-  PrintAfterAddress(out, s);
-  out << '\n';
+  std::string text;
+  AppendPlainLine(text, shown, s);
+  out << text;
 }
 
-void PrintJsonLine(std::ostream& out, uint64_t shown, const Symbolized& s) {
-  out << "{\"address\":\"" << AddressText(shown) << '"';
-  PrintJsonSymbolFields(out, s);
-  out << "}\n";
+void AppendJsonSymbolFields(std::string& out, const Symbolized& s) {
+  AppendJsonField(out, "segment", s.inCode ? std::optional<std::string_view>(s.segment) : std::nullopt);
+  AppendJsonField(out, "unit", s.unit);
+  AppendJsonField(out, "function", s.function);
+  out += ",\"function_offset\":";
+  if (s.function) {
+    AppendNumber(out, s.functionOffset);
+  } else {
+    out += "null";
+  }
+  AppendJsonField(out, "file", s.line ? s.file : std::nullopt);
+  out += ",\"line\":";
+  if (s.file && s.line) {
+    AppendNumber(out, *s.line);
+  } else {
+    out += "null";
+  }
 }
 
 void PrintJsonSymbolFields(std::ostream& out, const Symbolized& s) {
-  JsonField(out, "segment", s.inCode ? std::optional<std::string_view>(s.segment) : std::nullopt);
-  JsonField(out, "unit", s.unit);
-  JsonField(out, "function", s.function);
-  out << ",\"function_offset\":";
-  if (s.function) {
-    out << s.functionOffset;
-  } else {
-    out << "null";
-  }
-  JsonField(out, "file", s.line ? s.file : std::nullopt);
-  out << ",\"line\":";
-  if (s.file && s.line) {
-    out << *s.line;
-  } else {
-    out << "null";
-  }
+  std::string text;
+  AppendJsonSymbolFields(text, s);
+  out << text;
+}
+
+void AppendJsonLine(std::string& out, uint64_t shown, const Symbolized& s) {
+  out += "{\"address\":\"";
+  AppendAddress(out, shown);
+  out += '"';
+  AppendJsonSymbolFields(out, s);
+  out += "}\n";
+}
+
+void PrintJsonLine(std::ostream& out, uint64_t shown, const Symbolized& s) {
+  std::string text;
+  AppendJsonLine(text, shown, s);
+  out << text;
 }
 
 }  // namespace qf::cli

@@ -110,10 +110,14 @@ bool LinePairReader::Next(LinePairText& pair) {
   const char* p = rest_.data();
   uint32_t line32 = 0, offset32 = 0, chars = 0;
   if (ReadUsualPair(p, rest_.data() + rest_.size(), line32, offset32, chars)) {
-    const uint32_t segment = SegmentNumberOf(std::string_view(p - 13, 4));
-    if (segment != 0 || std::string_view(p - 13, 4) == "0000") {
+    if (chars != segmentChars_) {
+      uint64_t number = 0;
+      segmentChars_ = ReadHex(std::string_view(p - 13, 4), number) ? chars : 0;
+      segment_ = static_cast<uint32_t>(number);
+    }
+    if (segmentChars_ != 0) {
       pair.line = static_cast<int32_t>(line32);
-      pair.segment = segment;
+      pair.segment = segment_;
       pair.offset = offset32;
       rest_.remove_prefix(static_cast<std::size_t>(p - rest_.data()));
       return true;

@@ -70,14 +70,19 @@ struct LinePairText {
 };
 
 // The pairs "LINE SSSS:OOOOOOOO" of one line, from the left up to the first
-// text of another shape.
+// text of another shape. One reader may be used for many lines (Reset): the
+// segment of the last usual pair is remembered.
 class LinePairReader {
  public:
+  LinePairReader() = default;
   explicit LinePairReader(std::string_view line) : rest_(line) {}
+  void Reset(std::string_view line) { rest_ = line; }
   bool Next(LinePairText& pair);
 
  private:
   std::string_view rest_;
+  uint32_t segmentChars_ = 0;  // the four characters as read, 0: none yet
+  uint32_t segment_ = 0;
 };
 
 }  // namespace qf

@@ -38,9 +38,9 @@ void SymbolRowReader::StartSection(std::string_view unit, std::string_view sourc
 
 bool SymbolRowReader::AddPairs(std::string_view line) {
   bool any = false;
-  LinePairReader reader(line);
+  pairs_.Reset(line);
   LinePairText pair;
-  while (reader.Next(pair)) {
+  while (pairs_.Next(pair)) {
     any = true;
     if (pair.offset > std::numeric_limits<uint32_t>::max()) continue;
     rows_.AddPair(section_, pair.segment, {static_cast<uint32_t>(pair.offset), pair.line});

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "map/MapSegments.h"
+#include "map/MapSymbolRows.h"
 
 namespace qf {
 
@@ -98,6 +99,7 @@ class SymbolRowReader {
   State::Mode mode_;
   SegmentTableReader table_;
   uint32_t section_ = 0;
+  LinePairReader pairs_;
 };
 
 }  // namespace qf

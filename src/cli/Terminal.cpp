@@ -1,0 +1,25 @@
+#include "Terminal.h"
+
+#include <iostream>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace qf::cli {
+
+bool IsTerminal(const std::ostream& out) {
+  if (&out != &std::cout) return false;
+#ifdef _WIN32
+  // A console; a character device that is not one (NUL) is no terminal.
+  const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_CHAR && GetConsoleMode(handle, &mode);
+#else
+  return isatty(STDOUT_FILENO) == 1;
+#endif
+}
+
+}  // namespace qf::cli

@@ -1,0 +1,12 @@
+// Whether quillfen-cli writes to a terminal: answers are then shown line by
+// line; to a file or a pipe they are written in large pieces.
+#pragma once
+
+#include <iosfwd>
+
+namespace qf::cli {
+
+// True when out is standard output and standard output is a terminal.
+bool IsTerminal(const std::ostream& out);
+
+}  // namespace qf::cli
