@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/Errors.h"
+#include "map/MapSymbolRows.h"
 #include "map/SymbolMap.h"
 #include "TestFiles.h"
 #include "base/TextFile.h"
@@ -62,7 +63,10 @@ const MapCase kModernMaps[] = {
      {{0x00483430, "_TEXT", "C:\\PROGRAM FILES\\BORLAND\\BDS\\4.0\\LIB\\DEBUG\\VCLE.LIB|dstring",
        "__fastcall System::AnsiString::SetLength(int)", 4, nullptr, -1},
       {0x00401604, "_TEXT", kPathUnit, "WinMain", 4, nullptr, -1},
-      {0x00401000, "_TEXT", nullptr, nullptr, 0, nullptr, -1}}},
+      {0x00401000, "_TEXT", nullptr, nullptr, 0, nullptr, -1},
+      // A C++ name with a variadic "..." is a function, not type information.
+      {0x00483407, "_TEXT", "C:\\PROGRAM FILES\\BORLAND\\BDS\\4.0\\LIB\\DEBUG\\VCLE.LIB|dstring",
+       "System::AnsiString::sprintf(const char *, ...)", 0xB, nullptr, -1}}},
     {"WangGangNameZebei-Project1.map", 0x400000, 1,  // module path in GBK bytes
      {{0x00401C60, "_TEXT",
        "C:\\DOCUMENTS AND SETTINGS\\ZCC\\\xD7\xC0\xC3\xE6\\MDTMFSOFTMDBPOCTXTXUNHUAN520\\PROJECT1.OBJ", "WinMain", 8,
@@ -82,7 +86,16 @@ const MapCase kOldMaps[] = {
      {{0x004620DB, ".text", "modulbus", "UserFlashprog", 0x49B, "modulbus.pas", 514}}},
     {"parkseeyoung-Project1.map", 0x400000, 1,  // C++Builder; the table's length is short
      {{0x005954C9, "_TEXT", "AdvGlowButton.pas", "Advglowbutton.TDBAdvGlowButton.SetDBButtonType", 0x71,
-       "AdvGlowButton.pas", 6254}}},
+       "AdvGlowButton.pas", 6254},
+      // In no unit, between SysUtils.hpp (ends at 0EF2, its last line 247 at
+      // 0E88) and Unit1.cpp (from 0F58): the pairs around differ in file.
+      {0x00401F02, "_TEXT", nullptr, "Sysutils.Exception", 0x7A, nullptr, -1},
+      {0x00401F57, "_TEXT", nullptr, "Sysutils.Exception", 0xCF, nullptr, -1},
+      // Between two stl/_string.h units (B519 to B85C): stl\_string.h:128 at
+      // B515 and at B89E bracket it.
+      {0x0040C528, "_TEXT", nullptr, "MyLog", 0x68, "stl\\_string.h", 128},
+      // Past ExceptionLog.pas, a megabyte of code without lines.
+      {0x0043E901, "_TEXT", nullptr, "Orasqlmonitor.TOraSQLMonitor", 1, nullptr, -1}}},
 };
 
 void ExpectAnswers(const SymbolMap& map, const std::vector<Expected>& answers, const std::string& label) {
@@ -227,6 +240,117 @@ TEST(SymbolMap, SixtyFourBitTableAndReadingRules) {
                     {0x40001015, nullptr, nullptr, nullptr, 0, nullptr, -1},  // the low 32 bits alone
                 },
                 "64-bit");
+}
+
+TEST(SymbolMapRows, TypeInformationIsTwoDotsOutsideParentheses) {
+  const struct {
+    const char* name;
+    bool typeInformation;
+  } cases[] = {
+      {"ActnList..TAction", true},
+      {"System...", true},
+      {"..", true},
+      {"A..B(int)", true},
+      {"f(int)..g", true},
+      {"f(..", true},  // never closed: outside every pair
+      {"System::AnsiString::sprintf(const char *, ...)", false},
+      {"f(a(..)b)", false},
+      {"g(x)(y, ...)", false},
+      {"Unit.TClass.Method", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsTypeInformation(c.name), c.typeInformation) << c.name;
+}
+
+TEST(SymbolMapRows, UnitRowsOfEveryLinker) {
+  const struct {
+    const char* row;
+    const char* module;  // nullptr: not a unit row
+  } cases[] = {
+      {" 0001:00000000 00009391 C=CODE     S=.text    G=(none)   M=System   ACBP=A9", "System"},
+      {" 0001:00010940 000000CE S=CODE    M=C:\\PROGRAM FILES (X86)\\EMBARCADERO\\STUDIO\\37.0\\LIB\\WIN64\\RELEASE\\C0W64W.O",
+       "C:\\PROGRAM FILES (X86)\\EMBARCADERO\\STUDIO\\37.0\\LIB\\WIN64\\RELEASE\\C0W64W.O"},
+      {" 0001:00000100 00000010H C=CODE M=Main.o ALIGN=16", "Main.o"},
+      {" 0001:00000100 00000010 M=With Space.o ACBP=A9 ", "With Space.o"},
+      {" 0001:00000100 00000010 C=CODE X M=Main.o", nullptr},  // a word that is no KEY=VALUE
+      {" 0001:00000100 00000010 =CODE M=Main.o", nullptr},
+      {" 0001:00000100 00000010 C=CODE S=.text", nullptr},
+      {" 0001:00000100 M=Main.o", nullptr},
+  };
+  for (const auto& c : cases) {
+    const auto row = ParseUnitRow(c.row);
+    ASSERT_EQ(row.has_value(), c.module != nullptr) << c.row;
+    if (row) EXPECT_EQ(row->module, c.module) << c.row;
+  }
+}
+
+// A MAP file of RAD Studio 13 (C++Builder, Win64): unit rows without C=,
+// G= or ACBP=.
+const char kRadStudio13[] =
+    "\r\n"
+    " Start         Length     Name                   Class\r\n"
+    " 0001:0000000140001000 00001000H .text                   CODE\r\n"
+    "\r\n"
+    "Detailed map of segments\r\n"
+    "\r\n"
+    " 0001:00000000 00000100 S=CODE    M=C:\\PROGRAM FILES (X86)\\EMBARCADERO\\STUDIO\\37.0\\LIB\\WIN64\\RELEASE\\C0W64W.O\r\n"
+    " 0001:00000100 00000200 S=CODE    M=Main.cpp\r\n"
+    "\r\n"
+    "  Address             Publics by Value\r\n"
+    "\r\n"
+    " 0001:00000010       _wstartup\r\n"
+    " 0001:00000110       Main(int)\r\n"
+    " 0001:00000140       std::printf(const char *, ...)\r\n"
+    " 0001:00000180       Sysinit...\r\n"
+    "\r\n"
+    "Line numbers for Main(Main.cpp) segment .text\r\n"
+    "\r\n"
+    "    10 0001:00000110    11 0001:00000140    12 0001:00000150\r\n";
+
+TEST(SymbolMap, RadStudio13UnitRows) {
+  const SymbolMap map = SymbolMap::FromText(kRadStudio13);
+  ASSERT_EQ(map.CodeSegments().size(), 1u);
+  EXPECT_EQ(map.ImageBase(), 0x140000000u);
+  const char* const startup = "C:\\PROGRAM FILES (X86)\\EMBARCADERO\\STUDIO\\37.0\\LIB\\WIN64\\RELEASE\\C0W64W.O";
+  ExpectAnswers(map,
+                {
+                    {0x140001020, ".text", startup, "_wstartup", 0x10, nullptr, -1},
+                    // Functions are kept inside their unit.
+                    {0x140001105, ".text", "Main.cpp", nullptr, 0, nullptr, -1},
+                    {0x140001145, ".text", "Main.cpp", "std::printf(const char *, ...)", 5, "Main.cpp", 11},
+                    {0x140001190, ".text", "Main.cpp", "std::printf(const char *, ...)", 0x50, "Main.cpp", 12},
+                },
+                "RAD Studio 13");
+}
+
+// Units A (100-200) and B (300-400); the rest of the segment is in no unit.
+const char kGaps[] =
+    " Start         Length     Name                   Class\n"
+    " 0001:00401000 00001000H .text                   CODE\n"
+    "\n"
+    "Detailed map of segments\n"
+    " 0001:00000100 00000100 C=CODE S=.text G=(none) M=A ACBP=A9\n"
+    " 0001:00000300 00000100 C=CODE S=.text G=(none) M=B ACBP=A9\n"
+    "\n"
+    "Line numbers for A(a.pas) segment .text\n\n     1 0001:00000100     2 0001:000001F0\n\n"
+    "Line numbers for G(g.pas) segment .text\n\n     3 0001:00000240     4 0001:00000280\n\n"
+    "Line numbers for H(h.pas) segment .text\n\n     5 0001:00000280\n\n"
+    "Line numbers for B(g.pas) segment .text\n\n     6 0001:00000300\n\n"
+    "Line numbers for B(b.pas) segment .text\n\n     7 0001:00000380\n\n"
+    "Line numbers for X(x.pas) segment .text\n\n     8 0001:00000500\n";
+
+TEST(SymbolMap, OutsideUnitsOnlyPairsOfOneFileBracketALine) {
+  ExpectAnswers(SymbolMap::FromText(kGaps),
+                {
+                    {0x401050, ".text", nullptr, nullptr, 0, nullptr, -1},     // nothing below
+                    {0x4011F8, ".text", "A", nullptr, 0, "a.pas", 2},          // inside a unit
+                    {0x401220, ".text", nullptr, nullptr, 0, nullptr, -1},     // a.pas below, g.pas above
+                    {0x401250, ".text", nullptr, nullptr, 0, "g.pas", 3},      // g.pas on both sides
+                    {0x401270, ".text", nullptr, nullptr, 0, "g.pas", 3},      // above: g.pas, first at 280
+                    {0x401290, ".text", nullptr, nullptr, 0, "g.pas", 4},      // below: g.pas, first at 280
+                    {0x401450, ".text", nullptr, nullptr, 0, nullptr, -1},     // b.pas below, x.pas above
+                    {0x401520, ".text", nullptr, nullptr, 0, nullptr, -1},     // nothing above
+                },
+                "gaps");
 }
 
 TEST(SymbolMap, WithoutCodeOrTableNothingIsCode) {
