@@ -78,6 +78,22 @@ else
   echo "FAIL JSON: bytes outside ASCII"; cat "$work/gbk.json"; failures=$((failures + 1))
 fi
 
+# Names in well-formed UTF-8 (Delphi on Windows 11) are written as they are; a
+# name that is not (a lone E9 byte) is read as Latin-1.
+utf8_map() {
+  printf ' Start         Length     Name                   Class\r\n'
+  printf ' 0001:00401000 00001000H .text                   CODE\r\n\r\n'
+  printf 'Detailed map of segments\r\n\r\n'
+  printf ' 0001:00000000 00000100 C=CODE S=.text G=(none) M=\xe8\xa1\xa8\xe7\xa4\xba ACBP=A9\r\n'
+  printf ' 0001:00000100 00000100 C=CODE S=.text G=(none) M=Caf\xe9 ACBP=A9\r\n\r\n'
+  printf 'Line numbers for \xe8\xa1\xa8\xe7\xa4\xba(\xd0\x9c\xd0\xbe\xd0\xb4.pas) segment .text\r\n\r\n'
+  printf '    12 0001:00000010\r\n\r\n'
+}
+utf8_map >"$work/utf8.map"
+check "JSON: names in UTF-8 as they are, others as Latin-1" 0 \
+  "$(printf '{"address":"0x00401020","segment":".text","unit":"\xe8\xa1\xa8\xe7\xa4\xba","function":null,"function_offset":null,"file":"\xd0\x9c\xd0\xbe\xd0\xb4.pas","line":12}\n{"address":"0x00401120","segment":".text","unit":"Caf\xc3\xa9","function":null,"function_offset":null,"file":null,"line":null}')" "" -- \
+  "$cli" symbolize "$work/utf8.map" --json 0x00401020 0x00401120
+
 # --- Crash reports --------------------------------------------------------------
 cat >"$work/dialog.txt" <<'REPORT'
 Access violation at address 004E6446 in module 'VncDllLoader.exe'. Read of address 00000000.
