@@ -7,8 +7,12 @@
 #   - the full-scan miss alone over the loaded table (bench_load),
 #   - the peak resident memory of the lookup,
 #   - on the 200 MB file: quillfen-cli symbolize FILE - with 100,000 addresses
-#     of the file's code on standard input,
-# then says for each target whether it holds.
+#     of the file's code on standard input, and with one address (the cost of
+#     each further address is the difference over 100,000),
+# then says for each target whether it holds, and ends with the three targets
+# side by side: symbolize of 100,000 addresses within 2x one lookup (200 MB),
+# lookup within 5x wc -l (800 MB), peak memory of symbolize at most 0.75x the
+# file (200 MB).
 #   scripts/bench.sh [--wine] [BUILD_DIR]       (default build/bench)
 # --wine also builds the 32-bit quillfen-cli.exe (build/bench-mingw) and checks
 # that it loads the 800 MB file under Wine and answers (slow).
@@ -54,7 +58,8 @@ symbolize_available=0
 if "$cli" --help 2>&1 | grep -q 'symbolize'; then symbolize_available=1; fi
 
 summary=()
-declare -A lookup_s
+declare -A lookup_s wc_of
+sym_s="" sym1_s="" sym_rss="" sym_bytes=""
 for size in $sizes; do
   map="/tmp/quillfen-bench-${size}mb.map"
   if [ ! -f "$map" ]; then
@@ -71,6 +76,7 @@ for size in $sizes; do
   wc_s=$(best_of wc -l "$map")
   lk_s=$(best_of "$cli" lookup "$map" 0x7FFFFFF0)
   lookup_s[$size]=$lk_s
+  wc_of[$size]=$wc_s
   rss_kb=$(peak_kb "$cli" lookup "$map" 0x7FFFFFF0)
   ratio=$(awk -v a="$lk_s" -v b="$wc_s" 'BEGIN { printf "%.1f", a / b }')
   rss_ratio=$(awk -v kb="$rss_kb" -v b="$bytes" 'BEGIN { printf "%.2f", kb * 1024 / b }')
@@ -110,6 +116,8 @@ for size in $sizes; do
         sym_best=$(echo "if ($t < $sym_best) $t else $sym_best" | bc -l)
       done
       sym_s=$(printf '%.3f' "$sym_best")
+      sym1_s=$(best_of "$cli" symbolize "$map" 0x00401000)
+      sym_bytes=$bytes
       sym_lines=$(wc -l <"$work/symbolized.txt")
       sym_with_line=$(grep -c '\.pas:[0-9]*$' "$work/symbolized.txt" || true)
       sym_rss=$("$build/bin/bench_load" --peak-rss "$cli" symbolize "$map" - <"$work/addresses.txt" 2>/dev/null |
@@ -118,6 +126,9 @@ for size in $sizes; do
       printf '%-34s %9s s   %sx wc -l, %sx lookup (target <= 2x lookup: %s); %s lines out (%s with a source line), peak %s MB\n' \
              "symbolize, 100,000 addresses" "$sym_s" "$(awk -v a="$sym_s" -v b="$wc_s" 'BEGIN { printf "%.1f", a / b }')" \
              "$sym_ratio" "$(verdict "$sym_ratio" 2)" "$sym_lines" "$sym_with_line" "$sym_rss"
+      per_us=$(awk -v a="$sym_s" -v b="$sym1_s" 'BEGIN { printf "%.2f", (a - b) / 100000 * 1e6 }')
+      printf '%-34s %9s s   %s us for each further address (target <= 1 us: %s)\n' \
+             "symbolize, one address" "$sym1_s" "$per_us" "$(verdict "$per_us" 1)"
       summary+=("| symbolize, 100,000 addresses, $mb MB | | $wc_s s | $sym_s s | $(awk -v a="$sym_s" -v b="$wc_s" 'BEGIN { printf "%.1f", a / b }')x (${sym_ratio}x lookup) | $sym_rss MB | |")
     else
       echo "symbolize, 100,000 addresses:      not available (this quillfen-cli has no symbolize command)"
@@ -129,6 +140,23 @@ echo
 echo "| file | entries | wc -l | lookup | ratio | peak RSS | full-scan miss |"
 echo "|---|---|---|---|---|---|---|"
 printf '%s\n' "${summary[@]}"
+
+# The three targets, each a ratio of two figures of this run.
+echo
+echo "| target | figures of this run | ratio | limit | verdict |"
+echo "|---|---|---|---|---|"
+if [ -n "$sym_s" ] && [ -n "${lookup_s[200]:-}" ]; then
+  r=$(awk -v a="$sym_s" -v b="${lookup_s[200]}" 'BEGIN { printf "%.2f", a / b }')
+  echo "| symbolize 100,000 addresses / lookup, 200 MB | $sym_s s / ${lookup_s[200]} s | ${r}x | 2x | $(verdict "$r" 2) |"
+fi
+if [ -n "${lookup_s[800]:-}" ]; then
+  r=$(awk -v a="${lookup_s[800]}" -v b="${wc_of[800]}" 'BEGIN { printf "%.2f", a / b }')
+  echo "| lookup / wc -l, 800 MB | ${lookup_s[800]} s / ${wc_of[800]} s | ${r}x | 5x | $(verdict "$r" 5) |"
+fi
+if [ -n "$sym_rss" ] && [ -n "$sym_bytes" ]; then
+  r=$(awk -v m="$sym_rss" -v b="$sym_bytes" 'BEGIN { printf "%.2f", m * 1048576 / b }')
+  echo "| peak memory of symbolize / file, 200 MB | $sym_rss MB / $(awk -v b="$sym_bytes" 'BEGIN { printf "%.1f", b / 1048576 }') MB | ${r}x | 0.75x | $(verdict "$r" 0.75) |"
+fi
 
 if [ "$wine" = 1 ]; then
   map="/tmp/quillfen-bench-800mb.map"

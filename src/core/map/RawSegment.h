@@ -12,54 +12,42 @@
 namespace qf {
 
 // Pairs in blocks that grow with the list (no copy while a large file is
-// read) and are given back one by one while the list is drained.
+// read); the blocks are handed on as they are.
 class PairBlocks {
  public:
   void Append(const LinePair* pairs, std::size_t n) {
     while (n > 0) {
-      if (blocks_.empty() || blocks_.back().size == blocks_.back().capacity) AddBlock();
-      Block& b = blocks_.back();
-      const std::size_t take = std::min(n, b.capacity - b.size);
-      std::copy_n(pairs, take, b.pairs.get() + b.size);
-      b.size += take;
+      if (blocks_.empty() || used_ == blocks_.back().size()) AddBlock();
+      const std::size_t take = std::min(n, blocks_.back().size() - used_);
+      std::copy_n(pairs, take, blocks_.back().begin() + used_);
+      used_ += take;
       size_ += take;
       pairs += take;
       n -= take;
     }
   }
   std::size_t size() const { return size_; }
-  // f(pair) for every pair in order.
-  template <typename F>
-  void ForEach(F&& f) const {
-    for (const Block& b : blocks_) {
-      for (std::size_t i = 0; i < b.size; ++i) f(b.pairs[i]);
-    }
-  }
-  // The same, each block freed once visited; the list is then empty.
-  template <typename F>
-  void Drain(F&& f) {
-    for (Block& b : blocks_) {
-      for (std::size_t i = 0; i < b.size; ++i) f(b.pairs[i]);
-      b.pairs.reset();
-    }
-    blocks_.clear();
-    size_ = 0;
+  std::size_t BlockCount() const { return blocks_.size(); }
+  // The pairs of block b: [Block(b), Block(b) + BlockSize(b)).
+  const LinePair* Block(std::size_t b) const { return blocks_[b].begin(); }
+  std::size_t BlockSize(std::size_t b) const { return b + 1 == blocks_.size() ? used_ : blocks_[b].size(); }
+  std::vector<PairArray> TakeBlocks() {
+    size_ = used_ = 0;
+    return std::move(blocks_);
   }
 
  private:
-  struct Block {
-    std::unique_ptr<LinePair[]> pairs;
-    std::size_t size;
-    std::size_t capacity;
-  };
   void AddBlock() {
     // From 4,096 pairs, doubling up to 4 M (32 MB): a small file stays small,
-    // and the blocks of a large one are each given back to the system.
-    const std::size_t capacity = blocks_.empty() ? 4096 : std::min<std::size_t>(blocks_.back().capacity * 2, 1u << 22);
-    blocks_.push_back({std::unique_ptr<LinePair[]>(new LinePair[capacity]), 0, capacity});
+    // and the unused end of the last block is never touched.
+    const std::size_t capacity = blocks_.empty() ? 4096 : std::min<std::size_t>(blocks_.back().size() * 2, 1u << 22);
+    blocks_.emplace_back();
+    blocks_.back().Allocate(capacity);
+    used_ = 0;
   }
 
-  std::vector<Block> blocks_;
+  std::vector<PairArray> blocks_;
+  std::size_t used_ = 0;  // in the last block
   std::size_t size_ = 0;
 };
 
@@ -84,7 +72,8 @@ struct RawSegment {
 };
 
 // Sorts the rows of one code segment into its arrays; the segment's length
-// grows to the end of its last unit. The raw rows are used up.
+// grows to the end of its last unit. The raw rows are used up: their pair
+// blocks become the map's.
 void FinishSegment(RawSegment& raw, const std::vector<SectionKeys>& sections, CodeSegment& segment,
                    SegmentSymbols& out);
 

@@ -138,36 +138,51 @@ void FinishSegment(RawSegment& raw, const std::vector<SectionKeys>& sections, Co
     const uint32_t key = s.units[owner].key;
     return sec.unitKey == key || sec.sourceKey == key ? owner : kNoIndex;
   };
-  // f(pair, section, stretch) for every pair in file order.
-  const auto visit = [&](auto&& f, bool drain) {
+  // f(pair, index, block, section, stretch) for every pair in file order.
+  const PairBlocks& blocks = raw.pairs;
+  const auto visit = [&](auto&& f) {
     std::size_t run = 0;
     uint64_t index = 0;
     StretchCursor cursor(s.cuts);
-    const auto one = [&](const LinePair& p) {
-      while (run + 1 < raw.sections.size() && raw.sections[run + 1].first <= index) ++run;
-      f(p, raw.sections[run].id, cursor.Find(p.offset));
-      ++index;
-    };
-    if (drain) {
-      raw.pairs.Drain(one);
-    } else {
-      raw.pairs.ForEach(one);
+    for (std::size_t b = 0; b < blocks.BlockCount(); ++b) {
+      const LinePair* block = blocks.Block(b);
+      const std::size_t n = blocks.BlockSize(b);
+      for (std::size_t i = 0; i < n; ++i, ++index) {
+        while (run + 1 < raw.sections.size() && raw.sections[run + 1].first <= index) ++run;
+        f(block[i], index, b, raw.sections[run].id, cursor.Find(block[i].offset));
+      }
     }
   };
 
   // Each stretch keeps its greatest and least pair; a stretch of no unit
-  // then takes the greatest below it and the least above it.
+  // then takes the greatest below it and the least above it. Each group
+  // learns whether its pairs lie in one block, in order, with no other pair
+  // among them: they then stay where they were read.
+  struct GroupScan {
+    uint64_t first = 0, last = 0, count = 0;
+    std::size_t block = 0;
+    uint32_t lastOffset = 0;
+    bool inPlace = true;
+  };
   const std::size_t stretches = s.cuts.size() + 1;
   std::vector<GapLine> greatest(stretches), least(stretches);
-  std::vector<uint32_t> count(static_cast<std::size_t>(noUnit) + 1, 0);
-  visit(
-      [&](const LinePair& p, uint32_t section, uint32_t stretch) {
-        KeepGreatest(greatest[stretch], p, section);
-        KeepLeast(least[stretch], p, section);
-        const uint32_t g = groupOf(stretch, section);
-        if (g != kNoIndex) ++count[g];
-      },
-      false);
+  std::vector<GroupScan> scans(static_cast<std::size_t>(noUnit) + 1);
+  visit([&](const LinePair& p, uint64_t index, std::size_t block, uint32_t section, uint32_t stretch) {
+    KeepGreatest(greatest[stretch], p, section);
+    KeepLeast(least[stretch], p, section);
+    const uint32_t g = groupOf(stretch, section);
+    if (g == kNoIndex) return;
+    GroupScan& scan = scans[g];
+    if (scan.count == 0) {
+      scan.first = index;
+      scan.block = block;
+    } else if (p.offset < scan.lastOffset || block != scan.block || index != scan.last + 1) {
+      scan.inPlace = false;
+    }
+    scan.last = index;
+    scan.lastOffset = p.offset;
+    ++scan.count;
+  });
   s.gapBelow.assign(stretches, GapLine{});
   s.gapAbove.assign(stretches, GapLine{});
   const auto isGap = [&](std::size_t stretch) { return stretch == 0 || s.owners[stretch - 1] == kNoIndex; };
@@ -187,30 +202,58 @@ void FinishSegment(RawSegment& raw, const std::vector<SectionKeys>& sections, Co
     }
   }
 
-  // The groups in unit order, each in file order; a new file run wherever
-  // the file changes within a group. The raw pairs are given back as they
-  // are copied.
-  s.groupBegin.assign(static_cast<std::size_t>(noUnit) + 2, 0);
-  for (uint32_t g = 0; g <= noUnit; ++g) s.groupBegin[g + 1] = s.groupBegin[g] + count[g];
-  std::vector<uint32_t>().swap(count);
-  s.pairs.Allocate(s.groupBegin.back());
-  std::vector<uint32_t> next(s.groupBegin.begin(), s.groupBegin.end() - 1);
-  std::vector<std::vector<FileRun>> runs(static_cast<std::size_t>(noUnit) + 1);
-  visit(
-      [&](const LinePair& p, uint32_t section, uint32_t stretch) {
-        const uint32_t g = groupOf(stretch, section);
-        if (g == kNoIndex) return;
-        const uint32_t file = sections[section].source;
-        if (runs[g].empty() || runs[g].back().id != file) runs[g].push_back({next[g], file});
-        s.pairs[next[g]++] = p;
-      },
-      true);
-  raw = RawSegment();
-
-  for (uint32_t g = 0; g <= noUnit; ++g) {
-    SortGroup(s.pairs.begin() + s.groupBegin[g], s.pairs.begin() + s.groupBegin[g + 1], runs[g], s.groupBegin[g]);
+  // The groups that cannot stay in place are copied, in file order, with a
+  // new file run wherever the file changes, then sorted.
+  std::vector<uint64_t> copyAt(scans.size(), 0);
+  uint64_t copied = 0;
+  for (std::size_t g = 0; g < scans.size(); ++g) {
+    copyAt[g] = copied;
+    if (!scans[g].inPlace) copied += scans[g].count;
   }
-  for (const std::vector<FileRun>& r : runs) s.files.insert(s.files.end(), r.begin(), r.end());
+  PairArray copy;
+  copy.Allocate(copied);
+  std::vector<std::vector<FileRun>> runs(scans.size());  // first: from the group's begin
+  if (copied > 0) {
+    std::vector<uint64_t> next(scans.size(), 0);
+    visit([&](const LinePair& p, uint64_t, std::size_t, uint32_t section, uint32_t stretch) {
+      const uint32_t g = groupOf(stretch, section);
+      if (g == kNoIndex || scans[g].inPlace) return;
+      const uint32_t file = sections[section].source;
+      if (runs[g].empty() || runs[g].back().id != file) runs[g].push_back({next[g], file});
+      copy.begin()[copyAt[g] + next[g]++] = p;
+    });
+  }
+
+  std::vector<uint64_t> blockStart(blocks.BlockCount(), 0);
+  for (std::size_t b = 1; b < blocks.BlockCount(); ++b) blockStart[b] = blockStart[b - 1] + blocks.BlockSize(b - 1);
+  s.groups.resize(scans.size() + 1);
+  for (std::size_t g = 0; g < scans.size(); ++g) {
+    const GroupScan& scan = scans[g];
+    PairGroup& group = s.groups[g];
+    if (scan.count == 0) {
+      // No pairs.
+    } else if (scan.inPlace) {
+      group.begin = blocks.Block(scan.block) + (scan.first - blockStart[scan.block]);
+      // The runs of the sections that hold the slice.
+      auto r = std::upper_bound(raw.sections.begin(), raw.sections.end(), scan.first,
+                                [](uint64_t i, const FileRun& run) { return i < run.first; }) - 1;
+      for (; r != raw.sections.end() && r->first <= scan.last; ++r) {
+        const uint32_t file = sections[r->id].source;
+        if (runs[g].empty() || runs[g].back().id != file) runs[g].push_back({std::max(r->first, scan.first) - scan.first, file});
+      }
+    } else {
+      group.begin = copy.begin() + copyAt[g];
+      LinePair* first = copy.begin() + copyAt[g];
+      SortGroup(first, first + scan.count, runs[g], 0);
+    }
+    group.end = group.begin + scan.count;
+    group.files = static_cast<uint32_t>(s.files.size());
+    s.files.insert(s.files.end(), runs[g].begin(), runs[g].end());
+  }
+  s.groups.back().files = static_cast<uint32_t>(s.files.size());
+  s.storage = raw.pairs.TakeBlocks();
+  if (copied > 0) s.storage.push_back(std::move(copy));
+  raw = RawSegment();
 }
 
 }  // namespace qf

@@ -74,17 +74,20 @@ It LastAtOrBelow(It begin, It end, uint64_t offset) {
   return std::lower_bound(begin, it + 1, found, [](const auto& e, uint32_t o) { return e.offset < o; });
 }
 
-// A pair of the segment's array with its file.
+// A pair with its file.
 struct FiledLine {
   const LinePair* pair = nullptr;
   uint32_t file = kNoIndex;
 };
 
-FiledLine Filed(const SegmentSymbols& s, const LinePair* pair) {
-  // The run holding the pair: the last one starting at or before it.
-  const auto index = static_cast<uint64_t>(pair - s.pairs.begin());
-  const auto run = std::upper_bound(s.files.begin(), s.files.end(), index,
-                                    [](uint64_t i, const FileRun& r) { return i < r.first; });
+FiledLine Filed(const SegmentSymbols& s, std::size_t group, const LinePair* pair) {
+  // The run holding the pair: the last one of its group starting at or
+  // before it.
+  const auto index = static_cast<uint64_t>(pair - s.groups[group].begin);
+  const auto first = s.files.begin() + s.groups[group].files;
+  const auto last = s.files.begin() + s.groups[group + 1].files;
+  const auto run =
+      std::upper_bound(first, last, index, [](uint64_t i, const FileRun& r) { return i < r.first; });
   return {pair, (run - 1)->id};
 }
 
@@ -94,16 +97,18 @@ FiledLine Filed(const GapLine& g) { return g.found ? FiledLine{&g.pair, g.file} 
 // pairs of all sections around it, the greatest at or below it and the least
 // above it, must share their file.
 FiledLine LineOutsideUnits(const SegmentSymbols& s, uint32_t stretch, uint64_t offset) {
-  const LinePair* begin = s.pairs.begin() + s.groupBegin[s.units.size()];
-  const LinePair* end = s.pairs.begin() + s.groupBegin[s.units.size() + 1];
+  const std::size_t group = s.units.size();
+  const LinePair* begin = s.groups[group].begin;
+  const LinePair* end = s.groups[group].end;
   const uint64_t from = stretch == 0 ? 0 : s.cuts[stretch - 1];
   const bool last = stretch == s.cuts.size();
   const LinePair* below = LastAtOrBelow(begin, end, offset);
-  const FiledLine low = below != end && below->offset >= from ? Filed(s, below) : Filed(s.gapBelow[stretch]);
+  const FiledLine low =
+      below != end && below->offset >= from ? Filed(s, group, below) : Filed(s.gapBelow[stretch]);
   const LinePair* above =
       std::upper_bound(begin, end, offset, [](uint64_t o, const LinePair& p) { return o < p.offset; });
-  const FiledLine high =
-      above != end && (last || above->offset < s.cuts[stretch]) ? Filed(s, above) : Filed(s.gapAbove[stretch]);
+  const FiledLine high = above != end && (last || above->offset < s.cuts[stretch]) ? Filed(s, group, above)
+                                                                                   : Filed(s.gapAbove[stretch]);
   return low.pair != nullptr && high.pair != nullptr && low.file == high.file ? low : FiledLine{};
 }
 
@@ -137,10 +142,9 @@ Symbolized SymbolMap::Symbolize(uint64_t address) const {
   FiledLine line;
   if (owner != kNoIndex) {
     // A unit's group holds only pairs inside it.
-    const LinePair* begin = s.pairs.begin() + s.groupBegin[owner];
-    const LinePair* end = s.pairs.begin() + s.groupBegin[owner + 1];
-    const LinePair* hit = LastAtOrBelow(begin, end, offset);
-    if (hit != end) line = Filed(s, hit);
+    const PairGroup& group = s.groups[owner];
+    const LinePair* hit = LastAtOrBelow(group.begin, group.end, offset);
+    if (hit != group.end) line = Filed(s, owner, hit);
   } else {
     line = LineOutsideUnits(s, stretch, offset);
   }

@@ -70,7 +70,8 @@ struct GapLine {
   uint32_t file = 0;
 };
 
-// Pairs in one array, allocated once and filled in place.
+// Pairs in one array, allocated once and filled in place (never cleared:
+// pages that are not written are never touched).
 class PairArray {
  public:
   void Allocate(std::size_t n) {
@@ -79,12 +80,20 @@ class PairArray {
   }
   LinePair* begin() const { return data_.get(); }
   LinePair* end() const { return data_.get() + size_; }
-  LinePair& operator[](std::size_t i) const { return data_[i]; }
   std::size_t size() const { return size_; }
 
  private:
   std::unique_ptr<LinePair[]> data_;
   std::size_t size_ = 0;
+};
+
+// The pairs a unit answers with (or, for the last group, the pairs in no
+// unit), sorted by offset: a slice of the pairs as read when they lie there
+// in order and alone, else a copy.
+struct PairGroup {
+  const LinePair* begin = nullptr;
+  const LinePair* end = nullptr;
+  uint32_t files = 0;  // its first run in SegmentSymbols::files
 };
 
 // Everything known about one code segment.
@@ -95,14 +104,14 @@ struct SegmentSymbols {
   std::vector<uint64_t> cuts;
   std::vector<uint32_t> owners;
   std::vector<Public> publics;  // by offset, file order kept on ties
-  // Pairs grouped by the unit that answers with them (unit order; the last
-  // group holds the pairs in no unit), by offset within a group.
-  PairArray pairs;
-  std::vector<FileRun> files;        // runs over `pairs`, each group starting one
-  std::vector<uint32_t> groupBegin;  // units.size() + 2 entries
-  // Around each stretch owned by no unit (by its cut; the last entry for
-  // the stretch before the first cut): the last pair below it and the first
-  // pair at or above its end, in all sections.
+  // units.size() + 1 groups, then one that ends the last group's runs.
+  std::vector<PairGroup> groups;
+  std::vector<FileRun> files;  // per group, `first` counted from its begin
+  // Where the pairs lie: the blocks they were read into, and the copies.
+  std::vector<PairArray> storage;
+  // Around each stretch owned by no unit (by the number of cuts below it):
+  // the last pair below it and the first pair at or above its end, in all
+  // sections.
   std::vector<GapLine> gapBelow;
   std::vector<GapLine> gapAbove;
 };
