@@ -161,6 +161,9 @@ usage error. "--" ends the options: every argument after it is an operand
 int main(int argc, char** argv) {
   using namespace qf::cli;
   qf::UseSystemCodePage();
+  // The standard streams with buffers of their own: standard input is read
+  // in large pieces, not one character at a time through C's streams.
+  std::ios::sync_with_stdio(false);
   Args args(argv + 1, argv + argc);
   if (args.empty()) return UsageError(std::cerr, "a command is needed");
   const std::string command = args.front();

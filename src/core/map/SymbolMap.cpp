@@ -63,15 +63,29 @@ uint32_t SegmentAt(const SymbolMapData& d, uint64_t address) {
 }
 
 // In a range sorted by offset: the first entry of the greatest offset at or
-// below `offset`; `end` when there is none.
-template <typename It>
-It LastAtOrBelow(It begin, It end, uint64_t offset) {
-  const auto byOffset = [](uint64_t o, const auto& e) { return o < e.offset; };
-  It it = std::upper_bound(begin, end, offset, byOffset);
-  if (it == begin) return end;
-  --it;
-  const uint32_t found = it->offset;
-  return std::lower_bound(begin, it + 1, found, [](const auto& e, uint32_t o) { return e.offset < o; });
+// below `offset`; `end` when there is none. A search without branches on the
+// data, each step fetching both places the next one may look at: the ranges
+// are large, and their memory is the cost.
+template <typename T>
+const T* LastAtOrBelow(const T* begin, const T* end, uint64_t offset) {
+  if (begin == end || begin->offset > offset) return end;
+  const T* at = begin;
+  for (std::size_t n = static_cast<std::size_t>(end - begin); n > 1;) {
+    const std::size_t half = n / 2;
+#if defined(__GNUC__)
+    __builtin_prefetch(at + half / 2);
+    __builtin_prefetch(at + half + half / 2);
+#endif
+    at = at[half].offset <= offset ? at + half : at;
+    n -= half;
+  }
+  // The first of equal offsets: usually the one found, else a few before it.
+  const uint32_t found = at->offset;
+  for (int k = 0; k < 8; ++k) {
+    if (at == begin || (at - 1)->offset != found) return at;
+    --at;
+  }
+  return std::lower_bound(begin, at, found, [](const T& e, uint32_t o) { return e.offset < o; });
 }
 
 // A pair with its file.
@@ -133,8 +147,9 @@ Symbolized SymbolMap::Symbolize(uint64_t address) const {
   const uint64_t floor = owner == kNoIndex ? 0 : s.units[owner].start;
   if (owner != kNoIndex) out.unit = d.names.Name(s.units[owner].module);
 
-  const auto pub = LastAtOrBelow(s.publics.begin(), s.publics.end(), offset);
-  if (pub != s.publics.end() && pub->offset >= floor) {
+  const Public* publicsEnd = s.publics.data() + s.publics.size();
+  const Public* pub = LastAtOrBelow(s.publics.data(), publicsEnd, offset);
+  if (pub != publicsEnd && pub->offset >= floor) {
     out.function = std::string_view(d.publicNames).substr(pub->nameStart, pub->nameLength);
     out.functionOffset = offset - pub->offset;
   }
