@@ -109,7 +109,8 @@ bool LinePairReader::Next(LinePairText& pair) {
   // The usual shape first; its segment must be four hexadecimal digits.
   const char* p = rest_.data();
   uint32_t line32 = 0, offset32 = 0, chars = 0;
-  if (ReadUsualPair(p, rest_.data() + rest_.size(), line32, offset32, chars)) {
+  const char* const end = rest_.data() + rest_.size();
+  if (ReadAlignedPair(p, end, line32, offset32, chars) || ReadUsualPair(p, end, line32, offset32, chars)) {
     if (chars != segmentChars_) {
       uint64_t number = 0;
       segmentChars_ = ReadHex(std::string_view(p - 13, 4), number) ? chars : 0;

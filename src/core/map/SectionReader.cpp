@@ -170,7 +170,7 @@ void SectionReader::ParseLine(std::string_view text, uint32_t source, LineBatch&
   while (p < end) {
     {
       uint32_t line, offset, chars;
-      if (ReadUsualPair(p, end, line, offset, chars)) {
+      if (ReadAlignedPair(p, end, line, offset, chars) || ReadUsualPair(p, end, line, offset, chars)) {
         if (chars != segmentChars || segmentChars == 0) {
           segmentChars = chars;
           segmentNumber = SegmentDigits(p - 13, 4);

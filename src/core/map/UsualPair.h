@@ -92,8 +92,43 @@ inline bool ReadUsualPair(const char*& p, const char* end, uint32_t& line, uint3
   p = q + 13;
   return true;
 }
+
+// The pair in the columns linkers write after the first pair of a line,
+// twenty characters: the line number right-aligned in six, a space, then the
+// offset token (as for ReadUsualPair), followed by a space or the end. Read
+// at fixed places; false, and p unchanged, for any other shape. What it reads
+// ReadUsualPair reads the same way.
+inline bool ReadAlignedPair(const char*& p, const char* end, uint32_t& line, uint32_t& offset, uint32_t& segment) {
+  using namespace usual_pair;
+  constexpr std::ptrdiff_t kWidth = 20;
+  if (end - p < kWidth || (end - p > kWidth && p[kWidth] != ' ') || p[6] != ' ' || p[11] != ':') return false;
+  constexpr uint64_t kField = 0x0000FFFFFFFFFFFFull;  // the six characters of the number
+  const uint64_t field = Load8(p) & kField;
+  if (field & kHigh) return false;
+  // Spaces, then one to six digits.
+  const uint64_t blank = field ^ (0x20 * kOnes & kField);
+  const uint64_t spaces = ~(((blank & 0x7F7F7F7F7F7F7F7Full) + 0x7F7F7F7F7F7F7F7Full) | blank) & kHigh & kField;
+  const uint64_t nonDigits = NonDigits(field) & kField;
+  if (nonDigits != spaces || (spaces & 0x0000800000000000ull) != 0) return false;
+  const int leading = __builtin_ctzll(~spaces & kHigh & kField) >> 3;
+  if (spaces != (leading == 0 ? 0 : (~0ull >> (64 - 8 * leading)) & kHigh)) return false;
+  uint64_t d = (field | (0x10 * kOnes & kField)) << 16;  // spaces read as zeros
+  d = (d & (0x0F * kOnes)) * 2561 >> 8;
+  d = (d & 0x00FF00FF00FF00FFull) * 6553601 >> 16;
+  const auto number = static_cast<uint32_t>((d & 0x0000FFFF0000FFFFull) * 42949672960001ull >> 32);
+  uint32_t head;
+  std::memcpy(&head, p + 7, 4);
+  const uint32_t blanks = head ^ 0x20202020u, colons = head ^ 0x3A3A3A3Au;
+  const uint32_t zero = ((blanks - 0x01010101u) & ~blanks) | ((colons - 0x01010101u) & ~colons);
+  if ((zero & 0x80808080u) != 0 || !HexValue8(Load8(p + 12), offset)) return false;
+  line = number;
+  segment = head;
+  p += kWidth;
+  return true;
+}
 #else
 inline bool ReadUsualPair(const char*&, const char*, uint32_t&, uint32_t&, uint32_t&) { return false; }
+inline bool ReadAlignedPair(const char*&, const char*, uint32_t&, uint32_t&, uint32_t&) { return false; }
 #endif
 
 }  // namespace qf
