@@ -279,7 +279,9 @@ TEST(SymbolMapRows, UnitRowsOfEveryLinker) {
   for (const auto& c : cases) {
     const auto row = ParseUnitRow(c.row);
     ASSERT_EQ(row.has_value(), c.module != nullptr) << c.row;
-    if (row) EXPECT_EQ(row->module, c.module) << c.row;
+    if (row) {
+      EXPECT_EQ(row->module, c.module) << c.row;
+    }
   }
 }
 
