@@ -261,6 +261,26 @@ class TextFileSystem : public qf::FileSystem {
   std::string_view text_;
 };
 
+// Read piece by piece, on one thread and on two, the symbol map answers as
+// the whole text's.
+void CheckSymbolMapPieces(std::string_view text) {
+  const qf::SymbolMap whole = qf::SymbolMap::FromText(text);
+  for (unsigned threads : {1u, 2u}) {
+    qf::LineTableLoadOptions options;
+    options.bufferSize = 64;
+    options.threads = threads;
+    const qf::SymbolMap pieces = qf::SymbolMap::Load("input.map", TextFileSystem(text), options);
+    QF_CHECK(pieces.CodeSegments().size() == whole.CodeSegments().size() && pieces.ImageBase() == whole.ImageBase());
+    for (const qf::CodeSegment& c : whole.CodeSegments()) {
+      for (uint64_t a = c.start - 1; a <= c.start + c.length && a - c.start < 4096; a += 3) {
+        const qf::Symbolized x = whole.Symbolize(a), y = pieces.Symbolize(a);
+        QF_CHECK(x.inCode == y.inCode && x.segment == y.segment && x.unit == y.unit && x.function == y.function &&
+                 x.functionOffset == y.functionOffset && x.file == y.file && x.line == y.line);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 // The input as a crash report: every address found is written in it, and
@@ -337,6 +357,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   QF_CHECK(map.Count() == 0 && map.Loaded() == loaded && !map.FindOffset(0));
 
   CheckSymbolMap(text);
+  CheckSymbolMapPieces(text);
   CheckCrashReport(text);
   return 0;
 }
