@@ -48,8 +48,21 @@ bool SymbolRowReader::AddPairs(std::string_view line) {
   return any;
 }
 
+namespace {
+
+// A line that may be the segment table's header: its first character above
+// a blank is the "S" of "Start".
+bool MaySegmentHeader(std::string_view line) {
+  for (const char c : line) {
+    if (static_cast<unsigned char>(c) > ' ') return c == 'S';
+  }
+  return false;
+}
+
+}  // namespace
+
 void SymbolRowReader::AddLine(std::string_view line) {
-  if (!table_.Done()) table_.AddLine(line);
+  if (table_.HeaderFound() ? !table_.Done() : MaySegmentHeader(line)) table_.AddLine(line);
   // A line that ends one kind of rows is read again as the start of what
   // follows.
   for (;;) {
