@@ -40,9 +40,17 @@ struct LineBatch {
     if (size_ + n > capacity_) Grow(size_ + n);
   }
   void Add(uint32_t source, int32_t segment, int32_t line, int32_t offset) {
+    JoinRun(source, segment);
+    AddToRun(line, offset);
+  }
+  // Add in two steps, for entries that share their source and segment: the
+  // run they belong to, then each entry.
+  void JoinRun(uint32_t source, int32_t segment) {
     if (runs.empty() || runs.back().source != source || runs.back().segment != segment) {
       runs.push_back({static_cast<int32_t>(size_), source, segment});
     }
+  }
+  void AddToRun(int32_t line, int32_t offset) {
     offsets_[size_] = offset;
     lines_[size_] = line;
     ++size_;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/TextRules.h"
+#include "map/AlignedLine.h"
 #include "map/UsualPair.h"
 
 namespace qf {
@@ -137,9 +138,28 @@ void SectionReader::AddLine(std::string_view line) {
   }
   if (line.empty()) {
     mode_ = State::Seeking;
-  } else {
+  } else if (!AddAlignedLine(line)) {
     ParseLine(TrimView(line), source_, batch_);
   }
+}
+
+bool SectionReader::AddAlignedLine(std::string_view line) {
+  AlignedLine pairs;
+  const int n = ReadAlignedLine(line.data(), line.size(), pairs);
+  if (n == 0) return false;
+  batch_.Reserve(AlignedLine::kMostPairs);
+  for (int j = 0; j < n; ++j) {
+    // The segment part is worked out again only when its characters change.
+    if (pairs.segment[j] != segmentChars_ || j == 0) {
+      if (pairs.segment[j] != segmentChars_) {
+        segmentChars_ = pairs.segment[j];
+        segmentNumber_ = SegmentDigits(reinterpret_cast<const char*>(&segmentChars_), 4);
+      }
+      batch_.JoinRun(source_, segmentNumber_);
+    }
+    batch_.AddToRun(static_cast<int32_t>(pairs.line[j]), static_cast<int32_t>(pairs.offset[j]));
+  }
+  return true;
 }
 
 void SectionReader::Finish() {

@@ -62,6 +62,9 @@ class SectionReader {
 
  private:
   void ReadSegmentTable(std::string_view line);
+  // A data line of pairs in the linkers' columns (AlignedLine.h); false,
+  // with nothing added, for any other line.
+  bool AddAlignedLine(std::string_view line);
   void SetSource(std::string_view name);
 
   LineBatch& batch_;
@@ -69,6 +72,8 @@ class SectionReader {
   std::string header_;
   std::string skipped_;
   uint32_t source_ = 0;
+  uint32_t segmentChars_ = 0;  // the last segment part read by AddAlignedLine (0: none)
+  int32_t segmentNumber_ = LineBatch::kNoSegment;
   SegmentTableReader segments_;
   bool segmentRows_;
   bool segmentsDone_;
