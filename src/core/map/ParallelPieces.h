@@ -1,9 +1,10 @@
 // A large MAP file read on all processors: it is cut into pieces of whole
 // lines, and a piece that begins at a proven section start (SectionCuts.h)
 // is read from a fresh state while any other piece goes on from the state
-// its predecessor ended in. Workers read the pieces; the thread that reads
-// the file joins their results in file order, so the result is the one of a
-// reading on one thread.
+// its predecessor ended in. Workers read the pieces; their results join in
+// file order, one at a time, on whichever thread finds the next one ready
+// (the thread that reads the file or a worker that has just read a piece),
+// so the result is the one of a reading on one thread.
 //
 // A Reading names what is read:
 //   using State = ...;  where a reading stands between two lines (copyable;
@@ -12,7 +13,8 @@
 //   State ReadPiece(std::string_view text, const State& from, bool fileEnds, Batch& batch) const;
 //                       reads whole lines (any thread)
 //   void Join(Batch& batch, const State& end, bool continuation);
-//                       takes a piece's result, in file order (reading thread)
+//                       takes a piece's result, in file order (any thread,
+//                       one at a time)
 #pragma once
 
 #include <algorithm>
@@ -223,17 +225,23 @@ class ParallelPieces {
     if (result->cut) text = text.substr(0, nul);
     result->end = reading_.ReadPiece(text, start, piece.last || result->cut, result->batch);
     {
-      std::lock_guard<std::mutex> lock(m_);
+      std::unique_lock<std::mutex> lock(m_);
       ends_[piece.index] = result->end;
       ready_[piece.index] = std::move(result);
+      // Joining copies the entries into fresh memory, most of the cost of
+      // a join: done here, it leaves the reading thread to the file.
+      JoinReady(lock);
     }
     cv_.notify_all();
     return true;
   }
 
-  // Results join in file order, on the reading thread: the workers only
-  // read pieces. Returns whether anything joined.
+  // Results join in file order, one thread at a time: a thread that finds
+  // another one joining leaves the ready results to it. Returns whether
+  // anything joined.
   bool JoinReady(std::unique_lock<std::mutex>& lock) {
+    if (joining_) return false;
+    joining_ = true;
     bool any = false;
     while (!error_ && !stopped_) {
       const auto next = ready_.find(joined_);
@@ -241,7 +249,13 @@ class ParallelPieces {
       std::unique_ptr<Result> r = std::move(next->second);
       ready_.erase(next);
       lock.unlock();
-      reading_.Join(r->batch, r->end, r->continuation);
+      try {
+        reading_.Join(r->batch, r->end, r->continuation);
+      } catch (...) {
+        lock.lock();
+        joining_ = false;
+        throw;
+      }
       lock.lock();
       if (r->cut) stopped_ = true;
       ++joined_;
@@ -250,6 +264,7 @@ class ParallelPieces {
       spare_.push_back(std::move(r));
       any = true;
     }
+    joining_ = false;
     if (any) cv_.notify_all();
     return any;
   }
@@ -264,6 +279,7 @@ class ParallelPieces {
   std::exception_ptr error_;
   bool noMorePieces_ = false;
   bool stopped_ = false;  // a NUL ended the text: nothing after it counts
+  bool joining_ = false;  // a thread is in JoinReady
   std::vector<std::unique_ptr<Buffer>> buffers_;
   std::vector<Buffer*> free_;
   std::deque<Piece> pieces_;
