@@ -25,6 +25,15 @@ class LineIterator {
     return *this;
   }
 
+  // Where the line after the current one starts (the size of the text when
+  // none follows).
+  std::size_t NextLineStart() const { return pos_; }
+  // Goes on with the line that starts at pos, at or after NextLineStart().
+  void SkipTo(std::size_t pos) {
+    pos_ = pos;
+    Advance();
+  }
+
   // True when at least n further lines follow the current one.
   bool HasFollowing(int n) const {
     LineIterator probe = *this;

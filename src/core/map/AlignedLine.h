@@ -44,20 +44,18 @@ constexpr Pattern MakePattern() {
   Pattern p{};
   for (int i = 0; i < 80; ++i) {
     const int r = i % 20;
-    unsigned char from = '0', width = 9;  // a digit
-    bool hex = false;
+    // A digit, unless said otherwise.
+    unsigned char from1 = '0', width1 = 9, from2 = '0', width2 = 9, lower = 0;
     if ((r == 0 && i > 0) || r == 6) {
-      from = ' ', width = 0;  // a space, also in front of every later pair
+      from1 = from2 = ' ', width1 = width2 = 0;  // a space, also in front of every later pair
     } else if (r < 5) {
-      from = ' ', width = '9' - ' ';  // the number: a space or a digit, checked again by ReadAlignedLine
+      from1 = ' ', width1 = 0;  // the number: a space or a digit
     } else if (r == 11) {
-      from = ':', width = 0;
+      from1 = from2 = ':', width1 = width2 = 0;
     } else if (r > 6) {
-      hex = true;  // the segment (here only hexadecimal digits) and the offset
+      from2 = 'a', width2 = 5, lower = 0x20;  // the segment (only hexadecimal digits here) and the offset
     }
-    p.from1[i] = from, p.width1[i] = width;
-    p.from2[i] = hex ? 'a' : from, p.width2[i] = hex ? 5 : width;
-    p.lower[i] = hex ? 0x20 : 0;
+    p.from1[i] = from1, p.width1[i] = width1, p.from2[i] = from2, p.width2[i] = width2, p.lower[i] = lower;
   }
   return p;
 }
@@ -91,6 +89,54 @@ inline bool InTheirRanges(const char* p) {
   return _mm_movemask_epi8(all) == 0xFFFF;
 }
 
+// Two eight-byte pieces of a line, at a and b, in one register.
+inline __m128i Load2x8(const char* a, const char* b) {
+  return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a)),
+                            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b)));
+}
+
+// The numbers of the four pairs at p (checked): each is put at the top of
+// eight digits with spaces as zeros, then pairs of digits, of those and of
+// those again are multiplied and added.
+inline __m128i Numbers(const char* p) {
+  const __m128i low = _mm_set1_epi8(0x0F);
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i tens = _mm_set1_epi32(0x0001000A);        // 10, 1
+  const __m128i hundreds = _mm_set1_epi32(0x00010064);    // 100, 1
+  const __m128i tenThousands = _mm_set1_epi32(0x00012710);  // 10000, 1
+  __m128i fours[2];
+  for (int h = 0; h < 2; ++h) {
+    const __m128i digits = _mm_and_si128(_mm_slli_epi64(Load2x8(p + 40 * h, p + 40 * h + 20), 16), low);
+    const __m128i twos = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(digits, zero), tens),
+                                         _mm_madd_epi16(_mm_unpackhi_epi8(digits, zero), tens));
+    fours[h] = _mm_madd_epi16(twos, hundreds);
+  }
+  return _mm_madd_epi16(_mm_packs_epi32(fours[0], fours[1]), tenThousands);
+}
+
+// The offsets of the four pairs at p (checked): hexadecimal digits to
+// nibbles, then pairs of nibbles to bytes, of bytes to 16 bits, of those to
+// 32 bits.
+inline __m128i Offsets(const char* p) {
+  const __m128i low = _mm_set1_epi8(0x0F);
+  const __m128i one = _mm_set1_epi8(1);
+  const __m128i byteHigh = _mm_set1_epi16(0x00F0);
+  const __m128i bytes = _mm_set1_epi32(0x00010100);  // 256, 1
+  const __m128i upper = _mm_set1_epi64x(0x00000000FFFF0000ll);
+  __m128i halves[2];
+  for (int h = 0; h < 2; ++h) {
+    const __m128i v = Load2x8(p + 40 * h + 12, p + 40 * h + 32);
+    // A letter has the 0x40 bit: its low four bits plus 9.
+    const __m128i letter = _mm_and_si128(_mm_srli_epi16(v, 6), one);
+    const __m128i nibbles = _mm_add_epi8(_mm_and_si128(v, low), _mm_add_epi8(_mm_slli_epi16(letter, 3), letter));
+    const __m128i byteValues = _mm_or_si128(_mm_and_si128(_mm_slli_epi16(nibbles, 4), byteHigh), _mm_srli_epi16(nibbles, 8));
+    const __m128i words = _mm_madd_epi16(byteValues, bytes);
+    const __m128i values = _mm_or_si128(_mm_and_si128(_mm_slli_epi64(words, 16), upper), _mm_srli_epi64(words, 32));
+    halves[h] = _mm_shuffle_epi32(values, _MM_SHUFFLE(3, 1, 2, 0));
+  }
+  return _mm_unpacklo_epi64(halves[0], halves[1]);
+}
+
 }  // namespace aligned_line
 
 // The pairs of a line in the columns; 0 for any other line (pairs taken
@@ -108,28 +154,20 @@ inline int ReadAlignedLine(const char* text, std::size_t size, AlignedLine& out)
     p = padded;
   }
   if (!aligned_line::InTheirRanges(p)) return 0;
-  uint64_t wrong = 0;
+  uint64_t gaps = 0;
   for (int j = 0; j < AlignedLine::kMostPairs; ++j) {
     const char* pair = p + AlignedLine::kPairWidth * static_cast<std::size_t>(j);
-    // The number, six characters from " " to "9", the last a digit: of
-    // these only the digits have the 0x10 bit, the others must be spaces
-    // (0x20), and a digit followed by a space is a gap.
-    const uint64_t field = Load8(pair) & 0x0000FFFFFFFFFFFFull;
-    const uint64_t others = (~field >> 4) & 0x0000010101010101ull;
-    wrong |= (field & others * 0x0F) | ((field << 8) & ~field & 0x0000101010101000ull);
-    // Spaces read as zeros, the six characters at the top.
-    uint64_t d = (field | (0x10 * kOnes & 0x0000FFFFFFFFFFFFull)) << 16;
-    d = (d & (0x0F * kOnes)) * 2561 >> 8;
-    d = (d & 0x00FF00FF00FF00FFull) * 6553601 >> 16;
-    out.line[j] = static_cast<uint32_t>((d & 0x0000FFFF0000FFFFull) * 42949672960001ull >> 32);
-    const uint64_t v = Load8(pair + 12);
-    uint64_t n = (v & (0x0F * kOnes)) + ((v >> 6) & kOnes) * 9;
-    n = ((n << 4) | (n >> 8)) & 0x00FF00FF00FF00FFull;
-    n = ((n << 8) | (n >> 16)) & 0x0000FFFF0000FFFFull;
-    out.offset[j] = static_cast<uint32_t>((n << 16) | (n >> 32));
+    // The number's six characters are spaces and digits, the last a digit;
+    // only the digits have the 0x10 bit, so a digit followed by a space
+    // shows as a gap.
+    const uint64_t field = Load8(pair);
+    gaps |= (field << 8) & ~field & 0x0000101010101000ull;
     std::memcpy(&out.segment[j], pair + 7, 4);
   }
-  return wrong == 0 ? static_cast<int>(size / AlignedLine::kPairWidth) : 0;
+  if (gaps != 0) return 0;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out.line), aligned_line::Numbers(p));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out.offset), aligned_line::Offsets(p));
+  return static_cast<int>(size / AlignedLine::kPairWidth);
 }
 #else
 inline int ReadAlignedLine(const char*, std::size_t, AlignedLine&) { return 0; }

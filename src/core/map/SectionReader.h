@@ -49,6 +49,10 @@ class SectionReader {
   explicit SectionReader(LineBatch& batch, const State& from = State());
 
   void AddLine(std::string_view line);
+  // Reads, inside a section's data, the lines at the start of text that
+  // hold four pairs in the linkers' columns (AlignedLine.h), each with its
+  // line end, as AddLine would; returns the number of bytes read.
+  std::size_t AddAlignedLines(std::string_view text);
   // The file ends here.
   void Finish();
   // The state after the last line given; the segment rows read so far too.
