@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,6 +55,12 @@ struct LineBatch {
     offsets_[size_] = offset;
     lines_[size_] = line;
     ++size_;
+  }
+  // Four entries at once (lines and offsets as four int32_t each).
+  void AddFourToRun(const void* lines, const void* offsets) {
+    std::memcpy(offsets_.get() + size_, offsets, 4 * sizeof(int32_t));
+    std::memcpy(lines_.get() + size_, lines, 4 * sizeof(int32_t));
+    size_ += 4;
   }
   // Forgets the entries; the sources stay (a reading goes on with them).
   void ClearEntries() {

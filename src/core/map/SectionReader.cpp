@@ -148,6 +148,14 @@ bool SectionReader::AddAlignedLine(std::string_view line) {
   const int n = ReadAlignedLine(line.data(), line.size(), pairs);
   if (n == 0) return false;
   batch_.Reserve(AlignedLine::kMostPairs);
+  if (n == AlignedLine::kMostPairs && segmentChars_ != 0 && (pairs.segment[0] & pairs.segment[1] & pairs.segment[2] &
+                                                             pairs.segment[3]) == segmentChars_ &&
+      (pairs.segment[0] | pairs.segment[1] | pairs.segment[2] | pairs.segment[3]) == segmentChars_) {
+    // The usual line: four pairs in the segment of the line before.
+    batch_.JoinRun(source_, segmentNumber_);
+    batch_.AddFourToRun(pairs.line, pairs.offset);
+    return true;
+  }
   for (int j = 0; j < n; ++j) {
     // The segment part is worked out again only when its characters change.
     if (pairs.segment[j] != segmentChars_ || j == 0) {
