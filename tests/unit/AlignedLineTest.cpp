@@ -89,6 +89,8 @@ TEST(AlignedLine, ReadsAsThePairRules) {
       "\t   27 0001:0006BB98    28 0001:0006BBAB    29 0001:0006BBC3    30 0001:0006BC0F",
       "   -27 0001:0006BB98    28 0001:0006BBAB    29 0001:0006BBC3    30 0001:0006BC0F",
       "    27 0001:0006BB9G    28 0001:0006BBAB    29 0001:0006BBC3    30 0001:0006BC0F",
+      "    27 0001:000\x10" "BB98    28 0001:0006BBAB    29 0001:0006BBC3    30 0001:0006BC0F",  // "0" in lower case
+      "    27 0001:0006BB98    28 0001:0006BBAB    29 0001:0006BBC3    30 0001:0006BC\x19" "F",
       "    27 0001:0006BB98    28 00:1:0006BBAB    29 0001:0006BBC3    30 0001:0006BC0F",
       "    27 0001:0006BB98    28 0 01:0006BBAB    29 0001:0006BBC3    30 0001:0006BC0F",
       "    27 0001:0006BB98    28 .tex:0006BBAB    29 0001:0006BBC3    30 0001:0006BC0F",
@@ -106,7 +108,7 @@ TEST(AlignedLine, ReadsAsThePairRules) {
 }
 
 TEST(AlignedLine, RandomChangesReadAsThePairRules) {
-  const std::string bytes = " 0159aAfFgG:x-+\t\x01\x7F\xE9\xFF";
+  const std::string bytes = " 0159aAfFgG:x-+\t\x01\x10\x19\x7F\xE9\xFF";
   std::mt19937 random(17);
   for (int n = 0; n < 300; ++n) {
     std::string line = kFour;

@@ -35,7 +35,8 @@ namespace aligned_line {
 
 // Each of the 80 characters of four pairs is checked against one or two
 // ranges of bytes: it passes when it lies in either. Hexadecimal digits are
-// read in lower case for the second range.
+// read in lower case for the second range only (a byte below "0" turns into
+// a digit when put in lower case).
 struct Pattern {
   alignas(16) unsigned char from1[80], width1[80], from2[80], width2[80], lower[80];
 };
@@ -82,7 +83,7 @@ inline bool InTheirRanges(const char* p) {
   for (int k = 0; k < 5; ++k) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
     const __m128i lower = _mm_or_si128(v, At(kPattern.lower, k));
-    const __m128i ok = _mm_or_si128(InRange(lower, At(kPattern.from1, k), At(kPattern.width1, k)),
+    const __m128i ok = _mm_or_si128(InRange(v, At(kPattern.from1, k), At(kPattern.width1, k)),
                                     InRange(lower, At(kPattern.from2, k), At(kPattern.width2, k)));
     all = _mm_and_si128(all, ok);
   }
