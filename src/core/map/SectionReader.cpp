@@ -148,9 +148,10 @@ bool SectionReader::AddAlignedLine(std::string_view line) {
   const int n = ReadAlignedLine(line.data(), line.size(), pairs);
   if (n == 0) return false;
   batch_.Reserve(AlignedLine::kMostPairs);
-  if (n == AlignedLine::kMostPairs && segmentChars_ != 0 && (pairs.segment[0] & pairs.segment[1] & pairs.segment[2] &
-                                                             pairs.segment[3]) == segmentChars_ &&
-      (pairs.segment[0] | pairs.segment[1] | pairs.segment[2] | pairs.segment[3]) == segmentChars_) {
+  const uint32_t* const segment = pairs.segment;
+  if (n == AlignedLine::kMostPairs && segmentChars_ != 0 &&
+      (segment[0] & segment[1] & segment[2] & segment[3]) == segmentChars_ &&
+      (segment[0] | segment[1] | segment[2] | segment[3]) == segmentChars_) {
     // The usual line: four pairs in the segment of the line before.
     batch_.JoinRun(source_, segmentNumber_);
     batch_.AddFourToRun(pairs.line, pairs.offset);
@@ -158,13 +159,12 @@ bool SectionReader::AddAlignedLine(std::string_view line) {
   }
   for (int j = 0; j < n; ++j) {
     // The segment part is worked out again only when its characters change.
-    if (pairs.segment[j] != segmentChars_ || j == 0) {
-      if (pairs.segment[j] != segmentChars_) {
-        segmentChars_ = pairs.segment[j];
-        segmentNumber_ = SegmentDigits(reinterpret_cast<const char*>(&segmentChars_), 4);
-      }
-      batch_.JoinRun(source_, segmentNumber_);
+    const bool changed = segment[j] != segmentChars_;
+    if (changed) {
+      segmentChars_ = segment[j];
+      segmentNumber_ = SegmentDigits(reinterpret_cast<const char*>(&segmentChars_), 4);
     }
+    if (changed || j == 0) batch_.JoinRun(source_, segmentNumber_);
     batch_.AddToRun(static_cast<int32_t>(pairs.line[j]), static_cast<int32_t>(pairs.offset[j]));
   }
   return true;
