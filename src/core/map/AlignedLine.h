@@ -5,7 +5,7 @@
 // every pair but the first beginning with a space.
 // Such a line reads, trimmed, pair by pair (ReadUsualPair for the first,
 // ReadAlignedPair for the others) to the same pairs; any other line says no
-// here and is read by those rules.
+// here and is read by those rules, as is every line where SSE2 is missing.
 #pragma once
 
 #include <cstddef>
