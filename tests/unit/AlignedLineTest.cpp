@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "TextFileSystem.h"
+#include "map/SymbolMap.h"
 #include "map/U_MAPFile.h"
 
 namespace qf {
@@ -42,6 +43,18 @@ std::vector<int32_t> Answers(const TMapFile& map) {
   return lines;
 }
 
+// What the symbol map says for the same offsets.
+std::vector<std::string> SymbolAnswers(const SymbolMap& symbols, const TMapFile& map) {
+  std::vector<std::string> out;
+  for (int32_t i = 0; i < map.Count(); ++i) {
+    for (const int32_t d : {-1, 0, 1}) {
+      const Symbolized s = symbols.Symbolize(0x402000 + static_cast<uint64_t>(map.Entry(i).Offset() + d));
+      out.push_back(!s.inCode ? "-" : std::string(s.file.value_or("?")) + ":" + std::to_string(s.line.value_or(-1)));
+    }
+  }
+  return out;
+}
+
 const std::string kFour = "    27 0001:0006BB98    28 0001:0006BBAB    29 0001:0006BBC3    30 0001:0006BC0F";
 
 // A file with a segment table (segment 1 moves, the others do not) and one
@@ -55,12 +68,14 @@ std::string MapText(const std::vector<std::string>& data, bool shift, const char
 }
 
 // Loads the text whole, from a file on one thread and in pieces on two,
-// and the shifted text whole, and expects the same table and answers.
+// and the shifted text whole, and expects the same table and answers; so
+// for the symbol map, whole and in pieces.
 void ExpectAsTheRules(const std::vector<std::string>& data, const std::string& what) {
   for (const char* end : {"\r\n", "\n"}) {
     const std::string text = MapText(data, false, end);
     TMapFile rules, whole, oneThread, pieces;
-    rules.LoadFromText(MapText(data, true, end));
+    const std::string shifted = MapText(data, true, end);
+    rules.LoadFromText(shifted);
     whole.LoadFromText(text);
     oneThread.Load("u.map", TextFileSystem(text, 100), {64, 1, 0});
     pieces.Load("u.map", TextFileSystem(text, 1 << 12), {256, 2, 0});
@@ -70,6 +85,10 @@ void ExpectAsTheRules(const std::vector<std::string>& data, const std::string& w
       EXPECT_EQ(EntriesOf(*map), expected) << what;
       EXPECT_EQ(Answers(*map), answers) << what;
     }
+    const std::vector<std::string> symbols = SymbolAnswers(SymbolMap::FromText(shifted), rules);
+    EXPECT_EQ(SymbolAnswers(SymbolMap::FromText(text), rules), symbols) << what;
+    EXPECT_EQ(SymbolAnswers(SymbolMap::Load("u.map", TextFileSystem(text, 1 << 12), {256, 2, 0}), rules), symbols)
+        << what;
   }
 }
 

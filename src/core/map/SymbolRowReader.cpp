@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "base/TextRules.h"
+#include "map/AlignedLine.h"
 #include "map/MapSymbolRows.h"
 
 namespace qf {
@@ -37,6 +38,18 @@ void SymbolRowReader::StartSection(std::string_view unit, std::string_view sourc
 }
 
 bool SymbolRowReader::AddPairs(std::string_view line) {
+  // A line in the linkers' columns is read whole; any other pair by pair.
+  AlignedLine aligned;
+  const int n = ReadAlignedLine(line.data(), line.size(), aligned);
+  for (int j = 0; j < n; ++j) {
+    // The segment number is worked out again only when its characters change.
+    if (aligned.segment[j] != alignedChars_) {
+      alignedChars_ = aligned.segment[j];
+      alignedSegment_ = SegmentNumberOf(std::string_view(reinterpret_cast<const char*>(&alignedChars_), 4));
+    }
+    rows_.AddPair(section_, alignedSegment_, {aligned.offset[j], static_cast<int32_t>(aligned.line[j])});
+  }
+  if (n > 0) return true;
   bool any = false;
   pairs_.Reset(line);
   LinePairText pair;

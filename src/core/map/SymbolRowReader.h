@@ -100,6 +100,8 @@ class SymbolRowReader {
   SegmentTableReader table_;
   uint32_t section_ = 0;
   LinePairReader pairs_;
+  uint32_t alignedChars_ = 0;  // the segment's characters in the last line read whole (0: none)
+  uint32_t alignedSegment_ = 0;
 };
 
 }  // namespace qf
