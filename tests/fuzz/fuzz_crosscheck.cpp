@@ -1,7 +1,11 @@
-// libFuzzer target for the MAP line table and the symbol map: loads the input
-// as a MAP file, checks the table against a plain line-by-line reading of the
-// same rules, then looks up slices of the input as typed crash addresses and
-// symbolizes addresses around every code segment.
+// The slow libFuzzer target: the cross-checks. The input is loaded as a MAP
+// file and the line table is checked against a plain line-by-line reading of
+// the same rules, against a reading piece by piece on one thread and on two,
+// and slices of it are looked up as typed crash addresses; the symbol map's
+// answers around every row are checked against a plain reading of the
+// symbols; the input read as a crash report finds its addresses again; an
+// executable image (an input that starts with "MZ") is read again cut short.
+// The fast targets read each input once and check invariants only.
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
@@ -14,7 +18,10 @@
 #include <string_view>
 #include <vector>
 
+#include "FuzzCheck.h"
+#include "ReferenceSymbolMap.h"
 #include "crash/CrashReport.h"
+#include "crash/PeVersion.h"
 #include "base/FileSystem.h"
 #include "map/LookupTexts.h"
 #include "map/MapSegments.h"
@@ -23,14 +30,6 @@
 #include "map/U_MAPFile.h"
 
 namespace {
-
-#define QF_CHECK(cond)                                                         \
-  do {                                                                         \
-    if (!(cond)) {                                                             \
-      std::fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__);  \
-      std::abort();                                                            \
-    }                                                                          \
-  } while (0)
 
 struct Ref {
   std::string source;
@@ -192,14 +191,25 @@ void CheckSymbolized(const qf::SymbolMap& map, uint64_t address) {
   QF_CHECK(s.file.has_value() == s.line.has_value());
 }
 
-void CheckSymbolMap(std::string_view text) {
+void CheckAgainstReference(const qf::Symbolized& s, const qf::fuzz::ReferenceAnswer& r) {
+  QF_CHECK(s.inCode == r.inCode);
+  if (!s.inCode) return;
+  QF_CHECK(s.segment == r.segment && s.unit == r.unit && s.function == r.function && s.file == r.file &&
+           s.line == r.line);
+  QF_CHECK(!s.function || s.functionOffset == r.functionOffset);
+}
+
+void CheckSymbolMap(std::string_view text, const std::vector<std::string>& lines) {
   const qf::SymbolMap map = qf::SymbolMap::FromText(text);
-  std::vector<uint64_t> addresses = {0, UINT64_MAX, map.ImageBase(), 0x401000};
-  for (const qf::CodeSegment& c : map.CodeSegments()) {
-    for (const uint64_t at : {c.start - 1, c.start, c.start + 1, c.start + c.length - 1, c.start + c.length}) {
-      addresses.push_back(at);
-    }
+  const qf::fuzz::ReferenceSymbolMap reference(lines);
+  QF_CHECK(map.ImageBase() == reference.ImageBase());
+  QF_CHECK(map.CodeSegments().size() == reference.Segments().size());
+  for (std::size_t k = 0; k < map.CodeSegments().size(); ++k) {
+    const qf::CodeSegment &a = map.CodeSegments()[k], &b = reference.Segments()[k];
+    QF_CHECK(a.id == b.id && a.name == b.name && a.start == b.start && a.length == b.length);
   }
+
+  std::vector<uint64_t> addresses = {0, UINT64_MAX, map.ImageBase(), 0x401000};
   // Runs of eight characters of the input read as hexadecimal offsets from
   // each segment's start.
   std::vector<uint64_t> offsets;
@@ -210,17 +220,31 @@ void CheckSymbolMap(std::string_view text) {
   for (const qf::CodeSegment& c : map.CodeSegments()) {
     for (const uint64_t o : offsets) addresses.push_back(c.start + o);
   }
-  for (const uint64_t a : addresses) CheckSymbolized(map, a);
+  for (const uint64_t a : reference.Landmarks()) addresses.push_back(a);
+  for (const uint64_t a : addresses) {
+    CheckSymbolized(map, a);
+    CheckAgainstReference(map.Symbolize(a), reference.Answer(a));
+  }
 
   // The same lines fed one by one give the same answers.
   qf::SymbolMap::Builder builder;
-  for (const std::string& line : SplitLines(text)) builder.AddLine(line);
+  for (const std::string& line : lines) builder.AddLine(line);
   const qf::SymbolMap again = builder.Finish();
   QF_CHECK(again.CodeSegments().size() == map.CodeSegments().size() && again.ImageBase() == map.ImageBase());
   for (const uint64_t a : addresses) {
     const qf::Symbolized x = map.Symbolize(a), y = again.Symbolize(a);
     QF_CHECK(x.inCode == y.inCode && x.segment == y.segment && x.unit == y.unit && x.function == y.function &&
              x.functionOffset == y.functionOffset && x.file == y.file && x.line == y.line);
+  }
+}
+
+// An image cut short never finds a version other than the whole image's.
+void CheckPeVersionPrefixes(std::string_view image) {
+  const qf::PeFileVersion whole = qf::ReadPeFileVersion(image);
+  QF_CHECK((whole.status == qf::PeFileVersion::Found) == !whole.Text().empty());
+  for (std::size_t cut = image.size() > 64 ? image.size() - 64 : 0; cut < image.size(); ++cut) {
+    const qf::PeFileVersion part = qf::ReadPeFileVersion(image.substr(0, cut));
+    if (part.status == qf::PeFileVersion::Found) QF_CHECK(part.Text() == whole.Text());
   }
 }
 
@@ -289,7 +313,7 @@ void CheckCrashReport(std::string_view text) {
   const std::string report = qf::ReportText(text);
   QF_CHECK(report.size() <= text.size());
   for (const qf::AddressRef& ref : qf::ScanCrashReport(report))
-    QF_CHECK(ref.module.empty() || (ref.rva && report.find(ref.module + "+") != std::string::npos));
+    QF_CHECK(ref.module.empty() || (ref.rva && report.find(ref.module) != std::string::npos));
   for (const std::string& module : qf::ModulesInReport(report))
     QF_CHECK(!module.empty() && report.find(module) != std::string::npos);
   // A line read as one address is found again when it stands alone as a
@@ -356,8 +380,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   map.Clear();
   QF_CHECK(map.Count() == 0 && map.Loaded() == loaded && !map.FindOffset(0));
 
-  CheckSymbolMap(text);
+  CheckSymbolMap(text, SplitLines(text));
   CheckSymbolMapPieces(text);
   CheckCrashReport(text);
+  if (text.substr(0, 2) == "MZ") CheckPeVersionPrefixes(text);
   return 0;
 }
