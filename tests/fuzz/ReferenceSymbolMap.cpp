@@ -63,19 +63,53 @@ struct UnitText {
   std::string_view module;
 };
 
+// "SSSS:OOOOOOOO LLLLLLLL[H] KEY=VALUE... M=module ACBP=..": the module runs
+// from "M=" to the last " ACBP=" or " ALIGN=".
 std::optional<UnitText> UnitRow(std::string_view rest) {
   UnitText u;
   if (!Address(TakeWord(rest), u.segment, u.offset)) return std::nullopt;
   std::string_view length = TakeWord(rest);
   if (!length.empty() && length.back() == 'H') length.remove_suffix(1);
-  if (!Hex(length, u.length) || !StartsWith(TakeWord(rest), "C=")) return std::nullopt;
-  const std::size_t m = rest.find(" M=");
-  if (m == std::string_view::npos) return std::nullopt;
-  std::string_view module = rest.substr(m + 3);
-  const std::size_t acbp = module.rfind(" ACBP=");
-  if (acbp != std::string_view::npos) module = module.substr(0, acbp);
-  u.module = Trimmed(module);
+  if (!Hex(length, u.length)) return std::nullopt;
+  for (;;) {
+    std::string_view after = rest;
+    const std::string_view word = TakeWord(after);
+    if (StartsWith(word, "M=")) {
+      rest = rest.substr(rest.find("M=") + 2);
+      break;
+    }
+    if (word.find('=') == std::string_view::npos || word[0] == '=') return std::nullopt;
+    rest = after;
+  }
+  std::size_t end = rest.size();
+  for (const std::string_view tail : {" ACBP=", " ALIGN="}) {
+    const std::size_t at = rest.rfind(tail);
+    if (at != std::string_view::npos && (end == rest.size() || at > end)) end = at;
+  }
+  u.module = Trimmed(rest.substr(0, end));
   return u;
+}
+
+// A public name that is type information: a ".." outside every "(", or
+// inside a "(" that is never closed.
+bool TypeInformation(std::string_view name) {
+  for (std::size_t i = 0; i + 1 < name.size(); ++i) {
+    if (name[i] != '.' || name[i + 1] != '.') continue;
+    std::size_t depth = 0;
+    for (std::size_t j = 0; j < i; ++j) {
+      if (name[j] == '(') ++depth;
+      if (name[j] == ')' && depth > 0) --depth;
+    }
+    if (depth == 0) return true;
+    std::size_t d = depth;
+    bool closed = false;
+    for (std::size_t j = i; j < name.size() && !closed; ++j) {
+      if (name[j] == '(') ++d;
+      if (name[j] == ')') closed = --d < depth;
+    }
+    if (!closed) return true;
+  }
+  return false;
 }
 
 struct PublicText {
@@ -134,9 +168,8 @@ void SectionNames(std::string_view header, std::string& unit, std::string& sourc
 }  // namespace
 
 ReferenceSymbolMap::ReferenceSymbolMap(const std::vector<std::string>& lines) {
-  std::size_t at = 0;
-  ReadTable(lines, at);
-  ReadRows(lines, at);
+  ReadTable(lines);
+  ReadRows(lines);
   for (const Unit& u : units_) {
     CodeSegment& s = segments_[u.segment];
     if (u.end > s.length) s.length = u.end;
@@ -155,9 +188,9 @@ ReferenceSymbolMap::ReferenceSymbolMap(const std::vector<std::string>& lines) {
   }
 }
 
-// The first header, then the rows right after it; reading goes on after the
-// first line of another shape. Without a header nothing else is read.
-void ReferenceSymbolMap::ReadTable(const std::vector<std::string>& lines, std::size_t& at) {
+// The first header, then the rows right after it.
+void ReferenceSymbolMap::ReadTable(const std::vector<std::string>& lines) {
+  std::size_t at = 0;
   while (at < lines.size() && !IsSegmentTableHeader(lines[at])) ++at;
   if (at == lines.size()) return;
   std::vector<MapSegment> rows;
@@ -193,7 +226,9 @@ std::optional<std::size_t> ReferenceSymbolMap::CodeSegmentOf(uint64_t number) co
   return std::nullopt;
 }
 
-void ReferenceSymbolMap::ReadRows(const std::vector<std::string>& lines, std::size_t at) {
+// Rows count wherever they stand (before the segment table too) when their
+// segment is a code segment of the table.
+void ReferenceSymbolMap::ReadRows(const std::vector<std::string>& lines) {
   enum class Mode { Idle, Units, Publics, LinesHeader, Lines } mode = Mode::Idle;
   std::string unit, source;
   // Reads the pairs of a line; false when it holds none.
@@ -205,8 +240,8 @@ void ReferenceSymbolMap::ReadRows(const std::vector<std::string>& lines, std::si
     }
     return !pairs.empty();
   };
-  for (; at < lines.size(); ++at) {
-    const std::string_view line = lines[at];
+  for (const std::string& text : lines) {
+    const std::string_view line = text;
     // A line that ends one kind of rows is read again as the start of what
     // follows.
     for (bool again = true; again;) {
@@ -235,7 +270,7 @@ void ReferenceSymbolMap::ReadRows(const std::vector<std::string>& lines, std::si
       } else if (mode == Mode::Publics) {
         if (const auto p = PublicRow(line)) {
           const auto k = CodeSegmentOf(p->segment);
-          if (k && p->offset <= UINT32_MAX && p->name.find("..") == std::string_view::npos) {
+          if (k && p->offset <= UINT32_MAX && !TypeInformation(p->name)) {
             publics_.push_back({*k, p->offset, std::string(p->name)});
           }
         } else {
@@ -289,28 +324,28 @@ ReferenceAnswer ReferenceSymbolMap::Answer(uint64_t address) const {
     out.functionOffset = offset - pub->offset;
   }
 
-  const int64_t group = owner ? static_cast<int64_t>(*owner) : kNoUnit;
   const Pair* hit = nullptr;
-  for (const Pair& p : pairs_) {
-    if (p.segment != *k || p.group != group || p.offset > offset || (hit && p.offset <= hit->offset)) continue;
-    hit = &p;
-  }
-  if (!owner) {
-    // Outside every unit: a pair of this gap, else the last pair of any
-    // section before the gap (none before the first unit).
-    bool unitBelow = false;
-    uint64_t gapStart = 0;
-    for (const Unit& u : units_) {
-      if (u.segment != *k || u.start >= u.end || u.start > offset) continue;
-      unitBelow = true;
-      if (u.end <= offset && u.end > gapStart) gapStart = u.end;
-    }
-    if (hit && hit->offset < gapStart) hit = nullptr;
-    if (!hit && unitBelow) {
-      for (const Pair& p : pairs_) {
-        if (p.segment == *k && p.offset < gapStart && (!hit || p.offset > hit->offset)) hit = &p;
+  if (owner) {
+    // The greatest pair at or below among those that answer for the unit.
+    for (const Pair& p : pairs_) {
+      if (p.segment != *k || p.group != static_cast<int64_t>(*owner) || p.offset > offset ||
+          (hit && p.offset <= hit->offset)) {
+        continue;
       }
+      hit = &p;
     }
+  } else {
+    // Outside every unit: the greatest pair of any section at or below and
+    // the least above (the first of equals), when both exist and share
+    // their file.
+    const Pair* below = nullptr;
+    const Pair* above = nullptr;
+    for (const Pair& p : pairs_) {
+      if (p.segment != *k) continue;
+      if (p.offset <= offset && (!below || p.offset > below->offset)) below = &p;
+      if (p.offset > offset && (!above || p.offset < above->offset)) above = &p;
+    }
+    hit = below && above && below->source == above->source ? below : nullptr;
   }
   if (hit) {
     out.file = hit->source;

@@ -56,8 +56,8 @@ class ReferenceSymbolMap {
   static constexpr int64_t kNoUnit = -1;
   static constexpr int64_t kNever = -2;
 
-  void ReadTable(const std::vector<std::string>& lines, std::size_t& at);
-  void ReadRows(const std::vector<std::string>& lines, std::size_t at);
+  void ReadTable(const std::vector<std::string>& lines);
+  void ReadRows(const std::vector<std::string>& lines);
   std::optional<std::size_t> CodeSegmentOf(uint64_t number) const;
   std::optional<std::size_t> OwnerOf(std::size_t segment, uint64_t offset) const;
 
