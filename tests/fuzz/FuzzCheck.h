@@ -25,12 +25,13 @@ inline bool Contains(std::string_view text, std::string_view part) {
 }
 
 // Names seen once are not searched for again: a reader answers with few
-// distinct names but may give each of them many times.
+// distinct names but may give each of them many times. The names must
+// outlive the set (they are kept as views).
 class NamesInText {
  public:
   explicit NamesInText(std::string_view text) : text_(text) {}
   bool Holds(std::string_view name) {
-    if (known_.count(std::string(name)) != 0) return true;
+    if (known_.count(name) != 0) return true;
     if (!Contains(text_, name)) return false;
     known_.emplace(name);
     return true;
@@ -38,7 +39,7 @@ class NamesInText {
 
  private:
   std::string_view text_;
-  std::unordered_set<std::string> known_;  // copies: a name may be a temporary
+  std::unordered_set<std::string_view> known_;
 };
 
 }  // namespace qf::fuzz
