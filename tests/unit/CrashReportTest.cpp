@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace qf {
 namespace {
@@ -100,6 +102,34 @@ TEST(ScanCrashReport, ThreeKindsOfReport) {
   EXPECT_EQ(ModulesInReport(std::string(dialog) + trace + event),
             (std::vector<std::string>{"Project1.exe", "vcl250.bpl"}));
   EXPECT_EQ(ModulesInReport("VCL250.BPL+0x10 in module 'Vcl250.bpl'"), (std::vector<std::string>{"VCL250.BPL"}));
+}
+
+// Found by fuzzing at 64 KB: labels in one long line each took the rest of
+// the line as their name (time and memory growing with the square of the
+// line), and every module was compared with all those before it.
+TEST(ModulesInReport, LongLinesAndManyModules) {
+  const std::string label = "Faulting module name: ";
+  const std::string longest(260, 'm'), tooLong(261, 'm');
+  EXPECT_EQ(ModulesInReport(label + longest), (std::vector<std::string>{longest}));
+  EXPECT_TRUE(ModulesInReport(label + tooLong).empty());
+  EXPECT_TRUE(ModulesInReport("in module '" + tooLong + "'").empty());
+  // A fault offset after a name that is too long has no module.
+  EXPECT_EQ(Describe(ScanCrashReport(label + tooLong + "\nFault offset: 0x10")), "rva:10 ");
+
+  std::string line;  // one line: label after label, no comma
+  for (int i = 0; i < 2000; ++i) line += label + "m.dll ";
+  const std::vector<std::string> named = ModulesInReport(line);  // only the labels near the end
+  ASSERT_FALSE(named.empty());
+  EXPECT_LE(named.size(), 260 / (label.size() + 6) + 1);
+  EXPECT_EQ(named.back(), "m.dll");
+
+  std::string report;
+  std::vector<std::string> want;
+  for (int i = 0; i < 5000; ++i) {
+    want.push_back("m" + std::to_string(i) + ".dll");
+    report += want.back() + "+0x1 M" + std::to_string(i) + ".DLL+0x2 ";
+  }
+  EXPECT_EQ(ModulesInReport(report), want);  // each once, first spelling, in order
 }
 
 TEST(ModuleName, WhichModuleANameMeans) {

@@ -1,6 +1,7 @@
 #include "crash/CrashReport.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace qf {
 namespace {
@@ -20,7 +21,6 @@ bool StartsWithNoCase(std::string_view text, size_t at, std::string_view word) {
   return true;
 }
 
-bool SameNoCase(std::string_view a, std::string_view b) { return a.size() == b.size() && StartsWithNoCase(a, 0, b); }
 
 uint64_t HexValue(std::string_view digits) {
   uint64_t value = 0;
@@ -79,12 +79,20 @@ std::optional<Found> FaultOffsetAt(std::string_view text, size_t at) {
   return Found{at, end, AddressRef{HexValue(text.substr(digits, end - digits)), true, std::string()}};
 }
 
-// The text after `label` up to the next comma, quote or line end, trimmed.
+// The longest module file name a report can hold (MAX_PATH).
+constexpr size_t kMaxModuleName = 260;
+
+// The text after `label` up to the next comma, quote or line end, trimmed;
+// nothing when that runs past the longest module name (a label in a long
+// line would otherwise take all the line after it, and each further label
+// in the line its own copy of the rest).
 std::string_view NameAfter(std::string_view text, size_t from, std::string_view stops) {
+  while (from < text.size() && (text[from] == ' ' || text[from] == '\t')) ++from;
   size_t end = from;
-  while (end < text.size() && stops.find(text[end]) == std::string_view::npos) ++end;
+  while (end < text.size() && stops.find(text[end]) == std::string_view::npos) {
+    if (++end - from > kMaxModuleName) return {};
+  }
   std::string_view name = text.substr(from, end - from);
-  while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.remove_prefix(1);
   while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
   return name;
 }
@@ -164,11 +172,12 @@ std::vector<AddressRef> ScanCrashReport(std::string_view report) {
 
 std::vector<std::string> ModulesInReport(std::string_view report) {
   std::vector<std::string> modules;
-  auto add = [&modules](std::string_view name) {
+  std::unordered_set<std::string> known;  // the names in lower case
+  auto add = [&modules, &known](std::string_view name) {
     if (name.empty()) return;
-    for (const std::string& known : modules)
-      if (SameNoCase(known, name)) return;
-    modules.emplace_back(name);
+    std::string key(name);
+    std::transform(key.begin(), key.end(), key.begin(), Lower);
+    if (known.insert(std::move(key)).second) modules.emplace_back(name);
   };
   for (size_t i = 0; i < report.size(); ++i) {
     if (report[i] == '+') {
