@@ -3,8 +3,8 @@
 # targets one after another), under the address and undefined-behaviour
 # sanitizers of the fuzz build, and prints them beside their goals:
 #   - from its corpus: fuzzing as a campaign does, inputs up to 64 KB;
-#   - at 64 KB: every corpus file repeated to 64 KB and fuzzed with the
-#     length held at 64 KB (-len_control=0), the slowest case.
+#   - at 64 KB: the largest corpus files repeated to 64 KB and fuzzed with
+#     the length held at 64 KB (-len_control=0), the slowest case.
 #   scripts/fuzz-speed.sh [BUILD_DIR] [SECONDS] [TARGET...]
 # BUILD_DIR defaults to build/fuzz, SECONDS (each measurement) to 30.
 set -euo pipefail
@@ -34,11 +34,15 @@ for target in "${targets[@]}"; do
   rm -rf "$work/corpus" "$work/64k"
   mkdir -p "$work/corpus" "$work/64k"
   cp "$(fuzz_corpus "$root" "$target")"/* "$work/corpus/"
-  for f in "$work/corpus"/*; do
-    size=$(stat -c %s "$f")
-    [ "$size" -gt 0 ] || continue
-    # (head stops the repetition early: its broken pipe is no failure)
-    for _ in $(seq $((65536 / size + 1))); do cat "$f"; done | head -c 65536 >"$work/64k/$(basename "$f")" || true
+  # The 32 largest inputs, each doubled until it holds 64 KB, then cut there.
+  for f in $(ls -S "$work/corpus" | head -n 32); do
+    [ -s "$work/corpus/$f" ] || continue
+    cp "$work/corpus/$f" "$work/64k/$f"
+    while [ "$(stat -c %s "$work/64k/$f")" -lt 65536 ]; do
+      cat "$work/64k/$f" "$work/64k/$f" >"$work/64k/$f.twice"
+      mv "$work/64k/$f.twice" "$work/64k/$f"
+    done
+    truncate -s 65536 "$work/64k/$f"
   done
   goal=$(fuzz_goal "$target")
   mixed=$(speed "$target" "$work/corpus")
