@@ -6,13 +6,30 @@
 namespace qf {
 namespace {
 
-bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-bool IsWord(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+// The classes of a byte, looked up rather than compared: a report is read a
+// byte at a time.
+enum : uint8_t { kHexDigit = 1, kWordChar = 2 };
+struct ByteTables {
+  uint8_t classes[256] = {};
+  char lower[256] = {};
+};
+constexpr ByteTables MakeByteTables() {
+  ByteTables t;
+  for (int c = 0; c < 256; ++c) {
+    const bool digit = c >= '0' && c <= '9', upper = c >= 'A' && c <= 'Z', lower = c >= 'a' && c <= 'z';
+    const bool hexLetter = (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    t.classes[c] = uint8_t((digit || hexLetter ? kHexDigit : 0) | (digit || upper || lower || c == '_' ? kWordChar : 0));
+    t.lower[c] = char(upper ? c - 'A' + 'a' : c);
+  }
+  return t;
 }
+constexpr ByteTables kBytes = MakeByteTables();
+
+bool IsHex(char c) { return kBytes.classes[uint8_t(c)] & kHexDigit; }
+bool IsWord(char c) { return kBytes.classes[uint8_t(c)] & kWordChar; }
 // The characters of a module's file name as it stands before "+0x".
 bool IsModuleChar(char c) { return IsWord(c) || c == '.' || c == '-'; }
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+char Lower(char c) { return kBytes.lower[uint8_t(c)]; }
 
 bool StartsWithNoCase(std::string_view text, size_t at, std::string_view word) {
   if (text.size() - at < word.size()) return false;
@@ -134,9 +151,16 @@ std::vector<AddressRef> ScanCrashReport(std::string_view report) {
   std::vector<Found> named;
   std::string_view faultingModule;
   for (size_t i = 0; i < report.size(); ++i) {
-    if (StartsWithNoCase(report, i, kFaultingModule))
+    // Both labels start with "f": one test of a byte before any comparison.
+    const bool f = Lower(report[i]) == 'f';
+    if (f && StartsWithNoCase(report, i, kFaultingModule))
       faultingModule = NameAfter(report, i + kFaultingModule.size(), ",\r\n");
-    std::optional<Found> found = report[i] == '+' ? ModuleRvaAt(report, i) : FaultOffsetAt(report, i);
+    std::optional<Found> found;
+    if (report[i] == '+') {
+      found = ModuleRvaAt(report, i);
+    } else if (f) {
+      found = FaultOffsetAt(report, i);
+    }
     if (!found) continue;
     if (found->ref.module.empty()) found->ref.module = std::string(faultingModule);
     i = found->end - 1;
@@ -180,10 +204,13 @@ std::vector<std::string> ModulesInReport(std::string_view report) {
     if (known.insert(std::move(key)).second) modules.emplace_back(name);
   };
   for (size_t i = 0; i < report.size(); ++i) {
-    if (report[i] == '+') {
+    const char c = Lower(report[i]);
+    if (c == '+') {
       if (const auto found = ModuleRvaAt(report, i)) add(found->ref.module);
-    } else if (StartsWithNoCase(report, i, "in module '")) {
+    } else if (c == 'i' && StartsWithNoCase(report, i, "in module '")) {
       add(NameAfter(report, i + 11, "'\r\n"));
+    } else if (c != 'f') {
+      continue;
     } else if (StartsWithNoCase(report, i, "faulting application name:")) {
       add(NameAfter(report, i + 26, ",\r\n"));
     } else if (StartsWithNoCase(report, i, kFaultingModule)) {
