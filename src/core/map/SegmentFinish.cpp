@@ -52,28 +52,27 @@ void BuildOwners(SegmentSymbols& s) {
 }
 
 // The stretch of an offset: the number of cuts at or below it. Offsets come
-// mostly in rising runs, so the last stretch and its neighbour are tried
-// before a search.
+// mostly in rising runs, so the bounds of the last stretch are kept and
+// tried before a search.
 class StretchCursor {
  public:
-  explicit StretchCursor(const std::vector<uint64_t>& cuts) : cuts_(cuts) {}
+  explicit StretchCursor(const std::vector<uint64_t>& cuts) : cuts_(cuts) { MoveTo(0); }
   uint32_t Find(uint64_t offset) {
-    if (!Holds(at_, offset)) {
-      if (Holds(at_ + 1, offset)) {
-        ++at_;
-      } else {
-        at_ = static_cast<uint32_t>(std::upper_bound(cuts_.begin(), cuts_.end(), offset) - cuts_.begin());
-      }
+    if (offset < low_ || offset >= high_) {
+      MoveTo(static_cast<uint32_t>(std::upper_bound(cuts_.begin(), cuts_.end(), offset) - cuts_.begin()));
     }
     return at_;
   }
 
  private:
-  bool Holds(uint32_t p, uint64_t offset) const {
-    return p <= cuts_.size() && (p == 0 || cuts_[p - 1] <= offset) && (p == cuts_.size() || offset < cuts_[p]);
+  void MoveTo(uint32_t p) {
+    at_ = p;
+    low_ = p == 0 ? 0 : cuts_[p - 1];
+    high_ = p == cuts_.size() ? UINT64_MAX : cuts_[p];
   }
   const std::vector<uint64_t>& cuts_;
   uint32_t at_ = 0;
+  uint64_t low_ = 0, high_ = 0;
 };
 
 // Keeps the pair when it beats the one kept: the greatest (or least) offset,
@@ -138,18 +137,36 @@ void FinishSegment(RawSegment& raw, const std::vector<SectionKeys>& sections, Co
     const uint32_t key = s.units[owner].key;
     return sec.unitKey == key || sec.sourceKey == key ? owner : kNoIndex;
   };
-  // f(pair, index, block, section, stretch) for every pair in file order.
+  // f(pair, index, block, section, stretch, group) for the pairs of indexes
+  // [from, to) in file order, walked in slices of one block and one section.
   const PairBlocks& blocks = raw.pairs;
-  const auto visit = [&](auto&& f) {
-    std::size_t run = 0;
-    uint64_t index = 0;
+  std::vector<uint64_t> blockStart(blocks.BlockCount(), 0);
+  for (std::size_t b = 1; b < blocks.BlockCount(); ++b) blockStart[b] = blockStart[b - 1] + blocks.BlockSize(b - 1);
+  const auto visit = [&](uint64_t from, uint64_t to, auto&& f) {
+    if (from >= to) return;
+    std::size_t b = 0;
+    std::size_t run = static_cast<std::size_t>(
+        std::upper_bound(raw.sections.begin(), raw.sections.end(), from,
+                         [](uint64_t i, const FileRun& r) { return i < r.first; }) - raw.sections.begin());
+    if (run > 0) --run;
     StretchCursor cursor(s.cuts);
-    for (std::size_t b = 0; b < blocks.BlockCount(); ++b) {
+    for (uint64_t index = from; index < to;) {
+      while (b + 1 < blockStart.size() && blockStart[b + 1] <= index) ++b;
+      while (run + 1 < raw.sections.size() && raw.sections[run + 1].first <= index) ++run;
+      uint64_t end = std::min<uint64_t>(to, blockStart[b] + blocks.BlockSize(b));
+      if (run + 1 < raw.sections.size()) end = std::min(end, raw.sections[run + 1].first);
       const LinePair* block = blocks.Block(b);
-      const std::size_t n = blocks.BlockSize(b);
-      for (std::size_t i = 0; i < n; ++i, ++index) {
-        while (run + 1 < raw.sections.size() && raw.sections[run + 1].first <= index) ++run;
-        f(block[i], index, b, raw.sections[run].id, cursor.Find(block[i].offset));
+      const uint64_t base = blockStart[b];
+      const uint32_t section = raw.sections[run].id;
+      uint32_t stretch = UINT32_MAX, group = kNoIndex;
+      for (; index < end; ++index) {
+        const LinePair& p = block[index - base];
+        const uint32_t t = cursor.Find(p.offset);
+        if (t != stretch) {
+          stretch = t;
+          group = groupOf(t, section);
+        }
+        f(p, index, b, section, stretch, group);
       }
     }
   };
@@ -167,10 +184,11 @@ void FinishSegment(RawSegment& raw, const std::vector<SectionKeys>& sections, Co
   const std::size_t stretches = s.cuts.size() + 1;
   std::vector<GapLine> greatest(stretches), least(stretches);
   std::vector<GroupScan> scans(static_cast<std::size_t>(noUnit) + 1);
-  visit([&](const LinePair& p, uint64_t index, std::size_t block, uint32_t section, uint32_t stretch) {
+  const uint64_t pairCount = blockStart.empty() ? 0 : blockStart.back() + blocks.BlockSize(blockStart.size() - 1);
+  visit(0, pairCount, [&](const LinePair& p, uint64_t index, std::size_t block, uint32_t section, uint32_t stretch,
+                          uint32_t g) {
     KeepGreatest(greatest[stretch], p, section);
     KeepLeast(least[stretch], p, section);
-    const uint32_t g = groupOf(stretch, section);
     if (g == kNoIndex) return;
     GroupScan& scan = scans[g];
     if (scan.count == 0) {
@@ -214,18 +232,25 @@ void FinishSegment(RawSegment& raw, const std::vector<SectionKeys>& sections, Co
   copy.Allocate(copied);
   std::vector<std::vector<FileRun>> runs(scans.size());  // first: from the group's begin
   if (copied > 0) {
+    // Only the spans of the copied groups are walked again.
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
+    for (const GroupScan& scan : scans) {
+      if (!scan.inPlace) spans.push_back({scan.first, scan.last + 1});
+    }
+    std::sort(spans.begin(), spans.end());
     std::vector<uint64_t> next(scans.size(), 0);
-    visit([&](const LinePair& p, uint64_t, std::size_t, uint32_t section, uint32_t stretch) {
-      const uint32_t g = groupOf(stretch, section);
-      if (g == kNoIndex || scans[g].inPlace) return;
-      const uint32_t file = sections[section].source;
-      if (runs[g].empty() || runs[g].back().id != file) runs[g].push_back({next[g], file});
-      copy.begin()[copyAt[g] + next[g]++] = p;
-    });
+    for (std::size_t i = 0; i < spans.size();) {
+      uint64_t from = spans[i].first, to = spans[i].second;
+      for (++i; i < spans.size() && spans[i].first <= to; ++i) to = std::max(to, spans[i].second);
+      visit(from, to, [&](const LinePair& p, uint64_t, std::size_t, uint32_t section, uint32_t, uint32_t g) {
+        if (g == kNoIndex || scans[g].inPlace) return;
+        const uint32_t file = sections[section].source;
+        if (runs[g].empty() || runs[g].back().id != file) runs[g].push_back({next[g], file});
+        copy.begin()[copyAt[g] + next[g]++] = p;
+      });
+    }
   }
 
-  std::vector<uint64_t> blockStart(blocks.BlockCount(), 0);
-  for (std::size_t b = 1; b < blocks.BlockCount(); ++b) blockStart[b] = blockStart[b - 1] + blocks.BlockSize(b - 1);
   s.groups.resize(scans.size() + 1);
   for (std::size_t g = 0; g < scans.size(); ++g) {
     const GroupScan& scan = scans[g];
