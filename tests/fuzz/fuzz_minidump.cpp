@@ -5,20 +5,11 @@
 // outside the input.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string_view>
 
+#include "FuzzCheck.h"
 #include "crash/MinidumpReader.h"
 #include "crash/StackWalk.h"
-
-#define QF_CHECK(cond)                                                        \
-  do {                                                                        \
-    if (!(cond)) {                                                            \
-      std::fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__); \
-      std::abort();                                                           \
-    }                                                                         \
-  } while (0)
 
 namespace {
 

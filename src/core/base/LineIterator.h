@@ -13,12 +13,24 @@
 
 namespace qf {
 
+// The text as a MAP file is read: up to its first NUL.
+inline std::string_view UpToFirstNul(std::string_view text) { return text.substr(0, text.find('\0')); }
+
 class LineIterator {
  public:
   explicit LineIterator(std::string_view text) : text_(text) { Advance(); }
 
   bool AtEnd() const { return atEnd_; }
   std::string_view operator*() const { return line_; }
+
+  // The current line and a step past it, as LineReader::Next gives lines:
+  // false at the end.
+  bool Next(std::string_view& line) {
+    if (atEnd_) return false;
+    line = line_;
+    Advance();
+    return true;
+  }
 
   LineIterator& operator++() {
     Advance();

@@ -93,15 +93,8 @@ ReadLines ReadLineTable(FileReader& file, long long sizeHint, const LineTableLoa
 }
 
 ReadLines ReadLineTable(std::string_view text) {
-  const auto nul = text.find('\0');
-  if (nul != std::string_view::npos) text = text.substr(0, nul);
-  LineIterator it(text);
-  return ReadAllLines([&it](std::string_view& line) {
-    if (it.AtEnd()) return false;
-    line = *it;
-    ++it;
-    return true;
-  });
+  LineIterator lines(UpToFirstNul(text));
+  return ReadAllLines([&lines](std::string_view& line) { return lines.Next(line); });
 }
 
 }  // namespace qf
