@@ -55,26 +55,60 @@ class Printer {
     return !ref.module.empty() && !module_.empty() && !IsModule(ref.module, module_);
   }
 
-  // Prints the address; true when it lies in code. An address of another
-  // module is named as such and never read against this MAP file.
-  bool Print(const AddressRef& ref) {
-    if (OfAnotherModule(ref)) {
-      const std::string written = ref.module + "+0x" + Hex(ref.value, 1);
-      if (options_.json) {
-        pending_ += "{\"address\":";
-        AppendJsonString(pending_, written);
-        pending_ += ",\"module\":";
-        AppendJsonString(pending_, ref.module);
-        AppendJsonSymbolFields(pending_, Symbolized{});
-        pending_ += "}\n";
-      } else {
-        pending_ += written + " (in another module than " + module_ + ")\n";
-      }
-      LineDone();
-      return false;
+  // Prints the addresses in their order; true when all lie in code. The map
+  // answers them together (in address order, far faster for many). An
+  // address of another module is named as such and never read against this
+  // MAP file.
+  bool PrintAll(const std::vector<AddressRef>& refs) {
+    std::vector<uint64_t> inMap;
+    inMap.reserve(refs.size());
+    for (const AddressRef& ref : refs)
+      if (!OfAnotherModule(ref)) inMap.push_back(InMap(Preferred(ref)));
+    const std::vector<Symbolized> answers = map_.Symbolize(inMap);
+    bool allInCode = true;
+    std::size_t next = 0;
+    for (const AddressRef& ref : refs) {
+      const bool inCode =
+          OfAnotherModule(ref) ? PrintOfAnotherModule(ref) : PrintAnswer(Preferred(ref), answers[next++]);
+      allInCode = inCode && allInCode;
     }
-    const uint64_t shown = Preferred(ref);
-    const Symbolized symbolized = map_.Symbolize(InMap(shown));
+    return allInCode;
+  }
+
+  // Every address of the report that lies in code, each once, in order of
+  // first appearance; true when there was one.
+  bool PrintReport(std::string_view report) {
+    std::unordered_set<uint64_t> printed;
+    std::vector<AddressRef> refs;
+    for (const AddressRef& ref : ScanCrashReport(report)) {
+      if (OfAnotherModule(ref)) continue;
+      const uint64_t shown = Preferred(ref);
+      if (map_.InCode(InMap(shown)) && printed.insert(shown).second) refs.push_back(ref);
+    }
+    PrintAll(refs);
+    return !refs.empty();
+  }
+
+ private:
+  static constexpr std::size_t kPieceSize = std::size_t{1} << 16;
+
+  bool PrintOfAnotherModule(const AddressRef& ref) {
+    const std::string written = ref.module + "+0x" + Hex(ref.value, 1);
+    if (options_.json) {
+      pending_ += "{\"address\":";
+      AppendJsonString(pending_, written);
+      pending_ += ",\"module\":";
+      AppendJsonString(pending_, ref.module);
+      AppendJsonSymbolFields(pending_, Symbolized{});
+      pending_ += "}\n";
+    } else {
+      pending_ += written + " (in another module than " + module_ + ")\n";
+    }
+    LineDone();
+    return false;
+  }
+
+  bool PrintAnswer(uint64_t shown, const Symbolized& symbolized) {
     if (options_.json) {
       AppendJsonLine(pending_, shown, symbolized);
     } else {
@@ -83,21 +117,6 @@ class Printer {
     LineDone();
     return symbolized.inCode;
   }
-
-  // Every address of the report that lies in code, each once, in order of
-  // first appearance; true when there was one.
-  bool PrintReport(std::string_view report) {
-    std::unordered_set<uint64_t> printed;
-    for (const AddressRef& ref : ScanCrashReport(report)) {
-      if (OfAnotherModule(ref)) continue;
-      const uint64_t shown = Preferred(ref);
-      if (map_.InCode(InMap(shown)) && printed.insert(shown).second) Print(ref);
-    }
-    return !printed.empty();
-  }
-
- private:
-  static constexpr std::size_t kPieceSize = std::size_t{1} << 16;
 
   // A line is complete in pending_: shown now on a terminal, else written
   // once enough have gathered.
@@ -119,6 +138,10 @@ class Printer {
   uint64_t fileBase_;
   uint64_t preferredBase_;
 };
+
+// The most addresses read before they are answered together (their answers
+// are held until then: about 128 bytes each).
+constexpr std::size_t kAddressBatch = std::size_t{1} << 17;
 
 std::string_view Trimmed(std::string_view text) {
   const size_t first = text.find_first_not_of(" \t\r");
@@ -208,10 +231,23 @@ int PrintSymbolized(const SymbolMap& map, const SymbolizeOptions& options, const
     printer.Flush();
     return any ? kExitOk : kExitNotAllFound;
   }
+  // Addresses are answered in batches (one at a time when each answer is
+  // shown at once); a line that is no address ends the batch before it, so
+  // that its error comes out in its place.
+  const std::size_t batchSize = printer.LineByLine() ? 1 : kAddressBatch;
+  std::vector<AddressRef> batch;
   bool allInCode = true;
+  const auto printBatch = [&] {
+    allInCode = printer.PrintAll(batch) && allInCode;
+    batch.clear();
+  };
+  const auto add = [&](const AddressRef& ref) {
+    batch.push_back(ref);
+    if (batch.size() >= batchSize) printBatch();
+  };
   for (const std::string& address : addresses) {
     if (address != "-") {
-      allInCode = printer.Print(*ParseAddress(address)) && allInCode;
+      add(*ParseAddress(address));
       continue;
     }
     std::optional<Untied> untied;
@@ -222,14 +258,16 @@ int PrintSymbolized(const SymbolMap& map, const SymbolizeOptions& options, const
       if (line.empty()) continue;
       const std::optional<AddressRef> ref = ParseAddress(line);
       if (ref) {
-        allInCode = printer.Print(*ref) && allInCode;
+        add(*ref);
       } else {
+        printBatch();
         printer.Flush();
         PrintError(err, "not an address: \"" + std::string(line) + "\"");
         allInCode = false;
       }
     }
   }
+  printBatch();
   printer.Flush();
   return allInCode ? kExitOk : kExitNotAllFound;
 }

@@ -1,6 +1,7 @@
 #include "map/SymbolMap.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "map/SymbolMapBuilder.h"
 #include "map/SymbolMapData.h"
@@ -168,6 +169,15 @@ Symbolized SymbolMap::Symbolize(uint64_t address) const {
     out.line = line.pair->line;
   }
   return out;
+}
+
+std::vector<Symbolized> SymbolMap::Symbolize(const std::vector<uint64_t>& addresses) const {
+  std::vector<std::pair<uint64_t, std::size_t>> sorted(addresses.size());
+  for (std::size_t i = 0; i < addresses.size(); ++i) sorted[i] = {addresses[i], i};
+  std::sort(sorted.begin(), sorted.end());
+  std::vector<Symbolized> answers(addresses.size());
+  for (const auto& [address, index] : sorted) answers[index] = Symbolize(address);
+  return answers;
 }
 
 }  // namespace qf

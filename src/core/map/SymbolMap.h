@@ -81,6 +81,10 @@ class SymbolMap {
   const std::vector<CodeSegment>& CodeSegments() const;
   bool InCode(uint64_t address) const;
   Symbolized Symbolize(uint64_t address) const;
+  // The answers for many addresses, in the order given. They are worked out
+  // in address order, so that a large map's memory is read front to back
+  // rather than at random (several times faster for many addresses).
+  std::vector<Symbolized> Symbolize(const std::vector<uint64_t>& addresses) const;
 
  private:
   std::unique_ptr<SymbolMapData> data_;
