@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "map/UsualPair.h"
 
@@ -173,5 +174,24 @@ inline int ReadAlignedLine(const char* text, std::size_t size, AlignedLine& out)
 #else
 inline int ReadAlignedLine(const char*, std::size_t, AlignedLine&) { return 0; }
 #endif
+
+// The whole lines of four pairs in the columns at the front of text, one
+// after another, each handed to add(const char* line) with its 80
+// characters until add says no or a line of another shape comes; returns the
+// characters taken, line ends included (CR LF, lone CR or LF, as lines are
+// read). A line must be followed by more text to be taken.
+template <class Add>
+std::size_t TakeAlignedLines(std::string_view text, Add add) {
+  constexpr std::size_t kLine = AlignedLine::kPairWidth * AlignedLine::kMostPairs;
+  std::size_t done = 0;
+  while (text.size() - done > kLine) {
+    const char* const line = text.data() + done;
+    const char end = line[kLine];
+    if ((end != '\n' && end != '\r') || !add(line)) break;
+    const bool crLf = end == '\r' && done + kLine + 1 < text.size() && line[kLine + 1] == '\n';
+    done += kLine + (crLf ? 2 : 1);
+  }
+  return done;
+}
 
 }  // namespace qf

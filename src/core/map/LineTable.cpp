@@ -5,10 +5,6 @@
 #include <limits>
 #include <new>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 namespace qf {
 namespace {
 
@@ -29,10 +25,6 @@ std::size_t BlockIndexOf(int32_t index) {
   while (((index >> kFirstShift) + 1) >> (k + 1)) ++k;
   return k;
 }
-
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-constexpr std::size_t kLargePage = std::size_t{2} << 20;
-#endif
 
 }  // namespace
 
@@ -70,7 +62,6 @@ LineTable& LineTable::operator=(LineTable&& other) noexcept {
 }
 
 void LineTable::Clear() {
-  for (const Block& b : blocks_) ::operator delete(b.memory);
   blocks_.clear();
   count_ = capacity_ = 0;
   runs_.clear();
@@ -79,39 +70,15 @@ void LineTable::Clear() {
 }
 
 void LineTable::AddBlock() {
-  if (blocks_.size() == blocks_.capacity()) blocks_.reserve(blocks_.size() * 2 + 8);  // the push below cannot fail
   const int32_t capacity = CapacityOf(blocks_.size());
-  const std::size_t bytes = static_cast<std::size_t>(capacity) * 2 * sizeof(int32_t);
-  std::size_t align = 64;
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  // Large blocks start on a large-page boundary, so that they can be put in
-  // large pages once filled (AdviseLargePages). The bytes skipped for the
-  // alignment are never touched.
-  if (bytes >= kLargePage) align = kLargePage;
-#endif
-  void* memory = ::operator new(bytes + align);
-  const auto start = (reinterpret_cast<std::uintptr_t>(memory) + align - 1) & ~(static_cast<std::uintptr_t>(align) - 1);
-  auto* offsets = reinterpret_cast<int32_t*>(start);
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-  // A block is filled soon after: its pages are made present in one call
-  // rather than one fault each. Where the system cannot, they fault in.
-  if (bytes >= kLargePage) ::madvise(offsets, bytes, MADV_POPULATE_WRITE);
-#endif
-  blocks_.push_back({memory, offsets, offsets + capacity, capacity_, capacity});
+  BulkMemory memory(static_cast<std::size_t>(capacity) * 2 * sizeof(int32_t));
+  auto* offsets = static_cast<int32_t*>(memory.Data());
+  blocks_.push_back({std::move(memory), offsets, offsets + capacity, capacity_, capacity});
   capacity_ += capacity;
 }
 
 void LineTable::AdviseLargePages() const {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  // Asked for once the table is filled: on some systems (virtual machines
-  // among them) a fault on a large page costs several times the faults on
-  // its small pages, so the pages are merged in the background instead and
-  // later scans miss the TLB less.
-  for (const Block& b : blocks_) {
-    const std::size_t bytes = static_cast<std::size_t>(b.capacity) * 2 * sizeof(int32_t);
-    if (bytes >= kLargePage) ::madvise(b.offsets, bytes, MADV_HUGEPAGE);
-  }
-#endif
+  for (const Block& b : blocks_) b.memory.AdviseLargePages();
 }
 
 const LineTable::Block& LineTable::BlockOf(int32_t index) const { return blocks_[BlockIndexOf(index)]; }

@@ -16,6 +16,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/BulkMemory.h"
+
 namespace qf {
 
 // Entries as one reading produces them, before they join a table: the
@@ -121,7 +123,7 @@ class LineTable {
 
  private:
   struct Block {
-    void* memory;
+    BulkMemory memory;
     int32_t* offsets;
     int32_t* lines;
     int32_t first;     // index of its first entry

@@ -174,16 +174,9 @@ std::size_t SectionReader::AddAlignedLines(std::string_view text) {
   // The segment table, when being read, sees every line; a line that begins
   // with a number is never its header.
   if (mode_ != State::InData || (segmentRows_ && !segmentsDone_)) return 0;
-  constexpr std::size_t kLine = AlignedLine::kPairWidth * AlignedLine::kMostPairs;
-  std::size_t done = 0;
-  while (text.size() - done > kLine) {
-    const char* const line = text.data() + done;
-    const char end = line[kLine];
-    if ((end != '\n' && end != '\r') || !AddAlignedLine(std::string_view(line, kLine))) break;
-    const bool crLf = end == '\r' && done + kLine + 1 < text.size() && line[kLine + 1] == '\n';
-    done += kLine + (crLf ? 2 : 1);
-  }
-  return done;
+  return TakeAlignedLines(text, [this](const char* line) {
+    return AddAlignedLine(std::string_view(line, AlignedLine::kPairWidth * AlignedLine::kMostPairs));
+  });
 }
 
 void SectionReader::Finish() {

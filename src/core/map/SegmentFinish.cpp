@@ -63,6 +63,9 @@ class StretchCursor {
     }
     return at_;
   }
+  // The offsets of the stretch found last: [Low(), High()).
+  uint64_t Low() const { return low_; }
+  uint64_t High() const { return high_; }
 
  private:
   void MoveTo(uint32_t p) {
@@ -137,8 +140,9 @@ void FinishSegment(RawSegment& raw, const std::vector<SectionKeys>& sections, Co
     const uint32_t key = s.units[owner].key;
     return sec.unitKey == key || sec.sourceKey == key ? owner : kNoIndex;
   };
-  // f(pair, index, block, section, stretch, group) for the pairs of indexes
-  // [from, to) in file order, walked in slices of one block and one section.
+  // f(pairs, n, index, block, section, stretch, group) for the pairs of
+  // indexes [from, to) in file order, walked in runs of one block, one
+  // section and one stretch (pairs[0] is the pair at index).
   const PairBlocks& blocks = raw.pairs;
   std::vector<uint64_t> blockStart(blocks.BlockCount(), 0);
   for (std::size_t b = 1; b < blocks.BlockCount(); ++b) blockStart[b] = blockStart[b - 1] + blocks.BlockSize(b - 1);
@@ -159,14 +163,18 @@ void FinishSegment(RawSegment& raw, const std::vector<SectionKeys>& sections, Co
       const uint64_t base = blockStart[b];
       const uint32_t section = raw.sections[run].id;
       uint32_t stretch = UINT32_MAX, group = kNoIndex;
-      for (; index < end; ++index) {
-        const LinePair& p = block[index - base];
-        const uint32_t t = cursor.Find(p.offset);
+      while (index < end) {
+        const LinePair* p = block + (index - base);
+        const uint32_t t = cursor.Find(p->offset);
         if (t != stretch) {
           stretch = t;
           group = groupOf(t, section);
         }
-        f(p, index, b, section, stretch, group);
+        const uint64_t low = cursor.Low(), high = cursor.High(), most = end - index;
+        uint64_t n = 1;
+        while (n < most && p[n].offset >= low && p[n].offset < high) ++n;
+        f(p, static_cast<std::size_t>(n), index, b, section, stretch, group);
+        index += n;
       }
     }
   };
@@ -185,21 +193,33 @@ void FinishSegment(RawSegment& raw, const std::vector<SectionKeys>& sections, Co
   std::vector<GapLine> greatest(stretches), least(stretches);
   std::vector<GroupScan> scans(static_cast<std::size_t>(noUnit) + 1);
   const uint64_t pairCount = blockStart.empty() ? 0 : blockStart.back() + blocks.BlockSize(blockStart.size() - 1);
-  visit(0, pairCount, [&](const LinePair& p, uint64_t index, std::size_t block, uint32_t section, uint32_t stretch,
-                          uint32_t g) {
-    KeepGreatest(greatest[stretch], p, section);
-    KeepLeast(least[stretch], p, section);
+  visit(0, pairCount, [&](const LinePair* p, std::size_t n, uint64_t index, std::size_t block, uint32_t section,
+                          uint32_t stretch, uint32_t g) {
+    // The run's greatest and least (the first on a tie), and whether it is in
+    // order.
+    std::size_t most = 0, fewest = 0;
+    uint32_t mostOffset = p[0].offset, fewestOffset = p[0].offset;
+    bool sorted = true;
+    for (std::size_t k = 1; k < n; ++k) {
+      const uint32_t o = p[k].offset;
+      if (o > mostOffset) mostOffset = o, most = k;
+      if (o < fewestOffset) fewestOffset = o, fewest = k;
+      sorted &= o >= p[k - 1].offset;
+    }
+    KeepGreatest(greatest[stretch], p[most], section);
+    KeepLeast(least[stretch], p[fewest], section);
     if (g == kNoIndex) return;
     GroupScan& scan = scans[g];
     if (scan.count == 0) {
       scan.first = index;
       scan.block = block;
-    } else if (p.offset < scan.lastOffset || block != scan.block || index != scan.last + 1) {
+      scan.inPlace = sorted;
+    } else if (!sorted || p[0].offset < scan.lastOffset || block != scan.block || index != scan.last + 1) {
       scan.inPlace = false;
     }
-    scan.last = index;
-    scan.lastOffset = p.offset;
-    ++scan.count;
+    scan.last = index + n - 1;
+    scan.lastOffset = p[n - 1].offset;
+    scan.count += n;
   });
   s.gapBelow.assign(stretches, GapLine{});
   s.gapAbove.assign(stretches, GapLine{});
@@ -242,11 +262,13 @@ void FinishSegment(RawSegment& raw, const std::vector<SectionKeys>& sections, Co
     for (std::size_t i = 0; i < spans.size();) {
       uint64_t from = spans[i].first, to = spans[i].second;
       for (++i; i < spans.size() && spans[i].first <= to; ++i) to = std::max(to, spans[i].second);
-      visit(from, to, [&](const LinePair& p, uint64_t, std::size_t, uint32_t section, uint32_t, uint32_t g) {
+      visit(from, to, [&](const LinePair* p, std::size_t n, uint64_t, std::size_t, uint32_t section, uint32_t,
+                          uint32_t g) {
         if (g == kNoIndex || scans[g].inPlace) return;
         const uint32_t file = sections[section].source;
         if (runs[g].empty() || runs[g].back().id != file) runs[g].push_back({next[g], file});
-        copy.begin()[copyAt[g] + next[g]++] = p;
+        std::copy_n(p, n, copy.begin() + copyAt[g] + next[g]);
+        next[g] += n;
       });
     }
   }
@@ -278,6 +300,7 @@ void FinishSegment(RawSegment& raw, const std::vector<SectionKeys>& sections, Co
   s.groups.back().files = static_cast<uint32_t>(s.files.size());
   s.storage = raw.pairs.TakeBlocks();
   if (copied > 0) s.storage.push_back(std::move(copy));
+  for (const PairArray& a : s.storage) a.AdviseLargePages();
   raw = RawSegment();
 }
 

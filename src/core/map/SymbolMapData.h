@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/BulkMemory.h"
 #include "map/SymbolMap.h"
 
 namespace qf {
@@ -75,15 +76,17 @@ struct GapLine {
 class PairArray {
  public:
   void Allocate(std::size_t n) {
-    data_.reset(n ? new LinePair[n] : nullptr);
+    memory_ = n ? BulkMemory(n * sizeof(LinePair)) : BulkMemory();
     size_ = n;
   }
-  LinePair* begin() const { return data_.get(); }
-  LinePair* end() const { return data_.get() + size_; }
+  LinePair* begin() const { return static_cast<LinePair*>(memory_.Data()); }
+  LinePair* end() const { return begin() + size_; }
   std::size_t size() const { return size_; }
+  // Once filled: kept in large pages where the system can.
+  void AdviseLargePages() const { memory_.AdviseLargePages(); }
 
  private:
-  std::unique_ptr<LinePair[]> data_;
+  BulkMemory memory_;
   std::size_t size_ = 0;
 };
 

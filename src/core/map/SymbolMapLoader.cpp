@@ -49,7 +49,17 @@ class SymbolMapPieces {
 
   State ReadPiece(std::string_view text, const State& from, bool, SymbolRows& rows) const {
     SymbolRowReader reader(rows, from);
-    for (LineIterator it(text); !it.AtEnd(); ++it) reader.AddLine(*it);
+    // The lines of pairs are read in runs, without the line iterator.
+    for (LineIterator it(text); !it.AtEnd();) {
+      reader.AddLine(*it);
+      const std::size_t next = it.NextLineStart();
+      const std::size_t read = reader.AddAlignedLines(text.substr(next));
+      if (read > 0) {
+        it.SkipTo(next + read);
+      } else {
+        ++it;
+      }
+    }
     return reader.Leave();
   }
 

@@ -37,18 +37,51 @@ void SymbolRowReader::StartSection(std::string_view unit, std::string_view sourc
   rows_.sections.push_back({u, s});
 }
 
-bool SymbolRowReader::AddPairs(std::string_view line) {
-  // A line in the linkers' columns is read whole; any other pair by pair.
+int SymbolRowReader::AddAlignedPairs(const char* text, std::size_t size) {
   AlignedLine aligned;
-  const int n = ReadAlignedLine(line.data(), line.size(), aligned);
+  const int n = ReadAlignedLine(text, size, aligned);
+  const uint32_t* const segment = aligned.segment;
+  if (n == AlignedLine::kMostPairs && alignedChars_ != 0 &&
+      (segment[0] & segment[1] & segment[2] & segment[3]) == alignedChars_ &&
+      (segment[0] | segment[1] | segment[2] | segment[3]) == alignedChars_) {
+    // The usual line: four pairs in the segment of the line before.
+    alignas(16) SymbolRows::Pair four[4];
+#if defined(QF_ALIGNED_LINE)
+    // Offsets and lines interleaved in registers: each pair is its offset,
+    // then its line.
+    const __m128i offsets = _mm_loadu_si128(reinterpret_cast<const __m128i*>(aligned.offset));
+    const __m128i lines = _mm_loadu_si128(reinterpret_cast<const __m128i*>(aligned.line));
+    _mm_store_si128(reinterpret_cast<__m128i*>(four), _mm_unpacklo_epi32(offsets, lines));
+    _mm_store_si128(reinterpret_cast<__m128i*>(four + 2), _mm_unpackhi_epi32(offsets, lines));
+#else
+    for (int j = 0; j < 4; ++j) four[j] = {aligned.offset[j], static_cast<int32_t>(aligned.line[j])};
+#endif
+    rows_.AddFourPairs(section_, alignedSegment_, four);
+    return n;
+  }
   for (int j = 0; j < n; ++j) {
     // The segment number is worked out again only when its characters change.
-    if (aligned.segment[j] != alignedChars_) {
-      alignedChars_ = aligned.segment[j];
+    if (segment[j] != alignedChars_) {
+      alignedChars_ = segment[j];
       alignedSegment_ = SegmentNumberOf(std::string_view(reinterpret_cast<const char*>(&alignedChars_), 4));
     }
     rows_.AddPair(section_, alignedSegment_, {aligned.offset[j], static_cast<int32_t>(aligned.line[j])});
   }
+  return n;
+}
+
+std::size_t SymbolRowReader::AddAlignedLines(std::string_view text) {
+  // The segment table, when being read, sees every line; a line of pairs is
+  // never its header.
+  if (mode_ != State::Lines || (table_.HeaderFound() && !table_.Done())) return 0;
+  return TakeAlignedLines(text, [this](const char* line) {
+    return AddAlignedPairs(line, AlignedLine::kPairWidth * AlignedLine::kMostPairs) > 0;
+  });
+}
+
+bool SymbolRowReader::AddPairs(std::string_view line) {
+  // A line in the linkers' columns is read whole; any other pair by pair.
+  const int n = AddAlignedPairs(line.data(), line.size());
   if (n > 0) return true;
   bool any = false;
   pairs_.Reset(line);

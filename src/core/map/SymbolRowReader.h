@@ -58,6 +58,13 @@ struct SymbolRows {
     }
     pairs.push_back(pair);
   }
+  // Four pairs of one section and segment, in a row.
+  void AddFourPairs(uint32_t section, uint32_t segment, const Pair* four) {
+    if (runs.empty() || runs.back().section != section || runs.back().segment != segment) {
+      runs.push_back({pairs.size(), section, segment});
+    }
+    pairs.insert(pairs.end(), four, four + 4);
+  }
   void Reset() {
     names.clear();
     units.clear();
@@ -86,6 +93,10 @@ class SymbolRowReader {
   explicit SymbolRowReader(SymbolRows& rows, const State& from = State());
 
   void AddLine(std::string_view line);
+  // Reads the lines of four pairs in the linkers' columns at the front of
+  // text (each followed by a line end) as AddLine would, while pairs are
+  // being read; returns the characters taken (0: none).
+  std::size_t AddAlignedLines(std::string_view text);
   // The state after the last line given.
   State Leave() const;
 
@@ -93,6 +104,7 @@ class SymbolRowReader {
   void ReadIdle(std::string_view line);
   void StartSection(std::string_view unit, std::string_view source);
   bool AddPairs(std::string_view line);
+  int AddAlignedPairs(const char* text, std::size_t size);
   uint32_t AddName(std::string_view name);
 
   SymbolRows& rows_;
