@@ -231,9 +231,12 @@ void CheckSymbolMap(std::string_view text, const std::vector<std::string>& lines
   for (const std::string& line : lines) builder.AddLine(line);
   const qf::SymbolMap again = builder.Finish();
   QF_CHECK(again.CodeSegments().size() == map.CodeSegments().size() && again.ImageBase() == map.ImageBase());
-  for (const uint64_t a : addresses) {
-    const qf::Symbolized x = map.Symbolize(a), y = again.Symbolize(a);
-    QF_CHECK(x.inCode == y.inCode && x.segment == y.segment && x.unit == y.unit && x.function == y.function &&
+  // ... and answered together, in any order, as one by one.
+  const std::vector<qf::Symbolized> together = again.Symbolize(addresses);
+  QF_CHECK(together.size() == addresses.size());
+  for (std::size_t i = 0; i < addresses.size(); ++i) {
+    const qf::Symbolized x = map.Symbolize(addresses[i]), y = together[i];
+    QF_CHECK(x.address == y.address && x.inCode == y.inCode && x.segment == y.segment && x.unit == y.unit && x.function == y.function &&
              x.functionOffset == y.functionOffset && x.file == y.file && x.line == y.line);
   }
 }

@@ -141,6 +141,21 @@ void CheckFolder(const char* folder, const MapCase (&cases)[N]) {
     EXPECT_EQ(map.ImageBase(), c.imageBase) << c.file;
     EXPECT_EQ(map.CodeSegments().size(), c.codeSegments) << c.file;
     ExpectAnswers(map, c.answers, c.file);
+    // Every 13th byte of code answered together, out of order, as one by one.
+    std::vector<uint64_t> addresses;
+    for (const CodeSegment& segment : map.CodeSegments()) {
+      for (uint64_t a = segment.start + segment.length + 13; a > segment.start; a -= 13) addresses.push_back(a);
+    }
+    const std::vector<Symbolized> together = map.Symbolize(addresses);
+    ASSERT_EQ(together.size(), addresses.size());
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+      const Symbolized one = map.Symbolize(addresses[i]);
+      ASSERT_TRUE(one.address == together[i].address && one.inCode == together[i].inCode &&
+                  one.unit == together[i].unit && one.function == together[i].function &&
+                  one.functionOffset == together[i].functionOffset && one.file == together[i].file &&
+                  one.line == together[i].line)
+          << c.file << " " << addresses[i];
+    }
     ExpectAnswers(SymbolMap::FromText(SwapLineEnds(LoadTextBuffer(path))), c.answers,
                   std::string(c.file) + " (other line ends)");
   }

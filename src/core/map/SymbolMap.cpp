@@ -64,21 +64,52 @@ uint32_t SegmentAt(const SymbolMapData& d, uint64_t address) {
 }
 
 // In a range sorted by offset: the first entry of the greatest offset at or
-// below `offset`; `end` when there is none. A search without branches on the
-// data, each step fetching both places the next one may look at: the ranges
-// are large, and their memory is the cost.
+// below `offset`; `end` when there is none. The offsets of code rise fairly
+// evenly, so the search starts where `offset` would lie if they rose exactly
+// evenly and widens from there step by doubling step until it brackets it:
+// most searches read one or two cache lines (the range is large and its
+// memory is the cost), none more than about twice the steps of a plain
+// binary search.
+// Where offset would lie in [lo, hi] if the offsets rose evenly from lo's
+// to hi's (lo's offset at or below it, hi's above).
+template <typename T>
+const T* EvenGuess(const T* lo, const T* hi, uint64_t offset) {
+  const double share = static_cast<double>(offset - lo->offset) / static_cast<double>(hi->offset - lo->offset);
+  const auto span = static_cast<std::size_t>(hi - lo);
+  return lo + std::min(span, static_cast<std::size_t>(share * static_cast<double>(span)));
+}
+
+// The memory LastAtOrBelow will read first; nullptr when it reads nothing
+// more than the range's ends.
+template <typename T>
+const void* SearchStart(const T* begin, const T* end, uint64_t offset) {
+  if (begin == end || begin->offset > offset || (end - 1)->offset <= offset) return nullptr;
+  return EvenGuess(begin, end - 1, offset);
+}
+
 template <typename T>
 const T* LastAtOrBelow(const T* begin, const T* end, uint64_t offset) {
   if (begin == end || begin->offset > offset) return end;
-  const T* at = begin;
-  for (std::size_t n = static_cast<std::size_t>(end - begin); n > 1;) {
-    const std::size_t half = n / 2;
-#if defined(__GNUC__)
-    __builtin_prefetch(at + half / 2);
-    __builtin_prefetch(at + half + half / 2);
-#endif
-    at = at[half].offset <= offset ? at + half : at;
-    n -= half;
+  const T* at = end - 1;
+  if (at->offset > offset) {
+    // Bracketed by lo (at or below) and hi (above).
+    const T* lo = begin;
+    const T* hi = at;
+    const T* guess = EvenGuess(lo, hi, offset);
+    std::size_t step = 1;
+    if (guess->offset <= offset) {
+      for (lo = guess; step < static_cast<std::size_t>(hi - lo) && lo[step].offset <= offset; step *= 2) lo += step;
+      if (step < static_cast<std::size_t>(hi - lo)) hi = lo + step;
+    } else {
+      for (hi = guess; step < static_cast<std::size_t>(hi - lo) && (hi - step)->offset > offset; step *= 2) hi -= step;
+      if (step < static_cast<std::size_t>(hi - lo)) lo = hi - step;
+    }
+    at = lo;
+    for (std::size_t n = static_cast<std::size_t>(hi - lo); n > 1;) {
+      const std::size_t half = n / 2;
+      at = at[half].offset <= offset ? at + half : at;
+      n -= half;
+    }
   }
   // The first of equal offsets: usually the one found, else a few before it.
   const uint32_t found = at->offset;
@@ -127,26 +158,50 @@ FiledLine LineOutsideUnits(const SegmentSymbols& s, uint32_t stretch, uint64_t o
   return low.pair != nullptr && high.pair != nullptr && low.file == high.file ? low : FiledLine{};
 }
 
-}  // namespace
+// Where an address lies, found from the map's small arrays (segments and
+// cuts): what its answer needs before the large arrays are read.
+struct Place {
+  uint32_t segment = kNoIndex;  // kNoIndex: in no code segment
+  uint64_t offset = 0;
+  uint32_t stretch = 0;
+  uint32_t owner = kNoIndex;
+};
 
-bool SymbolMap::InCode(uint64_t address) const { return SegmentAt(*data_, address) != kNoIndex; }
+Place PlaceOf(const SymbolMapData& d, uint64_t address) {
+  Place p;
+  p.segment = SegmentAt(d, address);
+  if (p.segment == kNoIndex) return p;
+  const SegmentSymbols& s = d.symbols[p.segment];
+  p.offset = address - d.codeSegments[p.segment].start;
+  p.stretch = static_cast<uint32_t>(std::upper_bound(s.cuts.begin(), s.cuts.end(), p.offset) - s.cuts.begin());
+  p.owner = p.stretch == 0 ? kNoIndex : s.owners[p.stretch - 1];
+  return p;
+}
 
-Symbolized SymbolMap::Symbolize(uint64_t address) const {
+// The memory of the large arrays the answer at a place reads first (the
+// publics and the owner's pairs where their searches start), for a prefetch.
+// (The prefetch itself stays in the caller: a function doing nothing else
+// counts as free of effects for the compiler, and its calls are dropped.)
+std::pair<const void*, const void*> SearchStarts(const SymbolMapData& d, const Place& p) {
+  if (p.segment == kNoIndex) return {nullptr, nullptr};
+  const SegmentSymbols& s = d.symbols[p.segment];
+  const void* publics = SearchStart(s.publics.data(), s.publics.data() + s.publics.size(), p.offset);
+  if (p.owner == kNoIndex) return {publics, nullptr};
+  return {publics, SearchStart(s.groups[p.owner].begin, s.groups[p.owner].end, p.offset)};
+}
+
+Symbolized Answer(const SymbolMapData& d, uint64_t address, const Place& p) {
   Symbolized out;
   out.address = address;
-  const SymbolMapData& d = *data_;
-  const uint32_t k = SegmentAt(d, address);
-  if (k == kNoIndex) return out;
-  const CodeSegment& seg = d.codeSegments[k];
-  const SegmentSymbols& s = d.symbols[k];
-  const uint64_t offset = address - seg.start;
+  if (p.segment == kNoIndex) return out;
+  const CodeSegment& seg = d.codeSegments[p.segment];
+  const SegmentSymbols& s = d.symbols[p.segment];
+  const uint64_t offset = p.offset;
   out.inCode = true;
   out.segment = seg.name;
 
-  const auto stretch = static_cast<uint32_t>(std::upper_bound(s.cuts.begin(), s.cuts.end(), offset) - s.cuts.begin());
-  const uint32_t owner = stretch == 0 ? kNoIndex : s.owners[stretch - 1];
-  const uint64_t floor = owner == kNoIndex ? 0 : s.units[owner].start;
-  if (owner != kNoIndex) out.unit = d.names.Name(s.units[owner].module);
+  const uint64_t floor = p.owner == kNoIndex ? 0 : s.units[p.owner].start;
+  if (p.owner != kNoIndex) out.unit = d.names.Name(s.units[p.owner].module);
 
   const Public* publicsEnd = s.publics.data() + s.publics.size();
   const Public* pub = LastAtOrBelow(s.publics.data(), publicsEnd, offset);
@@ -156,13 +211,13 @@ Symbolized SymbolMap::Symbolize(uint64_t address) const {
   }
 
   FiledLine line;
-  if (owner != kNoIndex) {
+  if (p.owner != kNoIndex) {
     // A unit's group holds only pairs inside it.
-    const PairGroup& group = s.groups[owner];
+    const PairGroup& group = s.groups[p.owner];
     const LinePair* hit = LastAtOrBelow(group.begin, group.end, offset);
-    if (hit != group.end) line = Filed(s, owner, hit);
+    if (hit != group.end) line = Filed(s, p.owner, hit);
   } else {
-    line = LineOutsideUnits(s, stretch, offset);
+    line = LineOutsideUnits(s, p.stretch, offset);
   }
   if (line.pair != nullptr) {
     out.file = d.names.Name(line.file);
@@ -171,12 +226,33 @@ Symbolized SymbolMap::Symbolize(uint64_t address) const {
   return out;
 }
 
+}  // namespace
+
+bool SymbolMap::InCode(uint64_t address) const { return SegmentAt(*data_, address) != kNoIndex; }
+
+Symbolized SymbolMap::Symbolize(uint64_t address) const { return Answer(*data_, address, PlaceOf(*data_, address)); }
+
 std::vector<Symbolized> SymbolMap::Symbolize(const std::vector<uint64_t>& addresses) const {
+  // In address order, each answer's memory asked for a few answers ahead:
+  // the fetches overlap instead of waiting one after another.
+  constexpr std::size_t kAhead = 32;
+  const SymbolMapData& d = *data_;
   std::vector<std::pair<uint64_t, std::size_t>> sorted(addresses.size());
   for (std::size_t i = 0; i < addresses.size(); ++i) sorted[i] = {addresses[i], i};
   std::sort(sorted.begin(), sorted.end());
+  std::vector<Place> places(sorted.size());
+  for (std::size_t i = 0; i < sorted.size(); ++i) places[i] = PlaceOf(d, sorted[i].first);
   std::vector<Symbolized> answers(addresses.size());
-  for (const auto& [address, index] : sorted) answers[index] = Symbolize(address);
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+#if defined(__GNUC__)
+    if (i + kAhead < sorted.size()) {
+      const auto [publics, pairs] = SearchStarts(d, places[i + kAhead]);
+      if (publics != nullptr) __builtin_prefetch(publics);
+      if (pairs != nullptr) __builtin_prefetch(pairs);
+    }
+#endif
+    answers[sorted[i].second] = Answer(d, sorted[i].first, places[i]);
+  }
   return answers;
 }
 
