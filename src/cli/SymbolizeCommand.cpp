@@ -141,7 +141,7 @@ class Printer {
 
 // The most addresses read before they are answered together (their answers
 // are held until then: about 128 bytes each).
-constexpr std::size_t kAddressBatch = std::size_t{1} << 17;
+constexpr std::size_t kAddressBatch = std::size_t{1} << 16;
 
 std::string_view Trimmed(std::string_view text) {
   const size_t first = text.find_first_not_of(" \t\r");

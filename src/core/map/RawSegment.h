@@ -38,9 +38,10 @@ class PairBlocks {
 
  private:
   void AddBlock() {
-    // From 4,096 pairs, doubling up to 4 M (32 MB): a small file stays small,
-    // and the unused end of the last block is never touched.
-    const std::size_t capacity = blocks_.empty() ? 4096 : std::min<std::size_t>(blocks_.back().size() * 2, 1u << 22);
+    // From 4,096 pairs, doubling up to 512 K (4 MB): a small file stays
+    // small, and the unused end of the last block (whose pages are made
+    // present at once) stays small too.
+    const std::size_t capacity = blocks_.empty() ? 4096 : std::min<std::size_t>(blocks_.back().size() * 2, 1u << 19);
     blocks_.emplace_back();
     blocks_.back().Allocate(capacity);
     used_ = 0;
