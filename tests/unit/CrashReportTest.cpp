@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "TestFiles.h"
 
 namespace qf {
 namespace {
@@ -130,6 +134,41 @@ TEST(ModulesInReport, LongLinesAndManyModules) {
     report += want.back() + "+0x1 M" + std::to_string(i) + ".DLL+0x2 ";
   }
   EXPECT_EQ(ModulesInReport(report), want);  // each once, first spelling, in order
+}
+
+// A real MAP file with the sample report put in after every 4 KB (at a line
+// end): its figures are those the byte-by-byte scanner gave, before the
+// scanner looked for the bytes where it has work sixteen at a time.
+TEST(ScanCrashReport, RealMapWithReportsWithin) {
+  const auto read = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+  };
+  const std::string map = read(std::string(QF_REALMAPS_MODERN_DIR) + "/andremussche-VncDllLoader.map");
+  const std::string report = read(test::DataFile("crash-report.txt"));
+  ASSERT_FALSE(map.empty() || report.empty());
+  std::string text;
+  for (size_t at = 0; at < map.size();) {
+    size_t end = map.find('\n', at + 4096);
+    end = end == std::string::npos ? map.size() : end + 1;
+    text.append(map, at, end - at);
+    text += report;
+    at = end;
+  }
+  ASSERT_EQ(text.size(), 1899868u);
+  const std::vector<AddressRef> refs = ScanCrashReport(text);
+  size_t rvas = 0;
+  uint64_t checksum = 0;
+  for (const AddressRef& ref : refs) {
+    rvas += ref.rva;
+    checksum = checksum * 31 + ref.value + ref.module.size();
+  }
+  EXPECT_EQ(refs.size(), 64702u);
+  EXPECT_EQ(rvas, 405u);
+  EXPECT_EQ(checksum, 17441525870236422029ull);
+  EXPECT_EQ(ModulesInReport(text), std::vector<std::string>{"VncDllLoader.exe"});
 }
 
 TEST(ModuleName, WhichModuleANameMeans) {

@@ -1,54 +1,34 @@
 #include "crash/CrashReport.h"
 
+#include "crash/ReportBytes.h"
+
 #include <algorithm>
 #include <unordered_set>
 
 namespace qf {
 namespace {
 
-// The classes of a byte, looked up rather than compared: a report is read a
-// byte at a time.
-enum : uint8_t { kHexDigit = 1, kWordChar = 2 };
-struct ByteTables {
-  uint8_t classes[256] = {};
-  char lower[256] = {};
-};
-constexpr ByteTables MakeByteTables() {
-  ByteTables t;
-  for (int c = 0; c < 256; ++c) {
-    const bool digit = c >= '0' && c <= '9', upper = c >= 'A' && c <= 'Z', lower = c >= 'a' && c <= 'z';
-    const bool hexLetter = (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-    t.classes[c] = uint8_t((digit || hexLetter ? kHexDigit : 0) | (digit || upper || lower || c == '_' ? kWordChar : 0));
-    t.lower[c] = char(upper ? c - 'A' + 'a' : c);
-  }
-  return t;
-}
-constexpr ByteTables kBytes = MakeByteTables();
+using report_bytes::IsHex;
+using report_bytes::IsWord;
+using report_bytes::Label;
+using report_bytes::Lower;
+using report_bytes::MakeLabel;
 
-bool IsHex(char c) { return kBytes.classes[uint8_t(c)] & kHexDigit; }
-bool IsWord(char c) { return kBytes.classes[uint8_t(c)] & kWordChar; }
-// The characters of a module's file name as it stands before "+0x".
-bool IsModuleChar(char c) { return IsWord(c) || c == '.' || c == '-'; }
-char Lower(char c) { return kBytes.lower[uint8_t(c)]; }
-
-bool StartsWithNoCase(std::string_view text, size_t at, std::string_view word) {
-  if (text.size() - at < word.size()) return false;
-  for (size_t i = 0; i < word.size(); ++i)
-    if (Lower(text[at + i]) != Lower(word[i])) return false;
-  return true;
+bool LabelAt(std::string_view text, size_t at, const Label& label) {
+  return report_bytes::LabelAt(text.data(), text.size(), at, label);
 }
 
+constexpr Label kFaultingModule = MakeLabel("faulting module name:");
+constexpr Label kFaultingApplication = MakeLabel("faulting application name:");
+constexpr Label kFaultOffset = MakeLabel("fault offset:");
+constexpr Label kInModule = MakeLabel("in module '");
 
-uint64_t HexValue(std::string_view digits) {
-  uint64_t value = 0;
-  for (char c : digits) value = value << 4 | uint64_t(c <= '9' ? c - '0' : Lower(c) - 'a' + 10);
-  return value;
-}
+uint64_t HexValue(std::string_view text, size_t from, size_t to) { return report_bytes::HexRunValue(text.data(), from, to); }
 
 // 1 to 16 hexadecimal digits and nothing else.
 std::optional<uint64_t> ParseHex(std::string_view digits) {
   if (digits.empty() || digits.size() > 16 || !std::all_of(digits.begin(), digits.end(), IsHex)) return std::nullopt;
-  return HexValue(digits);
+  return HexValue(digits, 0, digits.size());
 }
 
 std::string_view WithoutHexPrefix(std::string_view text) {
@@ -58,42 +38,44 @@ std::string_view WithoutHexPrefix(std::string_view text) {
 }
 
 // The end of the run of hexadecimal digits that starts at `at`.
-size_t HexEnd(std::string_view text, size_t at) {
-  while (at < text.size() && IsHex(text[at])) ++at;
-  return at;
-}
+size_t HexEnd(std::string_view text, size_t at) { return report_bytes::HexRunEnd(text.data(), text.size(), at, text.size()); }
 
 bool WordEndsAt(std::string_view text, size_t at) { return at >= text.size() || !IsWord(text[at]); }
 
+// A named form: MODULE+0xRVA, or the fault offset (its module empty here).
 struct Found {
   size_t start = 0, end = 0;  // the text that was read
-  AddressRef ref;
+  uint64_t rva = 0;
+  std::string_view module;
 };
 
-// MODULE+0xRVA at the "+" at `plus`.
+// Whether "0x" or "0X" stands at `at`.
+bool HexPrefixAt(std::string_view text, size_t at) {
+  return text.size() - at >= 2 && text[at] == '0' && Lower(text[at + 1]) == 'x';
+}
+
+// MODULE+0xRVA at the "+" at `plus`: the module's name holds a character
+// that is neither a hexadecimal digit nor "-". The digits are looked at
+// first: most "+" of a text have none after them.
 std::optional<Found> ModuleRvaAt(std::string_view text, size_t plus) {
-  size_t nameStart = plus;
-  while (nameStart > 0 && IsModuleChar(text[nameStart - 1])) --nameStart;
-  const std::string_view name = text.substr(nameStart, plus - nameStart);
-  const bool hasLetter = std::any_of(name.begin(), name.end(), [](char c) { return IsWord(c) && !IsHex(c); }) ||
-                         name.find('.') != std::string_view::npos;
-  if (name.empty() || !hasLetter || !StartsWithNoCase(text, plus + 1, "0x")) return std::nullopt;
+  if (!HexPrefixAt(text, plus + 1)) return std::nullopt;
   const size_t digits = plus + 3, end = HexEnd(text, digits);
   if (end == digits || end - digits > 16 || !WordEndsAt(text, end)) return std::nullopt;
-  return Found{nameStart, end, AddressRef{HexValue(text.substr(digits, end - digits)), true, std::string(name)}};
+  const size_t nameStart = report_bytes::ModuleNameStart(text.data(), plus);
+  if (report_bytes::HexOrDashStart(text.data(), plus) == nameStart) return std::nullopt;
+  return Found{nameStart, end, HexValue(text, digits, end), text.substr(nameStart, plus - nameStart)};
 }
 
 // "Fault offset: 0xRVA" at `at`.
 std::optional<Found> FaultOffsetAt(std::string_view text, size_t at) {
-  static constexpr std::string_view kLabel = "fault offset:";
-  if (!StartsWithNoCase(text, at, kLabel) || (at > 0 && IsWord(text[at - 1]))) return std::nullopt;
-  size_t digits = at + kLabel.size();
+  if (!LabelAt(text, at, kFaultOffset) || (at > 0 && IsWord(text[at - 1]))) return std::nullopt;
+  size_t digits = at + kFaultOffset.size;
   while (digits < text.size() && (text[digits] == ' ' || text[digits] == '\t')) ++digits;
-  if (!StartsWithNoCase(text, digits, "0x")) return std::nullopt;
+  if (!HexPrefixAt(text, digits)) return std::nullopt;
   digits += 2;
   const size_t end = HexEnd(text, digits);
   if (end == digits || end - digits > 16 || !WordEndsAt(text, end)) return std::nullopt;
-  return Found{at, end, AddressRef{HexValue(text.substr(digits, end - digits)), true, std::string()}};
+  return Found{at, end, HexValue(text, digits, end), {}};
 }
 
 // The longest module file name a report can hold (MAX_PATH).
@@ -105,16 +87,15 @@ constexpr size_t kMaxModuleName = 260;
 // in the line its own copy of the rest).
 std::string_view NameAfter(std::string_view text, size_t from, std::string_view stops) {
   while (from < text.size() && (text[from] == ' ' || text[from] == '\t')) ++from;
-  size_t end = from;
-  while (end < text.size() && stops.find(text[end]) == std::string_view::npos) {
-    if (++end - from > kMaxModuleName) return {};
-  }
-  std::string_view name = text.substr(from, end - from);
+  // The first stop among the characters a name can take and the one after.
+  const std::string_view window = text.substr(std::min(from, text.size()), kMaxModuleName + 1);
+  size_t length = window.size();
+  for (char stop : stops) length = std::min(length, window.find(stop));
+  if (length > kMaxModuleName) return {};
+  std::string_view name = window.substr(0, length);
   while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
   return name;
 }
-
-constexpr std::string_view kFaultingModule = "faulting module name:";
 
 }  // namespace
 
@@ -150,11 +131,12 @@ std::vector<AddressRef> ScanCrashReport(std::string_view report) {
   // module name:" before it.
   std::vector<Found> named;
   std::string_view faultingModule;
-  for (size_t i = 0; i < report.size(); ++i) {
-    // Both labels start with "f": one test of a byte before any comparison.
+  const char* const text = report.data();
+  for (size_t i = report_bytes::NextNamedStart(text, report.size(), 0, false); i < report.size();
+       i = report_bytes::NextNamedStart(text, report.size(), i + 1, false)) {
     const bool f = Lower(report[i]) == 'f';
-    if (f && StartsWithNoCase(report, i, kFaultingModule))
-      faultingModule = NameAfter(report, i + kFaultingModule.size(), ",\r\n");
+    if (f && LabelAt(report, i, kFaultingModule))
+      faultingModule = NameAfter(report, i + kFaultingModule.size, ",\r\n");
     std::optional<Found> found;
     if (report[i] == '+') {
       found = ModuleRvaAt(report, i);
@@ -162,26 +144,27 @@ std::vector<AddressRef> ScanCrashReport(std::string_view report) {
       found = FaultOffsetAt(report, i);
     }
     if (!found) continue;
-    if (found->ref.module.empty()) found->ref.module = std::string(faultingModule);
+    if (found->module.empty()) found->module = faultingModule;
     i = found->end - 1;
-    named.push_back(std::move(*found));
+    named.push_back(*found);
   }
   std::vector<AddressRef> addresses;
   auto next = named.begin();
   for (size_t i = 0; i < report.size();) {
     if (next != named.end() && i >= next->start) {
-      addresses.push_back(next->ref);
+      addresses.push_back(AddressRef{next->rva, true, std::string(next->module)});
       i = next->end;
       ++next;
       continue;
     }
-    if (!IsHex(report[i])) {
-      ++i;
-      continue;
-    }
-    const size_t start = i;
-    size_t end = HexEnd(report, start);
-    if (next != named.end() && end > next->start) end = next->start;
+    // Only the runs that may be addresses are looked at: those skipped
+    // follow a word character or are shorter than eight digits (i never
+    // stands within a run: after a run it stands on a byte that is no digit,
+    // after a named form on one that is no word character). Runs stop at
+    // the next named form.
+    const size_t limit = next != named.end() ? next->start : report.size();
+    const size_t start = report_bytes::NextAddressStart(text, report.size(), i, limit);
+    const size_t end = report_bytes::HexRunEnd(text, report.size(), start, limit);
     i = end;
     const size_t length = end - start;
     if (length != 8 && length != 16) continue;
@@ -189,7 +172,7 @@ std::vector<AddressRef> ScanCrashReport(std::string_view report) {
     const bool freeStart = start == 0 || !IsWord(report[start - 1]);
     const bool prefixed = start >= 2 && report[start - 2] == '0' && Lower(report[start - 1]) == 'x' &&
                           (start == 2 || !IsWord(report[start - 3]));
-    if (freeStart || prefixed) addresses.push_back(AddressRef{HexValue(report.substr(start, length)), false, {}});
+    if (freeStart || prefixed) addresses.push_back(AddressRef{HexValue(report, start, end), false, {}});
   }
   return addresses;
 }
@@ -197,24 +180,30 @@ std::vector<AddressRef> ScanCrashReport(std::string_view report) {
 std::vector<std::string> ModulesInReport(std::string_view report) {
   std::vector<std::string> modules;
   std::unordered_set<std::string> known;  // the names in lower case
-  auto add = [&modules, &known](std::string_view name) {
-    if (name.empty()) return;
-    std::string key(name);
-    std::transform(key.begin(), key.end(), key.begin(), Lower);
-    if (known.insert(std::move(key)).second) modules.emplace_back(name);
+  std::string key;                        // kept: a name seen before costs no allocation
+  std::string_view last;                  // the name added last, as written
+  auto add = [report, &modules, &known, &key, &last](std::string_view name) {
+    if (name.empty() || name == last) return;
+    last = name;
+    report_bytes::LowerLettersInto(report.data(), report.size(), size_t(name.data() - report.data()), name.size(), key);
+    if (known.count(key) != 0) return;
+    known.insert(key);
+    modules.emplace_back(name);
   };
-  for (size_t i = 0; i < report.size(); ++i) {
+  const char* const text = report.data();
+  for (size_t i = report_bytes::NextNamedStart(text, report.size(), 0, true); i < report.size();
+       i = report_bytes::NextNamedStart(text, report.size(), i + 1, true)) {
     const char c = Lower(report[i]);
     if (c == '+') {
-      if (const auto found = ModuleRvaAt(report, i)) add(found->ref.module);
-    } else if (c == 'i' && StartsWithNoCase(report, i, "in module '")) {
-      add(NameAfter(report, i + 11, "'\r\n"));
+      if (const auto found = ModuleRvaAt(report, i)) add(found->module);
+    } else if (c == 'i' && LabelAt(report, i, kInModule)) {
+      add(NameAfter(report, i + kInModule.size, "'\r\n"));
     } else if (c != 'f') {
       continue;
-    } else if (StartsWithNoCase(report, i, "faulting application name:")) {
-      add(NameAfter(report, i + 26, ",\r\n"));
-    } else if (StartsWithNoCase(report, i, kFaultingModule)) {
-      add(NameAfter(report, i + kFaultingModule.size(), ",\r\n"));
+    } else if (LabelAt(report, i, kFaultingApplication)) {
+      add(NameAfter(report, i + kFaultingApplication.size, ",\r\n"));
+    } else if (LabelAt(report, i, kFaultingModule)) {
+      add(NameAfter(report, i + kFaultingModule.size, ",\r\n"));
     }
   }
   return modules;
