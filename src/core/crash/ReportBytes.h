@@ -204,6 +204,8 @@ inline std::size_t HexRunEnd(const char* text, std::size_t size, std::size_t fro
     return unsigned(_mm_movemask_epi8(Hex(Load(text + p)))) ^ 0xFFFFu;
   };
   if (sse2::FindInBlocks(from, to, size, blockBits)) return from;
+#else
+  static_cast<void>(size);  // how far blocks may read
 #endif
   while (from < to && IsHex(text[from])) ++from;
   return from;
@@ -301,6 +303,8 @@ inline void LowerLettersInto(const char* text, std::size_t size, std::size_t fro
     }
     return;
   }
+#else
+  static_cast<void>(size);  // how far blocks may read
 #endif
   for (std::size_t k = 0; k < count; ++k) out[k] = Lower(text[from + k]);
 }
