@@ -87,6 +87,31 @@ void KeepLeast(GapLine& kept, const LinePair& p, uint32_t section) {
   if (!kept.found || p.offset < kept.pair.offset) kept = GapLine{true, p, section};
 }
 
+// A run of pairs in one stretch, [low, high): its length, its greatest and
+// least pair (the first on a tie) and whether it is in order.
+struct PairRun {
+  std::size_t n = 1, most = 0, fewest = 0;
+  bool sorted = true;
+};
+
+// The run from p[0] (inside the stretch) on, at most `limit` pairs. Runs are
+// mostly in order, and while they are, a pair costs one comparison.
+PairRun ScanRun(const LinePair* p, std::size_t limit, uint64_t low, uint64_t high) {
+  PairRun r;
+  while (r.n < limit && p[r.n].offset >= p[r.n - 1].offset && p[r.n].offset < high) ++r.n;
+  uint32_t mostOffset = p[r.n - 1].offset;
+  r.most = r.n - 1;
+  while (r.most > 0 && p[r.most - 1].offset == mostOffset) --r.most;
+  uint32_t fewestOffset = p[0].offset;
+  for (; r.n < limit && p[r.n].offset >= low && p[r.n].offset < high; ++r.n) {
+    const uint32_t o = p[r.n].offset;
+    r.sorted = r.sorted && o >= p[r.n - 1].offset;
+    if (o > mostOffset) mostOffset = o, r.most = r.n;
+    if (o < fewestOffset) fewestOffset = o, r.fewest = r.n;
+  }
+  return r;
+}
+
 template <typename It>
 void SortGroup(It first, It last, std::vector<FileRun>& runs, uint64_t at) {
   const auto byOffset = [](const LinePair& a, const LinePair& b) { return a.offset < b.offset; };
@@ -140,7 +165,7 @@ void FinishSegment(RawSegment& raw, const std::vector<SectionKeys>& sections, Co
     const uint32_t key = s.units[owner].key;
     return sec.unitKey == key || sec.sourceKey == key ? owner : kNoIndex;
   };
-  // f(pairs, n, index, block, section, stretch, group) for the pairs of
+  // f(pairs, run, index, block, section, stretch, group) for the pairs of
   // indexes [from, to) in file order, walked in runs of one block, one
   // section and one stretch (pairs[0] is the pair at index).
   const PairBlocks& blocks = raw.pairs;
@@ -170,11 +195,9 @@ void FinishSegment(RawSegment& raw, const std::vector<SectionKeys>& sections, Co
           stretch = t;
           group = groupOf(t, section);
         }
-        const uint64_t low = cursor.Low(), high = cursor.High(), most = end - index;
-        uint64_t n = 1;
-        while (n < most && p[n].offset >= low && p[n].offset < high) ++n;
-        f(p, static_cast<std::size_t>(n), index, b, section, stretch, group);
-        index += n;
+        const PairRun r = ScanRun(p, static_cast<std::size_t>(end - index), cursor.Low(), cursor.High());
+        f(p, r, index, b, section, stretch, group);
+        index += r.n;
       }
     }
   };
@@ -193,21 +216,12 @@ void FinishSegment(RawSegment& raw, const std::vector<SectionKeys>& sections, Co
   std::vector<GapLine> greatest(stretches), least(stretches);
   std::vector<GroupScan> scans(static_cast<std::size_t>(noUnit) + 1);
   const uint64_t pairCount = blockStart.empty() ? 0 : blockStart.back() + blocks.BlockSize(blockStart.size() - 1);
-  visit(0, pairCount, [&](const LinePair* p, std::size_t n, uint64_t index, std::size_t block, uint32_t section,
+  visit(0, pairCount, [&](const LinePair* p, const PairRun& r, uint64_t index, std::size_t block, uint32_t section,
                           uint32_t stretch, uint32_t g) {
-    // The run's greatest and least (the first on a tie), and whether it is in
-    // order.
-    std::size_t most = 0, fewest = 0;
-    uint32_t mostOffset = p[0].offset, fewestOffset = p[0].offset;
-    bool sorted = true;
-    for (std::size_t k = 1; k < n; ++k) {
-      const uint32_t o = p[k].offset;
-      if (o > mostOffset) mostOffset = o, most = k;
-      if (o < fewestOffset) fewestOffset = o, fewest = k;
-      sorted &= o >= p[k - 1].offset;
-    }
-    KeepGreatest(greatest[stretch], p[most], section);
-    KeepLeast(least[stretch], p[fewest], section);
+    const std::size_t n = r.n;
+    const bool sorted = r.sorted;
+    KeepGreatest(greatest[stretch], p[r.most], section);
+    KeepLeast(least[stretch], p[r.fewest], section);
     if (g == kNoIndex) return;
     GroupScan& scan = scans[g];
     if (scan.count == 0) {
@@ -262,8 +276,9 @@ void FinishSegment(RawSegment& raw, const std::vector<SectionKeys>& sections, Co
     for (std::size_t i = 0; i < spans.size();) {
       uint64_t from = spans[i].first, to = spans[i].second;
       for (++i; i < spans.size() && spans[i].first <= to; ++i) to = std::max(to, spans[i].second);
-      visit(from, to, [&](const LinePair* p, std::size_t n, uint64_t, std::size_t, uint32_t section, uint32_t,
+      visit(from, to, [&](const LinePair* p, const PairRun& r, uint64_t, std::size_t, uint32_t section, uint32_t,
                           uint32_t g) {
+        const std::size_t n = r.n;
         if (g == kNoIndex || scans[g].inPlace) return;
         const uint32_t file = sections[section].source;
         if (runs[g].empty() || runs[g].back().id != file) runs[g].push_back({next[g], file});

@@ -1,6 +1,8 @@
 #include "map/SymbolMap.h"
 
 #include <algorithm>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "map/SymbolMapBuilder.h"
@@ -233,9 +235,6 @@ bool SymbolMap::InCode(uint64_t address) const { return SegmentAt(*data_, addres
 Symbolized SymbolMap::Symbolize(uint64_t address) const { return Answer(*data_, address, PlaceOf(*data_, address)); }
 
 std::vector<Symbolized> SymbolMap::Symbolize(const std::vector<uint64_t>& addresses) const {
-  // In address order, each answer's memory asked for a few answers ahead:
-  // the fetches overlap instead of waiting one after another.
-  constexpr std::size_t kAhead = 32;
   const SymbolMapData& d = *data_;
   std::vector<std::pair<uint64_t, std::size_t>> sorted(addresses.size());
   for (std::size_t i = 0; i < addresses.size(); ++i) sorted[i] = {addresses[i], i};
@@ -243,16 +242,44 @@ std::vector<Symbolized> SymbolMap::Symbolize(const std::vector<uint64_t>& addres
   std::vector<Place> places(sorted.size());
   for (std::size_t i = 0; i < sorted.size(); ++i) places[i] = PlaceOf(d, sorted[i].first);
   std::vector<Symbolized> answers(addresses.size());
-  for (std::size_t i = 0; i < sorted.size(); ++i) {
+  // The answers of sorted[from, to), in address order, each one's memory
+  // asked for a few answers ahead: the fetches overlap instead of waiting
+  // one after another.
+  const auto answerRange = [&](std::size_t from, std::size_t to) {
+    constexpr std::size_t kAhead = 32;
+    for (std::size_t i = from; i < to; ++i) {
 #if defined(__GNUC__)
-    if (i + kAhead < sorted.size()) {
-      const auto [publics, pairs] = SearchStarts(d, places[i + kAhead]);
-      if (publics != nullptr) __builtin_prefetch(publics);
-      if (pairs != nullptr) __builtin_prefetch(pairs);
-    }
+      if (i + kAhead < to) {
+        const auto [publics, pairs] = SearchStarts(d, places[i + kAhead]);
+        if (publics != nullptr) __builtin_prefetch(publics);
+        if (pairs != nullptr) __builtin_prefetch(pairs);
+      }
 #endif
-    answers[sorted[i].second] = Answer(d, sorted[i].first, places[i]);
+      Symbolized& answer = answers[sorted[i].second];
+      answer = Answer(d, sorted[i].first, places[i]);
+#if defined(__GNUC__)
+      // The function's name is read when the answer is written out.
+      if (answer.function) __builtin_prefetch(answer.function->data());
+#endif
+    }
+  };
+  // Many answers are shared out among the processors, each a stretch of
+  // addresses; where a thread cannot start, its share is answered here.
+  constexpr std::size_t kLeastPerThread = 8192;
+  const std::size_t threads = std::clamp<std::size_t>(
+      std::min<std::size_t>(sorted.size() / kLeastPerThread, std::thread::hardware_concurrency()), 1, 8);
+  const std::size_t share = (sorted.size() + threads - 1) / threads;
+  std::vector<std::thread> helpers;
+  for (std::size_t t = 1; t < threads; ++t) {
+    const std::size_t from = t * share, to = std::min(sorted.size(), from + share);
+    try {
+      helpers.emplace_back(answerRange, from, to);
+    } catch (const std::system_error&) {
+      answerRange(from, to);
+    }
   }
+  answerRange(0, std::min(sorted.size(), share));
+  for (std::thread& helper : helpers) helper.join();
   return answers;
 }
 

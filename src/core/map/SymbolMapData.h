@@ -17,23 +17,24 @@ namespace qf {
 
 inline constexpr uint32_t kNoIndex = std::numeric_limits<uint32_t>::max();
 
-// Names stored once each, handed out by number; views stay valid because the
-// map's nodes never move.
+// Names stored once each, handed out by number; views stay valid because
+// each name is held in its own allocation. A name already held is found
+// without a copy.
 class NamePool {
  public:
   uint32_t Intern(std::string_view name) {
-    const auto found = index_.find(std::string(name));
+    const auto found = index_.find(name);
     if (found != index_.end()) return found->second;
     const auto id = static_cast<uint32_t>(names_.size());
-    const auto inserted = index_.emplace(std::string(name), id).first;
-    names_.push_back(inserted->first);
+    names_.push_back(std::make_unique<const std::string>(name));
+    index_.emplace(*names_.back(), id);
     return id;
   }
-  std::string_view Name(uint32_t id) const { return names_[id]; }
+  std::string_view Name(uint32_t id) const { return *names_[id]; }
 
  private:
-  std::unordered_map<std::string, uint32_t> index_;
-  std::vector<std::string_view> names_;
+  std::vector<std::unique_ptr<const std::string>> names_;
+  std::unordered_map<std::string_view, uint32_t> index_;
 };
 
 struct UnitRow {
