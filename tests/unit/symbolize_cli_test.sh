@@ -164,6 +164,18 @@ for file in /dev/null "$work/notmap.txt"; do
   check "no segment table: $file" 2 "" "quillfen-cli: symbolize: $file is not a MAP file with a segment table" -- \
     "$cli" symbolize "$file" 0x00401000
 done
+# Many lines at once (answered and written out on all processors) read as the
+# same lines a few at a time, another module's among them, in JSON too.
+awk 'BEGIN { for (i = 0; i < 30000; i++) {
+  if (i % 7 == 0) printf "kernel32.dll+0x%X\n", i; else if (i % 5 == 0) printf "VncDllLoader.exe+0x%X\n", 0xE0000 + i * 3;
+  else printf "0x%08X\n", 4198400 + i * 37 } }' >"$work/many.txt"
+for json in "" --json; do
+  "$cli" symbolize "$vnc" $json - <"$work/many.txt" >"$work/many.out" 2>&1
+  split -l 1000 "$work/many.txt" "$work/part."
+  for f in "$work"/part.*; do "$cli" symbolize "$vnc" $json - <"$f" 2>&1; done >"$work/few.out"
+  check "many lines at once as a few at a time ${json:-plain}" 0 "" "" -- cmp "$work/many.out" "$work/few.out"
+  rm -f "$work"/part.*
+done
 check "-- before an address: options before it still count" 0 "$insert" "" -- "$cli" symbolize "$vnc" --rva -- 0xE6446
 check "--help after -- is an operand" 2 "" "quillfen-cli: symbolize: not an address: \"--help\"
 $try" -- "$cli" symbolize "$vnc" -- --help

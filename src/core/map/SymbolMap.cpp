@@ -265,7 +265,7 @@ std::vector<Symbolized> SymbolMap::Symbolize(const std::vector<uint64_t>& addres
   };
   // Many answers are shared out among the processors, each a stretch of
   // addresses; where a thread cannot start, its share is answered here.
-  constexpr std::size_t kLeastPerThread = 8192;
+  constexpr std::size_t kLeastPerThread = 4096;
   const std::size_t threads = std::clamp<std::size_t>(
       std::min<std::size_t>(sorted.size() / kLeastPerThread, std::thread::hardware_concurrency()), 1, 8);
   const std::size_t share = (sorted.size() + threads - 1) / threads;
