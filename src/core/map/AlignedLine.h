@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/LineIterator.h"
 #include "map/UsualPair.h"
 
 #if defined(__SSE2__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && \
@@ -192,6 +193,23 @@ std::size_t TakeAlignedLines(std::string_view text, Add add) {
     done += kLine + (crLf ? 2 : 1);
   }
   return done;
+}
+
+// Hands every line of text to reader.AddLine, the lines of pairs in the
+// columns in runs through reader.AddAlignedLines (without the line
+// iterator); as the line table's and the symbol map's readers take a piece.
+template <class Reader>
+void ReadLinesOf(std::string_view text, Reader& reader) {
+  for (LineIterator it(text); !it.AtEnd();) {
+    reader.AddLine(*it);
+    const std::size_t next = it.NextLineStart();
+    const std::size_t read = reader.AddAlignedLines(text.substr(next));
+    if (read > 0) {
+      it.SkipTo(next + read);
+    } else {
+      ++it;
+    }
+  }
 }
 
 }  // namespace qf

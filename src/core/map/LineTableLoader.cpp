@@ -2,6 +2,7 @@
 
 #include "base/LineIterator.h"
 #include "base/LineReader.h"
+#include "map/AlignedLine.h"
 #include "map/ParallelPieces.h"
 #include "map/SectionReader.h"
 
@@ -48,17 +49,7 @@ class LineTablePieces {
 
   State ReadPiece(std::string_view text, const State& from, bool fileEnds, LineBatch& batch) const {
     SectionReader reader(batch, from);
-    // The lines of pairs are read in runs, without the line iterator.
-    for (LineIterator it(text); !it.AtEnd();) {
-      reader.AddLine(*it);
-      const std::size_t next = it.NextLineStart();
-      const std::size_t read = reader.AddAlignedLines(text.substr(next));
-      if (read > 0) {
-        it.SkipTo(next + read);
-      } else {
-        ++it;
-      }
-    }
+    ReadLinesOf(text, reader);
     if (fileEnds) reader.Finish();
     return reader.Leave();
   }

@@ -2,6 +2,7 @@
 
 #include "base/LineIterator.h"
 #include "base/LineReader.h"
+#include "map/AlignedLine.h"
 #include "map/ParallelPieces.h"
 #include "map/SymbolMapBuilder.h"
 #include "map/SymbolRowReader.h"
@@ -49,17 +50,7 @@ class SymbolMapPieces {
 
   State ReadPiece(std::string_view text, const State& from, bool, SymbolRows& rows) const {
     SymbolRowReader reader(rows, from);
-    // The lines of pairs are read in runs, without the line iterator.
-    for (LineIterator it(text); !it.AtEnd();) {
-      reader.AddLine(*it);
-      const std::size_t next = it.NextLineStart();
-      const std::size_t read = reader.AddAlignedLines(text.substr(next));
-      if (read > 0) {
-        it.SkipTo(next + read);
-      } else {
-        ++it;
-      }
-    }
+    ReadLinesOf(text, reader);
     return reader.Leave();
   }
 
