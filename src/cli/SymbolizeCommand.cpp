@@ -2,17 +2,15 @@
 // turned into function, unit, source file and line by the MAP file's symbol
 // map, in the module's preferred layout.
 #include <algorithm>
-#include <exception>
 #include <iostream>
 #include <memory>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <unordered_set>
 
 #include "Commands.h"
 #include "SymbolizedOutput.h"
 #include "Terminal.h"
+#include "base/ParallelShares.h"
 #include "crash/CrashReport.h"
 #include "crash/ModuleName.h"
 #include "base/Errors.h"
@@ -64,52 +62,27 @@ class Printer {
   // address of another module is named as such and never read against this
   // MAP file.
   bool PrintAll(const std::vector<AddressRef>& refs) {
+    // answersBefore[i]: the answer of refs[i] when it is of this module.
     std::vector<uint64_t> inMap;
-    inMap.reserve(refs.size());
-    for (const AddressRef& ref : refs)
-      if (!OfAnotherModule(ref)) inMap.push_back(InMap(Preferred(ref)));
+    std::vector<std::size_t> answersBefore(refs.size() + 1, 0);
+    for (std::size_t i = 0; i < refs.size(); ++i) {
+      if (!OfAnotherModule(refs[i])) inMap.push_back(InMap(Preferred(refs[i])));
+      answersBefore[i + 1] = inMap.size();
+    }
     const std::vector<Symbolized> answers = map_.Symbolize(inMap);
-    // Many lines are written out on all processors, each a share of them
-    // into its own text; the texts then go out in order.
-    constexpr std::size_t kLeastLinesPerThread = 4096;
-    const std::size_t parts = lineByLine_ ? 1
-                                          : std::clamp<std::size_t>(std::min<std::size_t>(
-                                                refs.size() / kLeastLinesPerThread, std::thread::hardware_concurrency()),
-                                                1, 8);
-    if (parts == 1) {
+    if (lineByLine_) {
       const bool allInCode = AppendLines(pending_, refs, 0, refs.size(), answers, 0);
       LineDone();
       return allInCode;
     }
-    const std::size_t share = (refs.size() + parts - 1) / parts;
-    std::vector<std::string> texts(parts);
-    std::vector<char> allInCode(parts, 1);
-    std::vector<std::exception_ptr> failures(parts);
-    const auto appendPart = [&](std::size_t part, std::size_t firstAnswer) {
-      const std::size_t from = part * share, to = std::min(refs.size(), from + share);
-      try {
-        allInCode[part] = AppendLines(texts[part], refs, from, to, answers, firstAnswer);
-      } catch (...) {
-        failures[part] = std::current_exception();  // raised again here, out of memory most likely
-      }
-    };
-    std::vector<std::thread> helpers;
-    std::size_t firstAnswer = 0;
-    for (std::size_t part = 0; part < parts; ++part) {
-      if (part > 0) {
-        try {
-          helpers.emplace_back(appendPart, part, firstAnswer);
-        } catch (const std::system_error&) {
-          appendPart(part, firstAnswer);
-        }
-      }
-      for (std::size_t i = part * share; i < std::min(refs.size(), (part + 1) * share); ++i)
-        firstAnswer += OfAnotherModule(refs[i]) ? 0 : 1;
-    }
-    appendPart(0, 0);
-    for (std::thread& helper : helpers) helper.join();
-    for (const std::exception_ptr& failure : failures)
-      if (failure) std::rethrow_exception(failure);
+    // Many lines are written out on all processors, each share into its own
+    // text; the texts then go out in order.
+    constexpr std::size_t kLeastLinesPerShare = 4096;
+    std::vector<std::string> texts(ShareCount(refs.size(), kLeastLinesPerShare));
+    std::vector<char> allInCode(texts.size(), 1);
+    RunInShares(refs.size(), kLeastLinesPerShare, [&](std::size_t k, std::size_t from, std::size_t to) {
+      allInCode[k] = AppendLines(texts[k], refs, from, to, answers, answersBefore[from]);
+    });
     Flush();
     for (const std::string& text : texts) out_.write(text.data(), static_cast<std::streamsize>(text.size()));
     return std::all_of(allInCode.begin(), allInCode.end(), [](char inCode) { return inCode != 0; });

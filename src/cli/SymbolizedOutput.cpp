@@ -160,12 +160,6 @@ void AppendSymbolText(std::string& out, const Symbolized& s) {
   }
 }
 
-void PrintSymbolText(std::ostream& out, const Symbolized& s) {
-  std::string text;
-  AppendSymbolText(text, s);
-  out << text;
-}
-
 void AppendAfterAddress(std::string& out, const Symbolized& s) {
   if (s.inCode) {
     AppendSymbolText(out, s);
@@ -185,12 +179,6 @@ void AppendPlainLine(std::string& out, uint64_t shown, const Symbolized& s) {
   out += ' ';
   AppendAfterAddress(out, s);
   out += '\n';
-}
-
-void PrintPlainLine(std::ostream& out, uint64_t shown, const Symbolized& s) {
-  std::string text;
-  AppendPlainLine(text, shown, s);
-  out << text;
 }
 
 void AppendJsonSymbolFields(std::string& out, const Symbolized& s) {
@@ -224,12 +212,6 @@ void AppendJsonLine(std::string& out, uint64_t shown, const Symbolized& s) {
   out += '"';
   AppendJsonSymbolFields(out, s);
   out += "}\n";
-}
-
-void PrintJsonLine(std::ostream& out, uint64_t shown, const Symbolized& s) {
-  std::string text;
-  AppendJsonLine(text, shown, s);
-  out << text;
 }
 
 }  // namespace qf::cli

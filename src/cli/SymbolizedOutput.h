@@ -26,22 +26,19 @@ void JsonField(std::ostream& out, const char* key, const std::optional<std::stri
 
 // "FUNCTION+0xN (UNIT) FILE:LINE", "??" for each part unknown: what follows
 // the address on a plain line.
-void PrintSymbolText(std::ostream& out, const Symbolized& s);
 void AppendSymbolText(std::string& out, const Symbolized& s);
-// PrintSymbolText for an address in code, else "(not in code)": what
+// AppendSymbolText for an address in code, else "(not in code)": what
 // symbolize prints after the address.
 void PrintAfterAddress(std::ostream& out, const Symbolized& s);
 void AppendAfterAddress(std::string& out, const Symbolized& s);
-// The fields of PrintJsonLine after "address", each after a comma:
+// The fields of AppendJsonLine after "address", each after a comma:
 // "segment":...,"unit":...,"function":...,"function_offset":...,"file":...,"line":...
 void PrintJsonSymbolFields(std::ostream& out, const Symbolized& s);
 void AppendJsonSymbolFields(std::string& out, const Symbolized& s);
 // "ADDRESS FUNCTION+0xN (UNIT) FILE:LINE" ("??" where unknown) or
 // "ADDRESS (not in code)", and the line end.
-void PrintPlainLine(std::ostream& out, uint64_t shown, const Symbolized& s);
 void AppendPlainLine(std::string& out, uint64_t shown, const Symbolized& s);
 // {"address":...,"segment":...,"unit":...,"function":...,"function_offset":...,"file":...,"line":...}
-void PrintJsonLine(std::ostream& out, uint64_t shown, const Symbolized& s);
 void AppendJsonLine(std::string& out, uint64_t shown, const Symbolized& s);
 
 }  // namespace qf::cli

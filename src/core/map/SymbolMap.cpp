@@ -1,10 +1,9 @@
 #include "map/SymbolMap.h"
 
 #include <algorithm>
-#include <system_error>
-#include <thread>
 #include <utility>
 
+#include "base/ParallelShares.h"
 #include "map/SymbolMapBuilder.h"
 #include "map/SymbolMapData.h"
 #include "map/SymbolMapLoader.h"
@@ -264,22 +263,8 @@ std::vector<Symbolized> SymbolMap::Symbolize(const std::vector<uint64_t>& addres
     }
   };
   // Many answers are shared out among the processors, each a stretch of
-  // addresses; where a thread cannot start, its share is answered here.
-  constexpr std::size_t kLeastPerThread = 4096;
-  const std::size_t threads = std::clamp<std::size_t>(
-      std::min<std::size_t>(sorted.size() / kLeastPerThread, std::thread::hardware_concurrency()), 1, 8);
-  const std::size_t share = (sorted.size() + threads - 1) / threads;
-  std::vector<std::thread> helpers;
-  for (std::size_t t = 1; t < threads; ++t) {
-    const std::size_t from = t * share, to = std::min(sorted.size(), from + share);
-    try {
-      helpers.emplace_back(answerRange, from, to);
-    } catch (const std::system_error&) {
-      answerRange(from, to);
-    }
-  }
-  answerRange(0, std::min(sorted.size(), share));
-  for (std::thread& helper : helpers) helper.join();
+  // addresses.
+  RunInShares(sorted.size(), 4096, [&](std::size_t, std::size_t from, std::size_t to) { answerRange(from, to); });
   return answers;
 }
 
