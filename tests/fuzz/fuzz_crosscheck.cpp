@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "FuzzCheck.h"
+#include "SymbolizedCheck.h"
+#include "../unit/TextFileSystem.h"
 #include "ReferenceSymbolMap.h"
 #include "crash/CrashReport.h"
 #include "crash/PeVersion.h"
@@ -174,23 +176,6 @@ void CheckAddress(const qf::TMapFile& map, const std::vector<Ref>& ref, std::str
   }
 }
 
-// What every answer of the symbol map must satisfy.
-void CheckSymbolized(const qf::SymbolMap& map, uint64_t address) {
-  const qf::Symbolized s = map.Symbolize(address);
-  QF_CHECK(s.address == address && map.InCode(address) == s.inCode);
-  if (!s.inCode) {
-    QF_CHECK(!s.unit && !s.function && !s.file && !s.line);
-    return;
-  }
-  const qf::CodeSegment* segment = nullptr;
-  for (const qf::CodeSegment& c : map.CodeSegments()) {
-    if (address >= c.start && address - c.start < c.length && c.name == s.segment) segment = &c;
-  }
-  QF_CHECK(segment != nullptr);
-  QF_CHECK(!s.function || s.functionOffset <= address - segment->start);
-  QF_CHECK(s.file.has_value() == s.line.has_value());
-}
-
 void CheckAgainstReference(const qf::Symbolized& s, const qf::fuzz::ReferenceAnswer& r) {
   QF_CHECK(s.inCode == r.inCode);
   if (!s.inCode) return;
@@ -222,7 +207,7 @@ void CheckSymbolMap(std::string_view text, const std::vector<std::string>& lines
   }
   for (const uint64_t a : reference.Landmarks()) addresses.push_back(a);
   for (const uint64_t a : addresses) {
-    CheckSymbolized(map, a);
+    qf::fuzz::CheckedSymbolize(map, a);
     CheckAgainstReference(map.Symbolize(a), reference.Answer(a));
   }
 
@@ -252,41 +237,7 @@ void CheckPeVersionPrefixes(std::string_view image) {
 }
 
 // The input served as a file in reads of 1 to 13 bytes.
-class PieceReader : public qf::FileReader {
- public:
-  explicit PieceReader(std::string_view text) : text_(text) {}
-  std::size_t Read(char* buffer, std::size_t size) override {
-    step_ = step_ % 13 + 1;
-    const std::size_t n = std::min({size, step_, text_.size() - at_});
-    std::memcpy(buffer, text_.data() + at_, n);
-    at_ += n;
-    return n;
-  }
-
- private:
-  std::string_view text_;
-  std::size_t at_ = 0, step_ = 0;
-};
-
-class TextFileSystem : public qf::FileSystem {
- public:
-  explicit TextFileSystem(std::string_view text) : text_(text) {}
-  std::unique_ptr<qf::FileReader> OpenForReading(const std::string&) const override {
-    return std::make_unique<PieceReader>(text_);
-  }
-  long long FileSize(const std::string&) const override { return static_cast<long long>(text_.size()); }
-  std::string ReadWholeFile(const std::string&) const override { return std::string(text_); }
-  bool FileExists(const std::string&) const override { return true; }
-  bool DirectoryExists(const std::string&) const override { return false; }
-  bool CreateDir(const std::string&) const override { return false; }
-  bool CopyNoReplace(const std::string&, const std::string&) const override { return false; }
-  bool MoveNoReplace(const std::string&, const std::string&) const override { return false; }
-  bool RemoveFile(const std::string&) const override { return false; }
-  std::vector<qf::FoundEntry> FindEntries(const std::string&) const override { return {}; }
-
- private:
-  std::string_view text_;
-};
+qf::test::TextFileSystem InPieces(std::string_view text) { return qf::test::TextFileSystem(std::string(text), 13); }
 
 // Read piece by piece, on one thread and on two, the symbol map answers as
 // the whole text's.
@@ -296,7 +247,7 @@ void CheckSymbolMapPieces(std::string_view text) {
     qf::LineTableLoadOptions options;
     options.bufferSize = 64;
     options.threads = threads;
-    const qf::SymbolMap pieces = qf::SymbolMap::Load("input.map", TextFileSystem(text), options);
+    const qf::SymbolMap pieces = qf::SymbolMap::Load("input.map", InPieces(text), options);
     QF_CHECK(pieces.CodeSegments().size() == whole.CodeSegments().size() && pieces.ImageBase() == whole.ImageBase());
     for (const qf::CodeSegment& c : whole.CodeSegments()) {
       for (uint64_t a = c.start - 1; a <= c.start + c.length && a - c.start < 4096; a += 3) {
@@ -352,7 +303,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     qf::LineTableLoadOptions options;
     options.bufferSize = 64;
     options.threads = threads;
-    pieces.Load("input.map", TextFileSystem(text), options);
+    pieces.Load("input.map", InPieces(text), options);
     QF_CHECK(pieces.Count() == map.Count() && pieces.Loaded() == map.Loaded());
     for (int32_t i = 0; i < map.Count(); ++i) {
       const qf::TLineOffset a = map.Entry(i), b = pieces.Entry(i);

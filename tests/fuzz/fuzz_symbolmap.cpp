@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "FuzzCheck.h"
+#include "SymbolizedCheck.h"
 #include "map/SymbolMap.h"
 
 namespace {
@@ -19,20 +20,8 @@ void CheckName(qf::fuzz::NamesInText& names, const std::optional<std::string_vie
 }
 
 void CheckSymbolized(const qf::SymbolMap& map, qf::fuzz::NamesInText& names, uint64_t address) {
-  const qf::Symbolized s = map.Symbolize(address);
-  QF_CHECK(s.address == address && s.inCode == map.InCode(address));
-  if (!s.inCode) {
-    QF_CHECK(!s.unit && !s.function && !s.file && !s.line);
-    return;
-  }
-  // The segment named holds the address.
-  const qf::CodeSegment* segment = nullptr;
-  for (const qf::CodeSegment& c : map.CodeSegments()) {
-    if (address >= c.start && address - c.start < c.length && c.name == s.segment) segment = &c;
-  }
-  QF_CHECK(segment != nullptr);
-  QF_CHECK(!s.function || s.functionOffset <= address - segment->start);
-  QF_CHECK(s.file.has_value() == s.line.has_value());
+  const qf::Symbolized s = qf::fuzz::CheckedSymbolize(map, address);
+  if (!s.inCode) return;
   QF_CHECK(!s.line || *s.line >= 0);
   CheckName(names, s.unit);
   CheckName(names, s.function);

@@ -12,6 +12,7 @@
 
 #include "TextFileSystem.h"
 #include "map/SymbolMap.h"
+#include "TableEntries.h"
 #include "map/U_MAPFile.h"
 
 namespace qf {
@@ -19,16 +20,8 @@ namespace {
 
 using test::TextFileSystem;
 
-using Entries = std::vector<std::tuple<std::string, int32_t, int32_t>>;
-
-Entries EntriesOf(const TMapFile& map) {
-  Entries out;
-  for (int32_t i = 0; i < map.Count(); ++i) {
-    const TLineOffset e = map.Entry(i);
-    out.emplace_back(e.SourceFile(), e.Line(), e.Offset());
-  }
-  return out;
-}
+using test::Entries;
+using test::EntriesOf;
 
 // The line found for each entry's offset and the offsets around it (the
 // runs of one segment decide the brackets).

@@ -3,8 +3,6 @@
 // gives, whatever the buffer size and however the reads are cut.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <string>
 #include <tuple>
@@ -14,7 +12,9 @@
 #include "base/LineIterator.h"
 #include "base/LineReader.h"
 #include "TestFiles.h"
+#include "RealMapFiles.h"
 #include "TextFileSystem.h"
+#include "TableEntries.h"
 #include "map/U_MAPFile.h"
 
 namespace qf {
@@ -25,16 +25,8 @@ using test::TextFileSystem;
 
 using namespace std::string_view_literals;
 
-using Entries = std::vector<std::tuple<std::string, int32_t, int32_t>>;
-
-Entries EntriesOf(const TMapFile& map) {
-  Entries out;
-  for (int32_t i = 0; i < map.Count(); ++i) {
-    const TLineOffset e = map.Entry(i);
-    out.emplace_back(e.SourceFile(), e.Line(), e.Offset());
-  }
-  return out;
-}
+using test::Entries;
+using test::EntriesOf;
 
 // The answers for every entry's offset and its neighbours.
 std::vector<int32_t> Answers(const TMapFile& map) {
@@ -136,26 +128,17 @@ TEST(LineTableLoader, PiecesAndThreadsReadAsTheWholeText) {
 
 TEST(LineTableLoader, RealFilesReadAsTheWholeText) {
   int found = 0;
-  for (const std::string folder : {QF_REALMAPS_DIR, QF_REALMAPS_MODERN_DIR}) {
-    DIR* dir = opendir(folder.c_str());
-    ASSERT_NE(dir, nullptr) << "real MAP files missing: " << folder;
-    std::vector<std::string> names;
-    while (const dirent* e = readdir(dir)) {
-      const std::string name = e->d_name;
-      if (name.size() > 4 && name.substr(name.size() - 4) == ".map") names.push_back(name);
-    }
-    closedir(dir);
-    for (const std::string& name : names) {
-      const std::string text = PlatformFileSystem().ReadWholeFile(folder + "/" + name);
-      TMapFile whole, pieces, file;
-      whole.LoadFromText(text);
-      pieces.Load(name, TextFileSystem(text, 1 << 16), {4096, 3, 0});
-      file.Load(folder + "/" + name, PlatformFileSystem(), {16384, 2, 0});
-      EXPECT_EQ(EntriesOf(pieces), EntriesOf(whole)) << name;
-      EXPECT_EQ(EntriesOf(file), EntriesOf(whole)) << name;
-      EXPECT_EQ(Answers(pieces), Answers(whole)) << name;
-      ++found;
-    }
+  for (const test::RealMapFile& real : test::RealMapFiles()) {
+    const std::string& name = real.name;
+    const std::string text = PlatformFileSystem().ReadWholeFile(real.Path());
+    TMapFile whole, pieces, file;
+    whole.LoadFromText(text);
+    pieces.Load(name, TextFileSystem(text, 1 << 16), {4096, 3, 0});
+    file.Load(real.Path(), PlatformFileSystem(), {16384, 2, 0});
+    EXPECT_EQ(EntriesOf(pieces), EntriesOf(whole)) << name;
+    EXPECT_EQ(EntriesOf(file), EntriesOf(whole)) << name;
+    EXPECT_EQ(Answers(pieces), Answers(whole)) << name;
+    ++found;
   }
   EXPECT_EQ(found, 14) << "real MAP files in the two folders";
 }

@@ -3,11 +3,10 @@
 // small buffers cut at every section start.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <string>
 #include <vector>
 
+#include "RealMapFiles.h"
 #include "TextFileSystem.h"
 #include "map/SymbolMap.h"
 
@@ -78,22 +77,13 @@ TEST(SymbolMapLoader, PiecesAndThreadsReadAsTheWholeText) { ExpectSameMap(ManySe
 
 TEST(SymbolMapLoader, RealFilesReadAsTheWholeText) {
   int found = 0;
-  for (const std::string folder : {QF_REALMAPS_DIR, QF_REALMAPS_MODERN_DIR}) {
-    DIR* dir = opendir(folder.c_str());
-    ASSERT_NE(dir, nullptr) << "real MAP files missing: " << folder;
-    std::vector<std::string> names;
-    while (const dirent* e = readdir(dir)) {
-      const std::string name = e->d_name;
-      if (name.size() > 4 && name.substr(name.size() - 4) == ".map") names.push_back(name);
-    }
-    closedir(dir);
-    for (const std::string& name : names) {
-      const std::string text = PlatformFileSystem().ReadWholeFile(folder + "/" + name);
-      const std::vector<std::string> whole = Answers(SymbolMap::FromText(text), 61);
-      EXPECT_EQ(Answers(SymbolMap::Load(name, test::TextFileSystem(text, 1 << 16), {2048, 3, 0}), 61), whole) << name;
-      EXPECT_EQ(Answers(SymbolMap::Load(folder + "/" + name, PlatformFileSystem(), {16384, 2, 0}), 61), whole) << name;
-      ++found;
-    }
+  for (const test::RealMapFile& real : test::RealMapFiles()) {
+    const std::string& name = real.name;
+    const std::string text = PlatformFileSystem().ReadWholeFile(real.Path());
+    const std::vector<std::string> whole = Answers(SymbolMap::FromText(text), 61);
+    EXPECT_EQ(Answers(SymbolMap::Load(name, test::TextFileSystem(text, 1 << 16), {2048, 3, 0}), 61), whole) << name;
+    EXPECT_EQ(Answers(SymbolMap::Load(real.Path(), PlatformFileSystem(), {16384, 2, 0}), 61), whole) << name;
+    ++found;
   }
   EXPECT_EQ(found, 14) << "real MAP files in the two folders";
 }

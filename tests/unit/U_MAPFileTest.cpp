@@ -8,6 +8,7 @@
 #include "base/Errors.h"
 #include "TestFiles.h"
 #include "base/TextRules.h"
+#include "TableEntries.h"
 #include "map/U_MAPFile.h"
 
 namespace qf {
@@ -15,17 +16,9 @@ namespace {
 
 using namespace std::string_view_literals;
 
-using Entry = std::tuple<std::string, int32_t, int32_t>;  // source, line, offset
-using Entries = std::vector<Entry>;
-
-Entries EntriesOf(const TMapFile& map) {
-  Entries out;
-  for (int32_t i = 0; i < map.Count(); ++i) {
-    const TLineOffset e = map.Entry(i);
-    out.emplace_back(e.SourceFile(), e.Line(), e.Offset());
-  }
-  return out;
-}
+using test::Entry;
+using test::Entries;
+using test::EntriesOf;
 
 Entries ParsedLine(std::string_view text) {
   TMapFile map;
