@@ -27,16 +27,26 @@ std::string MatchKey(std::string_view name) {
 struct SymbolMapBuilder::State {
   std::unique_ptr<SymbolMapData> data = std::make_unique<SymbolMapData>();
   NamePool keys;
+  NamePool keyed;                 // names whose match key is known
+  std::vector<uint32_t> keyOf;    // by number in keyed: the key's number in keys
   std::vector<SectionKeys> sections;
   std::unordered_map<uint64_t, uint32_t> sectionIndex;  // (unit key, exact source)
   std::unordered_map<uint32_t, RawSegment> raw;          // by segment number
   std::vector<uint32_t> localSections;                   // of the batch being taken
 
+  // The match key of a name, worked out once per name: the same module and
+  // section names come back row after row.
+  uint32_t KeyOf(std::string_view name) {
+    const uint32_t k = keyed.Intern(name);
+    if (k == keyOf.size()) keyOf.push_back(keys.Intern(MatchKey(name)));
+    return keyOf[k];
+  }
+
   uint32_t Section(std::string_view unit, std::string_view source) {
     SectionKeys s;
     s.source = data->names.Intern(source);
-    s.unitKey = keys.Intern(MatchKey(unit));
-    s.sourceKey = keys.Intern(MatchKey(source));
+    s.unitKey = KeyOf(unit);
+    s.sourceKey = KeyOf(source);
     const uint64_t id = (static_cast<uint64_t>(s.unitKey) << 32) | s.source;
     const auto found = sectionIndex.find(id);
     if (found != sectionIndex.end()) return found->second;
@@ -48,7 +58,7 @@ struct SymbolMapBuilder::State {
     for (const SymbolRows::Unit& u : rows.units) {
       const std::string& module = rows.names[u.module];
       raw[u.segment].units.push_back(
-          UnitRow{u.offset, u.offset + u.length, data->names.Intern(module), keys.Intern(MatchKey(module))});
+          UnitRow{u.offset, u.offset + u.length, data->names.Intern(module), KeyOf(module)});
     }
     std::string& text = data->publicNames;
     for (const SymbolRows::Public& p : rows.publics) {
