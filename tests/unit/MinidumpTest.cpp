@@ -151,7 +151,10 @@ TEST(Minidump, DamagedStructures) {
       {"thread context", put(good, threads + 4 + 44, uint32_t(good.size()), 4),
        "damaged minidump: the context of thread 7 lies past the end of the file"},
       {"short context", put(good, threads + 4 + 40, 0x20, 4),
-       "damaged minidump: the context of thread 7 holds 32 bytes, fewer than 188"},
+       "damaged minidump: the context of thread 7 holds 32 bytes, fewer than 200"},
+      // Holds Eip (0xB8) but not Esp (0xC4), which comes after it.
+      {"context without esp", put(good, threads + 4 + 40, 0xBC, 4),
+       "damaged minidump: the context of thread 7 holds 188 bytes, fewer than 200"},
       {"exception parameters", put(good, exception + 8 + 24, 16, 4),
        "damaged minidump: the exception record counts 16 parameters, more than 15"},
       {"exception context", put(good, exception + 164, 0xFFFFFFFF, 4),

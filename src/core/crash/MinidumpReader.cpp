@@ -3,6 +3,7 @@
 // against the file.
 #include "crash/MinidumpReader.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace qf {
@@ -259,7 +260,8 @@ class Reader {
 
   MinidumpRegisters Registers(const Location& at, const std::string& what) const {
     const ContextLayout& layout = dump_.processor == Minidump::Processor::X86 ? kX86Context : kAmd64Context;
-    const uint64_t needed = uint64_t(layout.ip) + layout.word;
+    // Every register read must lie inside: on x86 Esp comes after Eip.
+    const uint64_t needed = uint64_t(std::max({layout.ip, layout.sp, layout.fp})) + layout.word;
     file_.Require(at.offset, at.size, what);
     if (at.size < needed) Damaged(what + " holds " + Decimal(at.size) + " bytes, fewer than " + Decimal(needed));
     MinidumpRegisters registers;
