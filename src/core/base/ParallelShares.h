@@ -1,7 +1,8 @@
 // Work on items [0, n) shared out among the processors: share(k, from, to)
 // runs for each share k of ShareCount(n, least), at least `least` items
-// each, the first share on the calling thread. Where a thread cannot start, its share runs here. An
-// exception thrown by a share is raised again once every share has ended.
+// each, the first share on the calling thread. Where a thread cannot start,
+// its share runs here. An exception thrown by a share is raised again once
+// every share has ended.
 #pragma once
 
 #include <algorithm>

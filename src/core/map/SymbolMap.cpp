@@ -64,13 +64,6 @@ uint32_t SegmentAt(const SymbolMapData& d, uint64_t address) {
   return address - s.start < s.length ? *(it - 1) : kNoIndex;
 }
 
-// In a range sorted by offset: the first entry of the greatest offset at or
-// below `offset`; `end` when there is none. The offsets of code rise fairly
-// evenly, so the search starts where `offset` would lie if they rose exactly
-// evenly and widens from there step by doubling step until it brackets it:
-// most searches read one or two cache lines (the range is large and its
-// memory is the cost), none more than about twice the steps of a plain
-// binary search.
 // Where offset would lie in [lo, hi] if the offsets rose evenly from lo's
 // to hi's (lo's offset at or below it, hi's above).
 template <typename T>
@@ -88,6 +81,13 @@ const void* SearchStart(const T* begin, const T* end, uint64_t offset) {
   return EvenGuess(begin, end - 1, offset);
 }
 
+// In a range sorted by offset: the first entry of the greatest offset at or
+// below `offset`; `end` when there is none. The offsets of code rise fairly
+// evenly, so the search starts where `offset` would lie if they rose exactly
+// evenly and widens from there step by doubling step until it brackets it:
+// most searches read one or two cache lines (the range is large and its
+// memory is the cost), none more than about twice the steps of a plain
+// binary search.
 template <typename T>
 const T* LastAtOrBelow(const T* begin, const T* end, uint64_t offset) {
   if (begin == end || begin->offset > offset) return end;
