@@ -10,7 +10,7 @@
 #include "base/Errors.h"
 #include "ExePath.h"
 #include "base/PathRules.h"
-#include "crash/PeVersion.h"
+#include "image/PeVersion.h"
 #include "base/TextRules.h"
 #include "db/U_MAPDb.h"
 #include "map/U_MAPFile.h"

@@ -23,7 +23,7 @@
 #include "../unit/TextFileSystem.h"
 #include "ReferenceSymbolMap.h"
 #include "crash/CrashReport.h"
-#include "crash/PeVersion.h"
+#include "image/PeVersion.h"
 #include "base/FileSystem.h"
 #include "map/LookupTexts.h"
 #include "map/MapSegments.h"

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "FuzzCheck.h"
-#include "crash/PeVersion.h"
+#include "image/PeVersion.h"
 
 namespace {
 

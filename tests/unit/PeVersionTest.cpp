@@ -8,7 +8,7 @@
 
 #include "base/Errors.h"
 #include "PeImageWriter.h"
-#include "crash/PeVersion.h"
+#include "image/PeVersion.h"
 #include "TestFiles.h"
 
 namespace qf {

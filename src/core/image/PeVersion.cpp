@@ -1,4 +1,4 @@
-#include "crash/PeVersion.h"
+#include "image/PeVersion.h"
 
 #include <algorithm>
 #include <optional>
