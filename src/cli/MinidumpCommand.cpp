@@ -21,11 +21,10 @@
 namespace qf::cli {
 namespace {
 
-// The dump's bytes and what was read from them (which points into them).
+// The dump read in place: its file stays open for the bytes of the stacks.
 class LoadedDump {
  public:
-  explicit LoadedDump(const std::string& path)
-      : bytes_(PlatformFileSystem().ReadWholeFile(path)), dump_(ReadDump(path, bytes_)) {}
+  explicit LoadedDump(const std::string& path) : dump_(ReadDump(path)) {}
   LoadedDump(const LoadedDump&) = delete;
   LoadedDump& operator=(const LoadedDump&) = delete;
   const Minidump& Dump() const { return dump_; }
@@ -37,14 +36,13 @@ class LoadedDump {
   }
 
  private:
-  static Minidump ReadDump(const std::string& path, const std::string& bytes) {
+  static Minidump ReadDump(const std::string& path) {
     try {
-      return ReadMinidump(bytes);
+      return ReadMinidump(PlatformFileSystem().OpenRandomAccess(path));
     } catch (const MinidumpError& e) {
       throw Exception("\"" + path + "\": " + e.what());
     }
   }
-  const std::string bytes_;
   const Minidump dump_;
 };
 
@@ -98,11 +96,24 @@ class DumpPrinter {
     return address - module.base + map.map.ImageBase();
   }
 
-  FrameAnswer Answer(uint64_t address) const {
+  // A caller frame holds a return address, the instruction after its call:
+  // its function and line are those of the byte before, the call itself
+  // (a call that ends a function is answered with that function, not the
+  // next). The address and the offset into the function stay those of the
+  // return address. Frame 0 and a context's address are looked up as they are.
+  FrameAnswer Answer(const StackFrame& frame) const {
     FrameAnswer answer;
+    const uint64_t address = frame.address;
     answer.module = dump_.ModuleAt(address);
     answer.map = MapOf(answer.module);
-    if (answer.map) answer.symbolized = answer.map->map.Symbolize(InMap(*answer.module, *answer.map, address));
+    if (!answer.map) return answer;
+    const bool caller = frame.foundBy != StackFrame::FoundBy::Context && address > answer.module->base;
+    const uint64_t shown = InMap(*answer.module, *answer.map, address);
+    answer.symbolized = answer.map->map.Symbolize(caller ? shown - 1 : shown);
+    if (caller) {
+      answer.symbolized.address = shown;
+      if (answer.symbolized.function) ++answer.symbolized.functionOffset;
+    }
     return answer;
   }
 
@@ -110,7 +121,7 @@ class DumpPrinter {
   int Print(const std::vector<ThreadFrames>& walks, std::ostream& out) const {
     bool answered = false;
     for (const ThreadFrames& walk : walks)
-      for (const StackFrame& frame : walk.frames) answered = Answer(frame.address).Answered() || answered;
+      for (const StackFrame& frame : walk.frames) answered = Answer(frame).Answered() || answered;
     if (options_.json) {
       PrintJson(walks, out);
     } else {
@@ -143,7 +154,7 @@ class DumpPrinter {
       if (t > 0) out << "Thread " << walks[t].threadId << '\n';
       for (size_t i = 0; i < walks[t].frames.size(); ++i) {
         const StackFrame& frame = walks[t].frames[i];
-        const FrameAnswer answer = Answer(frame.address);
+        const FrameAnswer answer = Answer(frame);
         out << '#' << i << ' ' << Address(frame.address) << ' ';
         if (!answer.module) {
           out << "??";
@@ -163,7 +174,7 @@ class DumpPrinter {
   void PrintJsonFrames(const std::vector<StackFrame>& frames, std::ostream& out) const {
     out << '[';
     for (size_t i = 0; i < frames.size(); ++i) {
-      const FrameAnswer answer = Answer(frames[i].address);
+      const FrameAnswer answer = Answer(frames[i]);
       out << (i ? "," : "") << "{\"frame\":" << i << ",\"address\":\"" << Address(frames[i].address) << '"';
       JsonField(out, "module", answer.module ? std::optional<std::string_view>(answer.module->Name()) : std::nullopt);
       out << ",\"module_offset\":";

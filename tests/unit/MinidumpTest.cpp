@@ -60,10 +60,10 @@ TEST(Minidump, ReadsEveryStream) {
     EXPECT_EQ(dump.exception->parameters, (std::vector<uint64_t>{1, 0x10}));
     EXPECT_EQ(dump.exception->registers->ip, 0x10001000u);
     ASSERT_EQ(dump.threads.size(), 2u);
-    EXPECT_EQ(dump.threads[0].stack.bytes.size(), 4u * dump.WordSize());
+    EXPECT_EQ(dump.threads[0].stack.size, 4u * dump.WordSize());
     EXPECT_EQ(dump.threads[1].registers->ip, 0x77002000u);
     ASSERT_EQ(dump.memory.size(), 2u);
-    EXPECT_EQ(dump.memory[1].bytes, "0123456789");
+    EXPECT_EQ(dump.Bytes(dump.memory[1]), "0123456789");
     EXPECT_EQ(ExceptionCodeName(0xC0000005), std::optional<std::string_view>("access violation"));
     EXPECT_EQ(ExceptionCodeName(0xE0000001), std::nullopt);
   }
@@ -77,7 +77,7 @@ TEST(Minidump, StackHeldInTheMemoryLists) {
   const std::string bytes = WriteMinidump(shape);
   const Minidump dump = ReadMinidump(bytes);
   EXPECT_EQ(dump.threads[0].stack.start, 0x600002u);
-  EXPECT_EQ(dump.threads[0].stack.bytes, "23456789");
+  EXPECT_EQ(dump.Bytes(dump.threads[0].stack), "23456789");
 }
 
 // Every byte of the written dump is needed: each prefix is refused or, when
@@ -192,7 +192,7 @@ TEST(Minidump, DamagedStructures) {
   for (const auto& c : leftOut) {
     const Minidump dump = ReadMinidump(c.bytes);
     EXPECT_EQ(dump.leftOut, c.leftOut) << c.what;
-    EXPECT_EQ(dump.threads[0].stack.bytes.size(), c.stackBytes) << c.what;
+    EXPECT_EQ(dump.threads[0].stack.size, c.stackBytes) << c.what;
     EXPECT_EQ(dump.memory.size(), c.blocks) << c.what;
     EXPECT_TRUE(dump.exception && dump.exception->registers) << c.what;
   }
@@ -251,7 +251,9 @@ TEST(StackWalk, FramePointerChainAndScan) {
     Minidump dump;
     dump.processor = c.w == 8 ? Minidump::Processor::Amd64 : Minidump::Processor::X86;
     dump.modules = {{0x400000, 0x10000, "App.exe", std::nullopt}, {0x10000000, 0x8000, "Lib.dll", std::nullopt}};
-    const MinidumpMemory stack{c.thread.stackStart, c.thread.stack};
+    // The stack's bytes are the whole file of the dump.
+    dump.file = std::make_shared<const MinidumpFile>(std::make_unique<MemoryRandomAccessReader>(c.thread.stack));
+    const MinidumpMemory stack{c.thread.stackStart, c.thread.stack.size(), 0};
     StackWalkOptions options;
     options.scan = c.scan;
     options.inCode = [](uint64_t a) { return (a >= 0x401000 && a < 0x402000) || (a >= 0x10000000 && a < 0x10008000); };

@@ -5,18 +5,6 @@
 #include <unordered_set>
 
 namespace qf {
-namespace {
-
-// The little-endian word of `size` bytes at `address`, which the caller
-// checked lies in the block.
-uint64_t WordAt(const MinidumpMemory& block, uint64_t address, unsigned size) {
-  uint64_t value = 0;
-  const size_t at = size_t(address - block.start);
-  for (unsigned i = size; i-- > 0;) value = value << 8 | static_cast<unsigned char>(block.bytes[at + i]);
-  return value;
-}
-
-}  // namespace
 
 std::vector<StackFrame> WalkStack(const Minidump& dump, const MinidumpMemory& stack,
                                   const MinidumpRegisters& registers, const StackWalkOptions& options) {
@@ -27,23 +15,27 @@ std::vector<StackFrame> WalkStack(const Minidump& dump, const MinidumpMemory& st
   bool first = true;
   uint64_t previous = 0;
   while (f % w == 0 && f >= registers.sp && (first || f > previous) && stack.Contains(f, 2 * uint64_t(w))) {
-    const uint64_t returnAddress = WordAt(stack, f + w, w);
-    if (!dump.ModuleAt(returnAddress)) break;
-    frames.push_back({returnAddress, StackFrame::FoundBy::FramePointer, f + w});
+    // Each word is read from the dump's file, checked against the block and
+    // the file's size.
+    const std::optional<uint64_t> returnAddress = dump.Word(stack, f + w, w);
+    const std::optional<uint64_t> next = dump.Word(stack, f, w);
+    if (!returnAddress || !next || !dump.ModuleAt(*returnAddress)) break;
+    frames.push_back({*returnAddress, StackFrame::FoundBy::FramePointer, f + w});
     chainSlots.insert(f + w);
     previous = f;
     first = false;
-    f = WordAt(stack, f, w);
+    f = *next;
   }
   if (!options.scan || !options.inCode) return frames;
 
-  const uint64_t end = stack.start + stack.bytes.size();
+  const uint64_t end = stack.start + stack.size;
   uint64_t slot = std::max(registers.sp, stack.start);
   if (slot % w != 0) slot += w - slot % w;
   for (; slot >= stack.start && slot < end && end - slot >= w; slot += w) {
     if (chainSlots.count(slot)) continue;
-    const uint64_t value = WordAt(stack, slot, w);
-    if (options.inCode(value)) frames.push_back({value, StackFrame::FoundBy::Scan, slot});
+    const std::optional<uint64_t> value = dump.Word(stack, slot, w);
+    if (!value) break;  // the rest of the block lies past the end of the file
+    if (options.inCode(*value)) frames.push_back({*value, StackFrame::FoundBy::Scan, slot});
   }
   std::stable_sort(frames.begin() + 1, frames.end(),
                    [](const StackFrame& a, const StackFrame& b) { return a.slot < b.slot; });
