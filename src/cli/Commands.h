@@ -6,7 +6,11 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "db/BuildIdentity.h"
+#include "map/BreakpadSymbols.h"
 
 namespace qf {
 class Exception;
@@ -79,6 +83,39 @@ int SymbolizeMinidump(const std::string& command, const std::string& mapFile, co
 // program, the first module, when it has no version).
 int DbSymbolizeMinidump(const TMapDB& db, const SymbolizeOptions& options, const std::string& versionGiven,
                         std::ostream& out, std::ostream& err);
+
+// breakpad MAPFILE [--module NAME] [--image FILE] [--sentry] [-o FILE]
+int RunBreakpad(const Args& args, std::istream& in, std::ostream& out, std::ostream& err);
+
+// A module's image file and its bytes.
+struct BreakpadImage {
+  std::string path;
+  std::string bytes;
+};
+
+// What a module's symbol file is made from besides its MAP file.
+struct BreakpadSource {
+  std::string moduleName;              // its file name (App.exe)
+  std::optional<BreakpadImage> image;  // identity, CodeView record, stack rules
+  std::optional<BuildIdentity> build;  // a stored build's identity, when there is no image
+  bool sentry = false;                 // an id of its own for a module without CodeView record
+};
+
+// The parts of a symbol file besides the map's; error says what is missing
+// (a usage error when usageError).
+struct BreakpadModule {
+  uint64_t imageBase = 0;
+  BreakpadIdentity identity;
+  std::vector<BreakpadCfi> cfi;
+  std::string error;
+  bool usageError = false;
+};
+
+BreakpadModule MakeBreakpadModule(const SymbolMap& map, const BreakpadSource& source);
+// The whole symbol file.
+std::string BreakpadText(const SymbolMap& map, const BreakpadModule& module);
+// Writes content to path through a temporary file, replacing a file there.
+bool WriteFileReplacing(const std::string& path, std::string_view content);
 
 std::string UsageText();
 

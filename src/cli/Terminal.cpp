@@ -1,8 +1,11 @@
 #include "Terminal.h"
 
+#include <cstdio>
 #include <iostream>
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #else
 #include <unistd.h>
@@ -19,6 +22,13 @@ bool IsTerminal(const std::ostream& out) {
   return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_CHAR && GetConsoleMode(handle, &mode);
 #else
   return isatty(STDOUT_FILENO) == 1;
+#endif
+}
+
+void UseBinaryStandardOutput() {
+  std::cout.flush();
+#ifdef _WIN32
+  _setmode(_fileno(stdout), _O_BINARY);
 #endif
 }
 

@@ -9,4 +9,8 @@ namespace qf::cli {
 // True when out is standard output and standard output is a terminal.
 bool IsTerminal(const std::ostream& out);
 
+// Standard output writes its bytes as given from here on: no CR added before
+// each LF on Windows (text that must keep LF line ends).
+void UseBinaryStandardOutput();
+
 }  // namespace qf::cli

@@ -141,6 +141,29 @@ std::string UsageText() {
       Project and version names are matched without regard to case. A name that
       is empty, "." or "..", or holds "\", "/" or ":" is refused.
 
+  quillfen-cli breakpad MAPFILE [--module NAME] [--image FILE] [--sentry]
+                        [-o FILE]
+      Writes Breakpad's symbol file (.sym) of the MAP file's module, for
+      crash services built on Breakpad's format (Sentry, Socorro, ...), to
+      standard output or FILE: MODULE, INFO CODE_ID, FILE, one FUNC per
+      function with its line records, in which every address of code inside
+      a unit gets symbolize's function, file and line.
+      Options:
+        --module NAME      the module's file name (App.exe, Lib.dll); without
+                           an extension, the MAP file's module is taken for a
+                           program (NAME.exe)
+        --image FILE       the module's executable: x86 or x86_64, the
+                           CodeView record (the id Breakpad matches: the PDB's
+                           GUID and age and its name; else 33 zeros and the
+                           module's file name) and INFO CODE_ID (TimeDateStamp
+                           and SizeOfImage)
+        --sentry           a module without CodeView record gets an id of its
+                           own made from its code id and its image's SHA-256
+                           (Sentry refuses an id of zeros); needs --image
+        -o FILE            writes FILE instead of standard output
+      Exit status: 0 when written, 2 for a usage error or a file that cannot
+      be read or written.
+
   quillfen-cli --help      Shows this text.
   quillfen-cli --version   Shows the program's version.
 
@@ -183,6 +206,7 @@ int main(int argc, char** argv) {
   if (command == "lookup") return RunLookup(args, std::cin, std::cout, std::cerr);
   if (command == "symbolize") return RunSymbolize(args, std::cin, std::cout, std::cerr);
   if (command == "db") return RunDb(args, std::cin, std::cout, std::cerr);
+  if (command == "breakpad") return RunBreakpad(args, std::cin, std::cout, std::cerr);
   if (IsOption(command)) return UsageError(std::cerr, "unknown option \"" + command + "\"");
   return UsageError(std::cerr, "unknown command \"" + command + "\"");
 }

@@ -24,6 +24,7 @@ std::optional<MapSegment> ParseSegmentRow(std::string_view line) {
   while (i < line.size() && line[i] != ' ') ++i;
   const std::string_view start = line.substr(5, i - 5);
   if ((start.size() != 8 && start.size() != 16) || !ReadHex(start, row.start)) return std::nullopt;
+  row.wide = start.size() == 16;
   if (i >= line.size()) return std::nullopt;
   line.remove_prefix(i);  // one or more spaces follow
   const std::string_view length = NextWord(line);

@@ -20,6 +20,7 @@ namespace qf {
 struct MapSegment {
   std::string id;      // the four characters before ":", as written ("0001", "000A")
   uint64_t start = 0;  // 8 or 16 hexadecimal digits
+  bool wide = false;   // the start has 16 digits (a 64-bit linker's table)
   uint64_t length = 0;
   std::string name;    // ".text", "_TEXT"
   std::string cls;     // "CODE", "ICODE", "DATA" ...

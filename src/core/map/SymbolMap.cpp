@@ -227,7 +227,131 @@ Symbolized Answer(const SymbolMapData& d, uint64_t address, const Place& p) {
   return out;
 }
 
+// Gathers the pieces of one answer into runs as long as the answer stays
+// the same, and hands each run on when it ends.
+class RunJoiner {
+ public:
+  explicit RunJoiner(const std::function<void(const SymbolRun&)>& visit) : visit_(visit) {}
+  ~RunJoiner() { Flush(); }
+  RunJoiner(const RunJoiner&) = delete;
+  RunJoiner& operator=(const RunJoiner&) = delete;
+
+  void Add(const SymbolRun& piece) {
+    if (open_ && run_.end == piece.start && Same(run_, piece)) {
+      run_.end = piece.end;
+      return;
+    }
+    Flush();
+    run_ = piece;
+    open_ = true;
+  }
+  void Flush() {
+    if (open_) visit_(run_);
+    open_ = false;
+  }
+
+ private:
+  // Names are held once each in the map, so equal names are equal views.
+  static bool SameView(const std::optional<std::string_view>& a, const std::optional<std::string_view>& b) {
+    return a.has_value() == b.has_value() && (!a || (a->data() == b->data() && a->size() == b->size()));
+  }
+  static bool Same(const SymbolRun& a, const SymbolRun& b) {
+    return SameView(a.unit, b.unit) && SameView(a.function, b.function) && a.functionStart == b.functionStart &&
+           SameView(a.file, b.file) && a.line == b.line;
+  }
+
+  const std::function<void(const SymbolRun&)>& visit_;
+  SymbolRun run_;
+  bool open_ = false;
+};
+
+// The first entry above offset in a range sorted by offset (the first of the
+// next greater offset).
+template <typename T>
+const T* FirstAbove(const T* begin, const T* end, uint64_t offset) {
+  return std::upper_bound(begin, end, offset, [](uint64_t o, const T& e) { return o < e.offset; });
+}
+
+// The runs of segment k at offsets below limit, as Answer gives them: in
+// each stretch a unit owns, a piece from each public on (the first of those
+// at one offset, if it lies in the unit), cut again at each line pair of the
+// unit (the first of those at one offset).
+void RunsOfSegment(const SymbolMapData& d, uint32_t k, uint64_t limit, RunJoiner& joiner) {
+  const CodeSegment& seg = d.codeSegments[k];
+  const SegmentSymbols& s = d.symbols[k];
+  const Public* publicsBegin = s.publics.data();
+  const Public* publicsEnd = publicsBegin + s.publics.size();
+  for (std::size_t t = 1; t <= s.cuts.size(); ++t) {
+    const uint64_t lo = s.cuts[t - 1];
+    if (lo >= limit) break;
+    const uint64_t hi = std::min(t < s.cuts.size() ? s.cuts[t] : limit, limit);
+    const uint32_t owner = s.owners[t - 1];
+    if (owner == kNoIndex) continue;
+    const UnitRow& unit = s.units[owner];
+    const PairGroup& group = s.groups[owner];
+    SymbolRun piece;
+    piece.unit = d.names.Name(unit.module);
+    const Public* pub = LastAtOrBelow(publicsBegin, publicsEnd, lo);
+    const Public* nextPub = FirstAbove(publicsBegin, publicsEnd, lo);
+    for (uint64_t a = lo; a < hi;) {
+      const uint64_t b = nextPub != publicsEnd ? std::min<uint64_t>(nextPub->offset, hi) : hi;
+      piece.function.reset();
+      piece.sharedStart = false;
+      if (pub != publicsEnd && pub->offset >= unit.start) {
+        piece.function = std::string_view(d.publicNames).substr(pub->nameStart, pub->nameLength);
+        piece.functionStart = seg.start + pub->offset;
+        piece.sharedStart = pub + 1 != publicsEnd && pub[1].offset == pub->offset;
+      }
+      // The lines of [a, b).
+      const LinePair* pair = LastAtOrBelow(group.begin, group.end, a);
+      const LinePair* nextPair = FirstAbove(group.begin, group.end, a);
+      for (uint64_t x = a; x < b;) {
+        const uint64_t y = nextPair != group.end ? std::min<uint64_t>(nextPair->offset, b) : b;
+        piece.file.reset();
+        piece.line.reset();
+        if (pair != group.end) {
+          const FiledLine line = Filed(s, owner, pair);
+          piece.file = d.names.Name(line.file);
+          piece.line = pair->line;
+          piece.fileNumber = d.sourceNumber[line.file];
+        }
+        piece.start = seg.start + x;
+        piece.end = seg.start + y;
+        joiner.Add(piece);
+        x = y;
+        if (x < b) {
+          pair = nextPair;
+          nextPair = FirstAbove(nextPair, group.end, nextPair->offset);
+        }
+      }
+      a = b;
+      if (a < hi) {
+        pub = nextPub;
+        nextPub = FirstAbove(nextPub, publicsEnd, nextPub->offset);
+      }
+    }
+  }
+}
+
 }  // namespace
+
+bool SymbolMap::WideStarts() const { return data_->wideStarts; }
+
+const std::vector<std::string_view>& SymbolMap::SourceFiles() const { return data_->sourceFiles; }
+
+void SymbolMap::ForEachRunInUnits(const std::function<void(const SymbolRun&)>& visit) const {
+  const SymbolMapData& d = *data_;
+  RunJoiner joiner(visit);
+  for (std::size_t i = 0; i < d.byStart.size(); ++i) {
+    const CodeSegment& seg = d.codeSegments[d.byStart[i]];
+    // The offsets SegmentAt gives this segment: inside its length, below the
+    // next segment's start, and short of the end of the address space.
+    uint64_t limit = seg.length;
+    if (i + 1 < d.byStart.size()) limit = std::min(limit, d.codeSegments[d.byStart[i + 1]].start - seg.start);
+    if (seg.start != 0) limit = std::min(limit, UINT64_MAX - seg.start + 1);
+    RunsOfSegment(d, d.byStart[i], limit, joiner);
+  }
+}
 
 bool SymbolMap::InCode(uint64_t address) const { return SegmentAt(*data_, address) != kNoIndex; }
 

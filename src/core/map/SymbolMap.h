@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,6 +37,21 @@ struct Symbolized {
   uint64_t functionOffset = 0;           // address minus the function's start
   std::optional<std::string_view> file;  // SOURCE of the line-number section
   std::optional<int32_t> line;
+};
+
+// A stretch of code inside units that Symbolize answers alike, address for
+// address: [start, end) in the preferred layout, with the unit, function and
+// line every address of it gets. Views point into the SymbolMap.
+struct SymbolRun {
+  uint64_t start = 0;
+  uint64_t end = 0;
+  std::string_view unit;
+  std::optional<std::string_view> function;
+  uint64_t functionStart = 0;  // the address of the function's public
+  bool sharedStart = false;    // other publics share that address (function is the first)
+  std::optional<std::string_view> file;
+  std::optional<int32_t> line;
+  uint32_t fileNumber = 0;     // with file: its place in SourceFiles()
 };
 
 struct SymbolMapData;
@@ -85,6 +101,17 @@ class SymbolMap {
   // in address order, so that a large map's memory is read front to back
   // rather than at random (several times faster for many addresses).
   std::vector<Symbolized> Symbolize(const std::vector<uint64_t>& addresses) const;
+
+  // True when the segment table writes its starts with 16 digits (a 64-bit
+  // program's MAP file).
+  bool WideStarts() const;
+  // Every source file a line-number section names, each once, in the order
+  // of the sections.
+  const std::vector<std::string_view>& SourceFiles() const;
+  // Calls visit for the code inside units in address order, stretch by
+  // stretch: each stretch as long as the answer stays the same, the next one
+  // where it changes or after a gap. Code outside every unit is left out.
+  void ForEachRunInUnits(const std::function<void(const SymbolRun&)>& visit) const;
 
  private:
   std::unique_ptr<SymbolMapData> data_;

@@ -84,6 +84,7 @@ struct SymbolMapBuilder::State {
   std::unordered_map<uint32_t, uint32_t> SettleTable(const std::vector<MapSegment>& rows) {
     std::unordered_map<uint32_t, uint32_t> codeIndex;
     data->segmentTable = !rows.empty();
+    data->wideStarts = !rows.empty() && rows.front().wide;
     const MapSegment* code = FirstCodeSegment(rows);
     if (code == nullptr) return codeIndex;
     const auto add = [&](const MapSegment& row, uint64_t start) {
@@ -113,6 +114,13 @@ struct SymbolMapBuilder::State {
       FinishSegment(rows == raw.end() ? none : rows->second, sections, d.codeSegments[k], d.symbols[k]);
     }
     raw.clear();
+    // The sources in the order of their first section.
+    for (const SectionKeys& section : sections) {
+      if (d.sourceNumber.size() <= section.source) d.sourceNumber.resize(section.source + 1, kNoIndex);
+      if (d.sourceNumber[section.source] != kNoIndex) continue;
+      d.sourceNumber[section.source] = static_cast<uint32_t>(d.sourceFiles.size());
+      d.sourceFiles.push_back(d.names.Name(section.source));
+    }
     d.publicNames.shrink_to_fit();
     d.byStart.resize(d.codeSegments.size());
     for (uint32_t k = 0; k < d.byStart.size(); ++k) d.byStart[k] = k;

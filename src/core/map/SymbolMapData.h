@@ -123,10 +123,13 @@ struct SegmentSymbols {
 struct SymbolMapData {
   uint64_t imageBase = 0x400000;
   bool segmentTable = false;              // the table's header and at least one row
+  bool wideStarts = false;                // its first row's start has 16 digits
   std::vector<CodeSegment> codeSegments;  // table order
   std::vector<uint32_t> byStart;          // indexes sorted by start
   std::vector<SegmentSymbols> symbols;    // parallel to codeSegments
   NamePool names;                         // modules and sources, exact
+  std::vector<std::string_view> sourceFiles;  // the sources of the line sections, each once
+  std::vector<uint32_t> sourceNumber;         // by name number: its place there, else kNoIndex
   std::string publicNames;
 };
 

@@ -1,0 +1,219 @@
+#include "map/BreakpadSymbols.h"
+
+#include <algorithm>
+#include <charconv>
+#include <optional>
+
+#include "base/Sha256.h"
+
+namespace qf {
+namespace {
+
+void AppendHex(std::string& out, uint64_t value, int width, bool upper) {
+  const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  char text[16];
+  int n = 0;
+  do {
+    text[15 - n++] = digits[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  if (n < width) out.append(static_cast<std::size_t>(width - n), '0');
+  out.append(text + 16 - n, static_cast<std::size_t>(n));
+}
+
+template <typename T>
+void AppendDecimal(std::string& out, T value) {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out.append(digits, static_cast<std::size_t>(end - digits));
+}
+
+bool EndsWithNoCase(std::string_view text, std::string_view tail) {
+  if (text.size() < tail.size()) return false;
+  for (std::size_t i = 0; i < tail.size(); ++i) {
+    char c = text[text.size() - tail.size() + i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != tail[i]) return false;
+  }
+  return true;
+}
+
+// The functions of the symbol file, gathered from the map's runs: one FUNC
+// for each stretch of runs with one function (one address of it); a stretch
+// without a function gets a FUNC named as Symbolize names it ("??") only
+// around the runs that know a line, since Breakpad knows no line outside a
+// FUNC.
+class FuncWriter {
+ public:
+  FuncWriter(uint64_t imageBase, std::string& text, const std::function<void(std::string_view)>& flush)
+      : imageBase_(imageBase), text_(text), flush_(flush) {}
+
+  void Add(const SymbolRun& run) {
+    if (run.start < imageBase_) return;
+    const uint64_t start = run.start - imageBase_;
+    const uint64_t end = run.end - imageBase_;
+    const bool continues = open_ && start == groupEnd_ && run.function.has_value() == named_ &&
+                           (!named_ || (*run.function == name_ && run.functionStart == functionStart_));
+    if (!continues) {
+      Finish();
+      open_ = true;
+      named_ = run.function.has_value();
+      name_ = named_ ? *run.function : std::string_view("??");
+      functionStart_ = run.functionStart;
+      shared_ = named_ && run.sharedStart;
+      funcStart_ = funcEnd_ = start;
+      started_ = named_;
+    }
+    groupEnd_ = end;
+    if (!run.line) {
+      if (named_) funcEnd_ = end;
+      return;
+    }
+    if (!started_) {
+      funcStart_ = start;
+      started_ = true;
+    }
+    funcEnd_ = end;
+    if (!lines_.empty() && lines_.back().end == start && lines_.back().line == *run.line &&
+        lines_.back().file == run.fileNumber) {
+      lines_.back().end = end;
+    } else {
+      lines_.push_back(Line{start, end, *run.line, run.fileNumber});
+    }
+  }
+
+  void Finish() {
+    if (open_ && started_ && funcEnd_ > funcStart_) {
+      text_ += shared_ ? "FUNC m " : "FUNC ";
+      AppendHex(text_, funcStart_, 1, false);
+      text_ += ' ';
+      AppendHex(text_, funcEnd_ - funcStart_, 1, false);
+      text_ += " 0 ";
+      text_ += name_;
+      text_ += '\n';
+      for (const Line& l : lines_) {
+        AppendHex(text_, l.start, 1, false);
+        text_ += ' ';
+        AppendHex(text_, l.end - l.start, 1, false);
+        text_ += ' ';
+        AppendDecimal(text_, l.line);
+        text_ += ' ';
+        AppendDecimal(text_, l.file);
+        text_ += '\n';
+      }
+      if (text_.size() >= kPiece) {
+        flush_(text_);
+        text_.clear();
+      }
+    }
+    open_ = false;
+    lines_.clear();
+  }
+
+ private:
+  static constexpr std::size_t kPiece = std::size_t{1} << 16;
+  struct Line {
+    uint64_t start, end;
+    int32_t line;
+    uint32_t file;
+  };
+
+  const uint64_t imageBase_;
+  std::string& text_;
+  const std::function<void(std::string_view)>& flush_;
+  bool open_ = false;
+  bool named_ = false;
+  bool started_ = false;  // the FUNC has its start
+  bool shared_ = false;
+  std::string_view name_;
+  uint64_t functionStart_ = 0;
+  uint64_t funcStart_ = 0, funcEnd_ = 0;
+  uint64_t groupEnd_ = 0;  // the end of the last run taken
+  std::vector<Line> lines_;
+};
+
+}  // namespace
+
+std::string BreakpadDebugId(const std::array<uint8_t, 16>& guid, uint32_t age) {
+  const auto le = [&](int at, int bytes) {
+    uint64_t v = 0;
+    for (int k = bytes - 1; k >= 0; --k) v = v << 8 | guid[static_cast<std::size_t>(at + k)];
+    return v;
+  };
+  std::string id;
+  AppendHex(id, le(0, 4), 8, true);
+  AppendHex(id, le(4, 2), 4, true);
+  AppendHex(id, le(6, 2), 4, true);
+  for (std::size_t k = 8; k < 16; ++k) AppendHex(id, guid[k], 2, true);
+  AppendHex(id, age, 1, false);
+  return id;
+}
+
+std::string BreakpadCodeId(uint32_t timeDateStamp, uint32_t sizeOfImage) {
+  std::string id;
+  AppendHex(id, timeDateStamp, 8, true);
+  AppendHex(id, sizeOfImage, 1, false);
+  return id;
+}
+
+std::string BreakpadDerivedId(std::string_view codeId, std::string_view imageSha256) {
+  Sha256 hash;
+  hash.Update(codeId);
+  hash.Update(imageSha256);
+  const std::array<uint8_t, 32> digest = hash.Finish();
+  std::array<uint8_t, 16> guid{};
+  std::copy_n(digest.begin(), guid.size(), guid.begin());
+  // All zeros would be the id of no CodeView at all.
+  if (std::all_of(guid.begin(), guid.end(), [](uint8_t b) { return b == 0; })) guid[15] = 1;
+  return BreakpadDebugId(guid, 0);
+}
+
+std::string BreakpadSymbolFileName(std::string_view debugName) {
+  const std::size_t cut = debugName.find_last_of("\\/:");
+  std::string name(cut == std::string_view::npos ? debugName : debugName.substr(cut + 1));
+  if (EndsWithNoCase(name, ".pdb")) name.resize(name.size() - 4);
+  return name + ".sym";
+}
+
+void WriteBreakpadSymbols(const SymbolMap& map, uint64_t imageBase, const BreakpadIdentity& identity,
+                          const std::vector<BreakpadCfi>& cfi, const std::function<void(std::string_view)>& write) {
+  std::string text;
+  text += "MODULE windows " + identity.arch + ' ' + identity.debugId + ' ' + identity.debugName + '\n';
+  if (!identity.codeId.empty()) text += "INFO CODE_ID " + identity.codeId + ' ' + identity.codeName + '\n';
+  const std::vector<std::string_view>& files = map.SourceFiles();
+  for (std::size_t n = 0; n < files.size(); ++n) {
+    text += "FILE ";
+    AppendDecimal(text, n);
+    text += ' ';
+    text += files[n];
+    text += '\n';
+  }
+  {
+    FuncWriter funcs(imageBase, text, write);
+    map.ForEachRunInUnits([&](const SymbolRun& run) { funcs.Add(run); });
+    funcs.Finish();
+  }
+  for (const BreakpadCfi& f : cfi) {
+    text += "STACK CFI INIT ";
+    AppendHex(text, f.rva, 1, false);
+    text += ' ';
+    AppendHex(text, f.size, 1, false);
+    text += ' ';
+    text += f.rules;
+    text += '\n';
+    for (const auto& [rva, rules] : f.steps) {
+      text += "STACK CFI ";
+      AppendHex(text, rva, 1, false);
+      text += ' ';
+      text += rules;
+      text += '\n';
+    }
+    if (text.size() >= std::size_t{1} << 16) {
+      write(text);
+      text.clear();
+    }
+  }
+  if (!text.empty()) write(text);
+}
+
+}  // namespace qf
