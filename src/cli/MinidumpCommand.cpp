@@ -15,7 +15,9 @@
 #include "crash/MinidumpReader.h"
 #include "crash/ModuleName.h"
 #include "crash/StackWalk.h"
+#include "StoredBuilds.h"
 #include "db/U_MAPDb.h"
+#include "image/PeImage.h"
 #include "map/SymbolMap.h"
 
 namespace qf::cli {
@@ -252,11 +254,13 @@ std::unique_ptr<ModuleMap> LoadMap(const std::string& file) {
 std::string NoSegmentTable(const std::string& file) { return file + " is not a MAP file with a segment table"; }
 
 // The stored MAP file of a module: the project named like the module's file
-// without extension, its stored version `version` (names compared without
-// regard to case). note says which was used, or why there is none.
+// without extension, its stored build whose identity is the module's, else
+// its stored version `version` (names compared without regard to case) when
+// no .build file contradicts it (or anyBuild). note says which was used, or
+// why there is none.
 std::unique_ptr<ModuleMap> StoredMap(const TMapDB& db, const std::vector<std::string>& projects,
                                      const MinidumpModule& module, const std::string& version, bool program,
-                                     std::string& note) {
+                                     bool anyBuild, std::ostream& err, std::string& note) {
   const std::string name(WithoutExtension(module.Name()));
   const auto project =
       std::find_if(projects.begin(), projects.end(), [&](const std::string& p) { return SameText(p, name); });
@@ -264,28 +268,43 @@ std::unique_ptr<ModuleMap> StoredMap(const TMapDB& db, const std::vector<std::st
     note = "no project " + name + " in the database";
     return nullptr;
   }
-  if (version.empty()) {
-    note = "the dump gives no file version of it" + std::string(program ? "; give --build-version X.Y.Z.W" : "");
-    return nullptr;
+  const uint32_t size = uint32_t(module.size);
+  const std::vector<StoredBuild> builds = ReadStoredBuilds(db, *project, "db symbolize", err);
+  const StoredBuild* chosen = nullptr;
+  for (const StoredBuild& build : builds)
+    if (!chosen && build.identity && build.identity->SameBuild(module.timeDateStamp, size)) chosen = &build;
+  std::string checked;
+  if (!chosen) {
+    // The identity the dump names, for the messages.
+    const std::string build = "build " + SymbolServerKey(module.timeDateStamp, size);
+    if (version.empty()) {
+      note = "no stored " + build + " of project " + *project + ", and the dump gives no file version of it" +
+             std::string(program ? "; give --build-version X.Y.Z.W" : "");
+      return nullptr;
+    }
+    chosen = FindStoredVersion(builds, version);
+    if (!chosen) {
+      note = "no stored version " + version + " (" + build + ") of project " + *project;
+      note += builds.empty() ? " (it has no stored versions)" : "; stored versions: " + VersionList(builds);
+      return nullptr;
+    }
+    if (!chosen->identity) {
+      checked = "; the build could not be checked (no .build file)";
+    } else if (!anyBuild) {
+      note = "version " + chosen->version + " of project " + *project + " is stored for another build (" +
+             chosen->identity->CodeId() + ", the dump's " + build + "); --any-build takes it";
+      return nullptr;
+    } else {
+      checked = "; another build (" + chosen->identity->CodeId() + ", the dump's " + build + ") taken by --any-build";
+    }
   }
-  std::vector<std::string> versions;
-  db.GetVersions(*project, versions);
-  const auto stored = std::find_if(versions.begin(), versions.end(),
-                                   [&](const std::string& v) { return SameText(v, version + ".map"); });
-  if (stored == versions.end()) {
-    note = "no stored version " + version + " of project " + *project;
-    if (versions.empty()) note += " (it has no stored versions)";
-    for (size_t v = 0; v < versions.size(); ++v)
-      note += (v ? ", " : "; stored versions: ") + versions[v].substr(0, versions[v].size() - 4);
-    return nullptr;
-  }
-  const std::string file = db.GetVersionPath(*project, *stored);
+  const std::string file = db.GetVersionPath(*project, chosen->version + ".map");
   std::unique_ptr<ModuleMap> map = LoadMap(file);
   if (!map->map.HasSegmentTable()) {
     note = NoSegmentTable(file);
     return nullptr;
   }
-  note = "project " + *project + ", version " + version;
+  note = "project " + *project + ", version " + chosen->version + checked;
   return map;
 }
 
@@ -328,7 +347,7 @@ int SymbolizeMinidump(const std::string& command, const std::string& mapFile, co
 }
 
 int DbSymbolizeMinidump(const TMapDB& db, const SymbolizeOptions& options, const std::string& versionGiven,
-                        std::ostream& out, std::ostream& err) {
+                        bool anyBuild, std::ostream& out, std::ostream& err) {
   return Guarded("\"" + *options.minidump + "\"", err, [&] {
     const LoadedDump loaded(*options.minidump);
     const Minidump& dump = loaded.Dump();
@@ -341,7 +360,7 @@ int DbSymbolizeMinidump(const TMapDB& db, const SymbolizeOptions& options, const
     for (size_t i = 0; i < dump.modules.size(); ++i) {
       const MinidumpModule& module = dump.modules[i];
       const std::string version = module.version ? *module.version : i == 0 ? versionGiven : std::string();
-      maps[i] = StoredMap(db, projects, module, version, i == 0, notes[i]);
+      maps[i] = StoredMap(db, projects, module, version, i == 0, anyBuild, err, notes[i]);
     }
     const DumpPrinter printer(dump, maps, options);
     const std::vector<ThreadFrames> walks = printer.Walk();

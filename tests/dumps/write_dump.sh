@@ -7,7 +7,13 @@
 # a reader of the dump should find, from the program's own output and, for
 # every frame, addr2line (TOOLPREFIX: the start of the target's binutils
 # names, e.g. /usr/bin/i686-w64-mingw32-) on the module at its preferred
-# address (address - load base + image base):
+# address (address - load base + image base); frame 0 at that address, every
+# caller frame (a return address, the instruction after its call) at that
+# address - 1, the call itself, as debuggers look them up.
+#
+# With RUNNER "-" the program is not run: its output, as it printed it when
+# it wrote DIR/DUMP, is read from standard input (answers written again for a
+# kept dump).
 #
 #   dump crash32.dmp
 #   arch x86                                   (x86 or amd64)
@@ -32,10 +38,14 @@ for tool in "${tools}objdump" "${tools}addr2line" "${tools}windres"; do
 done
 
 cd "$dir"
-rm -f "$dump" "$answers"
-status=0
-output=$("$runner" CrashApp.exe "$dump" | tr -d '\r') || status=$?
-[ "$status" -eq 42 ] || fail "CrashApp.exe exited with $status (42: dump written), output: $output"
+if [ "$runner" = - ]; then
+  output=$(tr -d '\r')
+else
+  rm -f "$dump" "$answers"
+  status=0
+  output=$("$runner" CrashApp.exe "$dump" | tr -d '\r') || status=$?
+  [ "$status" -eq 42 ] || fail "CrashApp.exe exited with $status (42: dump written), output: $output"
+fi
 [ "$(head -c 4 "$dump")" = MDMP ] || fail "$dump is no minidump"
 
 field() { printf '%s\n' "$output" | awk -v key="$1" '$1 == key { $1 = ""; sub(/^ /, ""); print; exit }'; }
@@ -74,7 +84,9 @@ esac
     done
     [ -n "$module" ] || fail "frame $n ($address) lies in neither module"
     offset=$(( address - base[$module] ))
-    mapfile -t answer < <("${tools}addr2line" -f -e "$module" "$(hex $(( offset + image[$module] )))")
+    lookup=$(( offset + image[$module] ))
+    [ "$n" -gt 0 ] && lookup=$(( lookup - 1 ))  # a caller frame: its call
+    mapfile -t answer < <("${tools}addr2line" -f -e "$module" "$(hex "$lookup")")
     location=${answer[1]%% (*}
     file=${location%:*}
     kind=frame

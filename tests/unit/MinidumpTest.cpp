@@ -80,6 +80,63 @@ TEST(Minidump, StackHeldInTheMemoryLists) {
   EXPECT_EQ(dump.Bytes(dump.threads[0].stack), "23456789");
 }
 
+// A file of any size read through positioned reads: the bytes of regions
+// given, zeros elsewhere; counts what is read.
+class SparseReader final : public RandomAccessReader {
+ public:
+  SparseReader(uint64_t size, std::vector<std::pair<uint64_t, std::string>> regions)
+      : size_(size), regions_(std::move(regions)) {}
+  uint64_t Size() const override { return size_; }
+  std::size_t ReadAt(uint64_t offset, char* buffer, std::size_t size) override {
+    if (offset >= size_) return 0;
+    const std::size_t count = std::size_t(std::min<uint64_t>(size, size_ - offset));
+    std::memset(buffer, 0, count);
+    for (const auto& region : regions_)
+      for (std::size_t i = 0; i < region.second.size(); ++i)
+        if (region.first + i >= offset && region.first + i < offset + count)
+          buffer[region.first + i - offset] = region.second[i];
+    *read_ += count;
+    return count;
+  }
+  std::shared_ptr<uint64_t> BytesRead() const { return read_; }
+
+ private:
+  uint64_t size_;
+  std::vector<std::pair<uint64_t, std::string>> regions_;
+  std::shared_ptr<uint64_t> read_ = std::make_shared<uint64_t>(0);
+};
+
+// A dump grown to 5 GiB, its 64-bit memory block moved past 4 GiB: read in
+// place, the same as from memory, reading a few pages only.
+TEST(Minidump, ReadInPlaceAtAnyOffset) {
+  DumpLayout layout;
+  std::string bytes = WriteMinidump(CrashShape(true), &layout);
+  const uint64_t far = 0x140000000;  // 5 GiB
+  test::dump_detail::Put(bytes, layout["memory64 list"] + 8, far, 8);
+  auto reader = std::make_unique<SparseReader>(far + 0x10000, std::vector<std::pair<uint64_t, std::string>>{
+                                                                  {0, bytes}, {far, "0123456789"}});
+  const std::shared_ptr<uint64_t> read = reader->BytesRead();
+  const Minidump dump = ReadMinidump(std::move(reader));
+  const Minidump whole = ReadMinidump(bytes);
+  ASSERT_EQ(dump.memory.size(), 2u);
+  EXPECT_EQ(dump.memory[1].offset, far);
+  EXPECT_EQ(dump.Bytes(dump.memory[1]), "0123456789");
+  EXPECT_EQ(dump.Bytes(dump.threads[0].stack), whole.Bytes(whole.threads[0].stack));
+  EXPECT_EQ(dump.modules[0].path, whole.modules[0].path);
+  const auto frames = [](const Minidump& d) {
+    std::string text;
+    const std::vector<ThreadFrames> walks = WalkThreads(d, {}, true);
+    for (const StackFrame& f : walks.front().frames) text += std::to_string(f.address) + " ";
+    return text;
+  };
+  EXPECT_EQ(frames(dump), frames(whole));
+  // The pages of the structures and of the far block; never the file.
+  EXPECT_LE(*read, 4 * MinidumpFile::kPageSize);
+  // A word of a block that the file does not hold is no word.
+  EXPECT_EQ(dump.Word(MinidumpMemory{0x1000, 16, far + 0x10000 - 4}, 0x1000, 8), std::nullopt);
+  EXPECT_EQ(dump.Word(MinidumpMemory{0x1000, 16, far}, 0x1000, 4), std::optional<uint64_t>(0x33323130));
+}
+
 // Every byte of the written dump is needed: each prefix is refused or, when
 // only the bytes of memory blocks are cut off, read with them left out; a
 // cut at the start of a structure names it.

@@ -49,11 +49,15 @@ check "unsafe project" 1 "" "quillfen-cli: Unable to create folder : .." db add-
   db add-build --project New App.exe Bare.map
 check "not a PE image" 2 "" "quillfen-cli: \"notes.exe\" is not a Windows executable (no PE image)" \
   db add-build notes.exe App.map
-check "no version resource" 2 "" \
-  "quillfen-cli: \"Bare.exe\" has no version resource; store its MAP file with db add" db add-build Bare.exe App.map
+# Without a version resource the build is stored under its identity alone
+# (TimeDateStamp 5F1E2A3B, SizeOfImage 0x2000).
+check "no version resource" 0 "db/Bare/5F1E2A3B2000.map" \
+  "quillfen-cli: db add-build: \"Bare.exe\" has no version resource; its build is stored as 5F1E2A3B2000" \
+  db add-build Bare.exe App.map
 [ -z "$wrapper" ] && check "missing executable" 2 "" \
   "quillfen-cli: cannot open \"$work/None.exe\": No such file or directory" db add-build None.exe
-[ "$(stored)" = "$before" ] || { echo "FAIL: a refused add-build stored a file"; failures=$((failures + 1)); }
+[ "$(stored | sed 's#db/Bare/5F1E2A3B2000\.build db/Bare/5F1E2A3B2000\.map ##')" = "$before" ] ||
+  { echo "FAIL: a refused add-build stored a file: $(stored)"; failures=$((failures + 1)); }
 
 # A Windows Application Error event: module and version from the report.
 printf 'Faulting application name: App.exe, version: 1.4.0.12, time stamp: 0x5f1e2a3b\r\n%s\r\n%s\r\n' \

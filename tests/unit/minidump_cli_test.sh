@@ -174,8 +174,8 @@ expect "db symbolize --minidump, x86-64" 0 q db --db db64 symbolize --minidump w
 q db --db other add CrashLib 9.9.9.9 w32/CrashLib.map >/dev/null
 q db --db other add CrashApp 1.0 w32/CrashApp.map >/dev/null
 expect "db symbolize --minidump, no stored version" 1 q db --db other symbolize --minidump w32/crash32.dmp &&
-  { grep -qx 'quillfen-cli: db symbolize: no MAP file for CrashLib.dll: no stored version 2.7.1.8 of project CrashLib; stored versions: 9.9.9.9' err &&
-    grep -qx 'quillfen-cli: db symbolize: no MAP file for CrashApp.exe: no stored version 3.1.4.15 of project CrashApp; stored versions: 1.0' err &&
+  { grep -Eqx 'quillfen-cli: db symbolize: no MAP file for CrashLib.dll: no stored version 2\.7\.1\.8 \(build [0-9A-F]{8}[0-9a-f]+\) of project CrashLib; stored versions: 9\.9\.9\.9' err &&
+    grep -Eqx 'quillfen-cli: db symbolize: no MAP file for CrashApp.exe: no stored version 3\.1\.4\.15 \(build [0-9A-F]{8}[0-9a-f]+\) of project CrashApp; stored versions: 1\.0' err &&
     ! grep -q ' CrashApp.c\| CrashLib.c' out && pass "db symbolize --minidump: versions not stored, nothing answered" ||
       { fail "db symbolize --minidump, no stored version"; cat err; }; }
 
@@ -192,10 +192,10 @@ expect "db symbolize --minidump, a MAP file without a segment table" 0 q db --db
 run "$makedump" bare.dmp no-version
 q db --db bare add CrashApp 5.0 w32/CrashApp.map >/dev/null
 expect "db symbolize --minidump, a program without a version" 1 q db --db bare symbolize --minidump bare.dmp &&
-  { grep -qx 'quillfen-cli: db symbolize: no MAP file for CrashApp.exe: the dump gives no file version of it; give --build-version X.Y.Z.W' err &&
+  { grep -qx 'quillfen-cli: db symbolize: no MAP file for CrashApp.exe: no stored build 0000000010000 of project CrashApp, and the dump gives no file version of it; give --build-version X.Y.Z.W' err &&
       pass "a program without a version: --build-version asked for" || { fail "a program without a version"; cat err; }; }
 expect "db symbolize --build-version --minidump" 0 q db --db bare symbolize --build-version 5.0 --minidump bare.dmp &&
-  { grep -qx 'quillfen-cli: db symbolize: CrashApp.exe: project CrashApp, version 5.0' err &&
+  { grep -qx 'quillfen-cli: db symbolize: CrashApp.exe: project CrashApp, version 5.0; the build could not be checked (no .build file)' err &&
     grep -q '^#1 0x00401234 CrashApp.exe+0x1234 ' out && pass "--build-version: the program answered from the version given" ||
       { fail "--build-version"; cat out err; }; }
 
