@@ -10,6 +10,7 @@
 #include "base/Sha256.h"
 #include "crash/ModuleName.h"
 #include "image/PeImage.h"
+#include "image/UnwindCfi.h"
 #include "map/BreakpadSymbols.h"
 #include "map/SymbolMap.h"
 
@@ -56,6 +57,7 @@ BreakpadModule MakeBreakpadModule(const SymbolMap& map, const BreakpadSource& so
     id.arch = image->machine == PeImage::Machine::Amd64 ? "x86_64" : "x86";
     id.codeId = BreakpadCodeId(image->timeDateStamp, image->sizeOfImage);
     codeView = ReadPeCodeView(*image, source.image->bytes);
+    module.stackRecords = X64StackCfi(*image, source.image->bytes);
     if (source.sentry && !codeView) sha256 = Sha256Hex(source.image->bytes);
   } else if (source.build) {
     if (source.build->machine == "x64") id.arch = "x86_64";
@@ -86,7 +88,7 @@ BreakpadModule MakeBreakpadModule(const SymbolMap& map, const BreakpadSource& so
 
 std::string BreakpadText(const SymbolMap& map, const BreakpadModule& module) {
   std::string text;
-  WriteBreakpadSymbols(map, module.imageBase, module.identity, module.cfi,
+  WriteBreakpadSymbols(map, module.imageBase, module.identity, module.stackRecords,
                        [&](std::string_view piece) { text.append(piece); });
   return text;
 }
@@ -175,7 +177,7 @@ int RunBreakpad(const Args& args, std::istream&, std::ostream& out, std::ostream
       return kExitOk;
     }
     if (&out == &std::cout) UseBinaryStandardOutput();
-    WriteBreakpadSymbols(map, made.imageBase, made.identity, made.cfi, [&](std::string_view piece) {
+    WriteBreakpadSymbols(map, made.imageBase, made.identity, made.stackRecords, [&](std::string_view piece) {
       out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
     });
     out.flush();

@@ -108,7 +108,7 @@ struct BreakpadSource {
 struct BreakpadModule {
   uint64_t imageBase = 0;
   BreakpadIdentity identity;
-  std::vector<BreakpadCfi> cfi;
+  std::string stackRecords;  // STACK CFI lines from the image's unwind tables
   std::string error;
   bool usageError = false;
 };

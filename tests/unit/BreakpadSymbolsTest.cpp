@@ -130,7 +130,7 @@ class SymResolver {
 
 std::string SymText(const SymbolMap& map, const BreakpadIdentity& id) {
   std::string text;
-  WriteBreakpadSymbols(map, map.ImageBase(), id, {}, [&](std::string_view piece) { text.append(piece); });
+  WriteBreakpadSymbols(map, map.ImageBase(), id, "", [&](std::string_view piece) { text.append(piece); });
   return text;
 }
 

@@ -176,7 +176,7 @@ std::string BreakpadSymbolFileName(std::string_view debugName) {
 }
 
 void WriteBreakpadSymbols(const SymbolMap& map, uint64_t imageBase, const BreakpadIdentity& identity,
-                          const std::vector<BreakpadCfi>& cfi, const std::function<void(std::string_view)>& write) {
+                          std::string_view stackRecords, const std::function<void(std::string_view)>& write) {
   std::string text;
   text += "MODULE windows " + identity.arch + ' ' + identity.debugId + ' ' + identity.debugName + '\n';
   if (!identity.codeId.empty()) text += "INFO CODE_ID " + identity.codeId + ' ' + identity.codeName + '\n';
@@ -193,27 +193,9 @@ void WriteBreakpadSymbols(const SymbolMap& map, uint64_t imageBase, const Breakp
     map.ForEachRunInUnits([&](const SymbolRun& run) { funcs.Add(run); });
     funcs.Finish();
   }
-  for (const BreakpadCfi& f : cfi) {
-    text += "STACK CFI INIT ";
-    AppendHex(text, f.rva, 1, false);
-    text += ' ';
-    AppendHex(text, f.size, 1, false);
-    text += ' ';
-    text += f.rules;
-    text += '\n';
-    for (const auto& [rva, rules] : f.steps) {
-      text += "STACK CFI ";
-      AppendHex(text, rva, 1, false);
-      text += ' ';
-      text += rules;
-      text += '\n';
-    }
-    if (text.size() >= std::size_t{1} << 16) {
-      write(text);
-      text.clear();
-    }
-  }
   if (!text.empty()) write(text);
+  text.clear();
+  if (!stackRecords.empty()) write(stackRecords);
 }
 
 }  // namespace qf

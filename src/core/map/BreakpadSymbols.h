@@ -12,7 +12,6 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "map/SymbolMap.h"
@@ -30,16 +29,6 @@ struct BreakpadIdentity {
   std::string debugName;  // the PDB's file name, else the module's
   std::string codeId;     // TimeDateStamp %08X and SizeOfImage %x; empty: unknown
   std::string codeName;   // the module's file name (for INFO CODE_ID)
-};
-
-// The stack rules of one function: STACK CFI INIT for [rva, rva + size) with
-// its rules from the start, then a STACK CFI line for each address where
-// they change (rules in Breakpad's postfix notation, constants decimal).
-struct BreakpadCfi {
-  uint64_t rva = 0;
-  uint64_t size = 0;
-  std::string rules;
-  std::vector<std::pair<uint64_t, std::string>> steps;
 };
 
 // A CodeView GUID as stored (Data1 to Data3 little-endian, then 8 bytes) and
@@ -63,8 +52,9 @@ std::string BreakpadSymbolFileName(std::string_view debugName);
 // The .sym text of the map's module, handed to `write` piece by piece (LF
 // line ends). Addresses are taken relative to imageBase (the map's own
 // preferred base, or the image's); code below it cannot be written and is
-// left out. cfi is written in the order given, after the functions.
+// left out. stackRecords (STACK lines, each with its LF) follow the
+// functions as given.
 void WriteBreakpadSymbols(const SymbolMap& map, uint64_t imageBase, const BreakpadIdentity& identity,
-                          const std::vector<BreakpadCfi>& cfi, const std::function<void(std::string_view)>& write);
+                          std::string_view stackRecords, const std::function<void(std::string_view)>& write);
 
 }  // namespace qf

@@ -1,0 +1,23 @@
+// The stack rules of an x64 image for Breakpad's symbol files, from its
+// unwind tables: for each RUNTIME_FUNCTION a STACK CFI INIT record (the
+// frame at the function's first byte, or, for a chained entry, after the
+// prologs it continues) and a STACK CFI record at each step of its prolog,
+// so that Breakpad unwinds a frame from any instruction as Windows does.
+// Code no entry covers is a leaf (its return address at RSP), as Windows
+// reads it. Constants in the rules are decimal, addresses hexadecimal.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "image/PeImage.h"
+
+namespace qf {
+
+// The STACK CFI lines (LF line ends) of an x64 image; empty for another
+// machine or an image without an exception directory. A function whose
+// unwind data cannot be read, or that pushes a machine frame (a handler of
+// interrupts, which Breakpad's rules cannot follow), gets no rules.
+std::string X64StackCfi(const PeImage& image, std::string_view bytes);
+
+}  // namespace qf
