@@ -2,13 +2,16 @@
 // MAP file, for the crash services built on Breakpad's format; the identity
 // from the module's image where it is given.
 #include <iostream>
+#include <map>
 #include <new>
 
 #include "Commands.h"
+#include "StoredBuilds.h"
 #include "Terminal.h"
 #include "base/Errors.h"
 #include "base/Sha256.h"
 #include "crash/ModuleName.h"
+#include "db/U_MAPDb.h"
 #include "image/PeImage.h"
 #include "image/UnwindCfi.h"
 #include "map/BreakpadSymbols.h"
@@ -32,6 +35,28 @@ bool TakeValue(const Args& args, std::size_t& i, const std::string& name, std::o
     return true;
   }
   return false;
+}
+
+// "1 file" or "N files".
+std::string Files(std::size_t n) { return std::to_string(n) + (n == 1 ? " file" : " files"); }
+
+// A stored build to export.
+struct Selected {
+  std::string project;
+  StoredBuild build;
+};
+
+// The folder path, made level by level where missing; false when a level
+// cannot be made.
+bool MakeFolders(const FileSystem& fs, const std::string& root, const std::vector<std::string>& levels,
+                 std::string& path) {
+  path = root;
+  if (!fs.DirectoryExists(path) && !fs.CreateDir(path)) return false;
+  for (const std::string& level : levels) {
+    path += "/" + level;
+    if (!fs.DirectoryExists(path) && !fs.CreateDir(path)) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -107,6 +132,125 @@ bool WriteFileReplacing(const std::string& path, std::string_view content) {
     return false;
   }
   return true;
+}
+
+int DbExportBreakpad(const TMapDB& db, const Args& args, bool sentry, std::ostream& out, std::ostream& err) {
+  const std::string command = "db export-breakpad";
+  const FileSystem& fs = PlatformFileSystem();
+  const std::string& outDir = args[0];
+  // The builds named, each project's in the listing's order.
+  std::vector<std::string> projects;
+  if (args.size() >= 2) {
+    projects.push_back(args[1]);
+  } else {
+    db.GetProjects(projects);
+  }
+  std::vector<Selected> selected;
+  for (const std::string& project : projects) {
+    std::vector<StoredBuild> builds = ReadStoredBuilds(db, project, command, err);
+    if (args.size() >= 3) {
+      const StoredBuild* build = FindStoredVersion(builds, args[2]);
+      if (build == nullptr) {
+        PrintError(err, command + ": no stored version " + args[2] + " of project " + project +
+                            "; stored versions: " + VersionList(builds));
+        return kExitNotAllFound;
+      }
+      builds = {*build};
+    } else if (args.size() == 2 && builds.empty()) {
+      PrintError(err, command + ": no stored versions of project " + project);
+      return kExitNotAllFound;
+    }
+    for (StoredBuild& build : builds) selected.push_back({project, std::move(build)});
+  }
+  // Sentry needs every build's code id: nothing is written without them.
+  if (sentry) {
+    for (const Selected& s : selected) {
+      if (!s.build.identity || s.build.identity->sha256.empty()) {
+        return UsageError(err, command + ": --sentry needs the code id and SHA-256 of every build (Sentry matches "
+                                         "a module without CodeView record by its code id); project " +
+                                   s.project + ", version " + s.build.version + " has no .build file" +
+                                   (s.build.identity ? " with a sha256" : ""));
+      }
+    }
+  }
+
+  std::size_t written = 0, kept = 0;
+  bool allDone = true;
+  std::map<std::string, std::string> exported;  // path: the build that wrote it in this run
+  for (const Selected& s : selected) {
+    const std::string what = "project " + s.project + ", version " + s.build.version;
+    const auto failed = [&](const std::string& problem) {
+      PrintError(err, command + ": " + what + ": " + problem);
+      allDone = false;
+    };
+    BreakpadSource source;
+    source.sentry = sentry;
+    const std::optional<BuildIdentity>& identity = s.build.identity;
+    source.moduleName = identity ? identity->module : s.project + ".exe";
+    source.build = identity;
+    try {
+      // The image stored beside the MAP file, with the module's extension.
+      if (identity) {
+        const std::string_view name = ModuleFileName(identity->module);
+        const std::string image =
+            db.GetVersionPath(s.project, s.build.version) + std::string(name.substr(WithoutExtension(name).size()));
+        if (name.size() > WithoutExtension(name).size() && fs.FileExists(image)) {
+          std::string bytes = fs.ReadWholeFile(image);
+          const std::optional<PeImage> pe = ReadPeImage(bytes);
+          if (pe && identity->SameBuild(pe->timeDateStamp, pe->sizeOfImage)) {
+            source.image = BreakpadImage{image, std::move(bytes)};
+          } else {
+            PrintError(err, command + ": " + what + ": " + image + " is not the stored build's image; not used");
+          }
+        }
+      }
+      const SymbolMap map = SymbolMap::Load(db.GetVersionPath(s.project, s.build.version + ".map"));
+      if (!map.HasSegmentTable()) {
+        failed("the MAP file has no segment table");
+        continue;
+      }
+      const BreakpadModule made = MakeBreakpadModule(map, source);
+      if (!made.error.empty()) {
+        failed(made.error);
+        continue;
+      }
+      const BreakpadIdentity& id = made.identity;
+      const std::string fileName = BreakpadSymbolFileName(id.debugName);
+      std::string folder;
+      if (!MakeFolders(fs, outDir, {std::string(ModuleFileName(id.debugName)), id.debugId}, folder)) {
+        failed("cannot make the folder \"" + folder + "\"");
+        continue;
+      }
+      const std::string path = folder + "/" + fileName;
+      const std::string text = BreakpadText(map, made);
+      const auto before = exported.find(path);
+      if (before != exported.end()) {
+        failed("its symbol file is that of " + before->second + " (" + path + ": the same module name and id); " +
+               "not written");
+        continue;
+      }
+      exported[path] = what;
+      if (fs.FileExists(path) && fs.FileSize(path) == static_cast<long long>(text.size()) &&
+          fs.ReadWholeFile(path) == text) {
+        ++kept;
+        continue;
+      }
+      if (!WriteFileReplacing(path, text)) {
+        failed("cannot write \"" + path + "\"");
+        continue;
+      }
+      out << path << '\n';
+      ++written;
+    } catch (const Exception& e) {
+      PrintException(err, e);
+      allDone = false;
+    } catch (const std::bad_alloc&) {
+      failed("not enough memory");
+    }
+  }
+  out << Files(written) << " written, " << Files(kept) << " left as "
+      << (kept == 1 ? "it was" : "they were") << '\n';
+  return allDone ? kExitOk : kExitNotAllFound;
 }
 
 int RunBreakpad(const Args& args, std::istream&, std::ostream& out, std::ostream& err) {

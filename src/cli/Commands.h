@@ -89,6 +89,11 @@ int DbSymbolizeMinidump(const TMapDB& db, const SymbolizeOptions& options, const
 // breakpad MAPFILE [--module NAME] [--image FILE] [--sentry] [-o FILE]
 int RunBreakpad(const Args& args, std::istream& in, std::ostream& out, std::ostream& err);
 
+// db export-breakpad OUTDIR [PROJECT [VERSION]] (args as given, after the
+// options): the stored builds' symbol files in the layout of Breakpad's symbol
+// stores, OUTDIR/NAME/ID/NAME.sym.
+int DbExportBreakpad(const TMapDB& db, const Args& args, bool sentry, std::ostream& out, std::ostream& err);
+
 // A module's image file and its bytes.
 struct BreakpadImage {
   std::string path;

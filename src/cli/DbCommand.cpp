@@ -328,6 +328,7 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
   };
   const bool anyBuild = command == "symbolize" && takeFlag("--any-build");
   const bool showBuilds = command == "versions" && takeFlag("--builds");
+  const bool sentry = command == "export-breakpad" && takeFlag("--sentry");
   if (command == "add-build" && !takeOption("--project", projectGiven)) return Usage(err, "--project needs a name");
   if (command == "symbolize" && !takeOption("--build-version", versionGiven))
     return Usage(err, "--build-version needs a version");
@@ -357,6 +358,8 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
     // the project and version come from the report, the modules from the dump
   } else if (command == "lookup" || command == "symbolize") {
     if (args.size() < 2) return Usage(err, command + " needs PROJECT VERSION");
+  } else if (command == "export-breakpad") {
+    if (args.empty() || args.size() > 3 || args[0].empty()) return Usage(err, "export-breakpad needs OUTDIR [PROJECT [VERSION]]");
   } else {
     return Usage(err, "unknown subcommand \"" + command + "\"");
   }
@@ -377,6 +380,7 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
     return SymbolizeFile("db symbolize", path, symbolizeOptions, Args(args.begin() + 2, args.end()), in, out, err);
   }
   if (command == "add") return Add(db, args[0], args[1], args[2], out, err);
+  if (command == "export-breakpad") return DbExportBreakpad(db, args, sentry, out, err);
   std::vector<std::string> list;
   if (command == "projects") {
     db.GetProjects(list);
