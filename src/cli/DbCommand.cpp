@@ -359,7 +359,8 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
   } else if (command == "lookup" || command == "symbolize") {
     if (args.size() < 2) return Usage(err, command + " needs PROJECT VERSION");
   } else if (command == "export-breakpad") {
-    if (args.empty() || args.size() > 3 || args[0].empty()) return Usage(err, "export-breakpad needs OUTDIR [PROJECT [VERSION]]");
+    if (args.empty() || args.size() > 3 || args[0].empty())
+      return Usage(err, "export-breakpad needs OUTDIR [PROJECT [VERSION]]");
   } else {
     return Usage(err, "unknown subcommand \"" + command + "\"");
   }

@@ -138,6 +138,19 @@ std::string UsageText() {
                                   load base; a module that holds a frame but
                                   gets no MAP file is named on standard error
                                   with the reason
+        export-breakpad [--sentry] OUTDIR [PROJECT [VERSION]]
+                                  writes the Breakpad symbol file (see breakpad)
+                                  of every stored build, or of those named, as
+                                  OUTDIR/NAME/ID/NAME.sym (NAME: the PDB's name
+                                  with .sym for .pdb, else the module's file
+                                  name; ID: the CodeView GUID and age, else 33
+                                  zeros), the identity from the build's .build
+                                  file and the image stored beside its MAP file;
+                                  a file with the same content is left as it
+                                  was; prints each file written, then
+                                  "N files written, M files left as they were";
+                                  --sentry as for breakpad (every build needs a
+                                  .build file)
       Project and version names are matched without regard to case. A name that
       is empty, "." or "..", or holds "\", "/" or ":" is refused.
 

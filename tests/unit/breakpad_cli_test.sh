@@ -19,6 +19,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/cli_check.sh"
 vnc="$real/andremussche-VncDllLoader.map"
 zeros=000000000000000000000000000000000
 fail() { echo "FAIL $1"; failures=$((failures + 1)); }
+try="Try 'quillfen-cli --help'"
 
 # --- A real MAP file: read back against symbolize ---------------------------
 "$cli" breakpad "$vnc" --module VncDllLoader.exe >"$work/vnc.sym" || fail "breakpad on VncDllLoader.map"
@@ -84,8 +85,11 @@ code=$(code_id "$cvexe")
 want="MODULE windows x86_64 $id $pdb
 INFO CODE_ID $code $(basename "$cvexe")"
 [ -n "$bytes" ] && [ -n "$pdb" ] || fail "no CodeView record in $cvexe"
-check "--image with a CodeView record" 0 "$want" "" -- "$cli" breakpad "$work/Wide.map" --image "$cvexe"
-check "--sentry keeps the CodeView id" 0 "$want" "" -- "$cli" breakpad "$work/Wide.map" --image "$cvexe" --sentry
+# (The lines after these two are the image's stack rules.)
+"$cli" breakpad "$work/Wide.map" --image "$cvexe" >"$work/cv.sym" || fail "--image with a CodeView record"
+[ "$(head -n 2 "$work/cv.sym")" = "$want" ] || fail "--image with a CodeView record: $(head -n 2 "$work/cv.sym")"
+"$cli" breakpad "$work/Wide.map" --image "$cvexe" --sentry >"$work/cv2.sym" || fail "--sentry with a CodeView record"
+cmp -s "$work/cv.sym" "$work/cv2.sym" || fail "--sentry changes the CodeView id"
 
 "$make_pe_image" "$work/App.exe" pe32 2.1.0.7 || fail "make_pe_image"
 "$make_pe_image" "$work/App64.exe" pe32+ 2.1.0.7 || fail "make_pe_image"
@@ -104,8 +108,48 @@ printf 'X' >>"$work/App.exe"  # another build: the same code id, another SHA-256
 [ "$(sed -n 2p "$work/s3")" = "INFO CODE_ID $app_code App.exe" ] || fail "--sentry: INFO CODE_ID"
 [ "$(head -n 1 "$work/s3")" != "$(head -n 1 "$work/s1")" ] || fail "--sentry id the same for two images"
 
+# --- db export-breakpad ------------------------------------------------------
+"$make_pe_image" "$work/App.exe" pe32 2.1.0.7
+db="$work/db"
+out="$work/store"
+"$cli" db --db "$db" add-build "$work/App.exe" "$vnc" >/dev/null || fail "db add-build App.exe"
+"$cli" db --db "$db" add-build "$cvexe" "$vnc" >/dev/null 2>&1 || fail "db add-build $(basename "$cvexe")"
+# The image kept beside the stored MAP file gives the CodeView record.
+cvstored=$(ls "$db"/CodeViewProgram/*.map)
+cp "$cvexe" "${cvstored%.map}.exe"
+app_sym="$out/App.exe/$zeros/App.exe.sym"
+cv_sym="$out/$pdb/$id/${pdb%.pdb}.sym"
+"$cli" db --db "$db" export-breakpad "$out" >"$work/out" 2>"$work/err" || fail "db export-breakpad: $(cat "$work/err")"
+[ "$(sort "$work/out")" = "$(printf '%s\n' "2 files written, 0 files left as they were" "$app_sym" "$cv_sym" | sort)" ] ||
+  fail "db export-breakpad: $(cat "$work/out")"
+"$cli" breakpad "$vnc" --module App.exe >"$work/want"
+sed -i "2i INFO CODE_ID $app_code App.exe" "$work/want"
+cmp -s "$app_sym" "$work/want" || fail "the stored build's symbol file (its .build file giving INFO CODE_ID)"
+"$cli" breakpad "$vnc" --image "$cvexe" >"$work/want"
+cmp -s "$cv_sym" "$work/want" || fail "the stored build's symbol file with its image"
+grep -q '^STACK CFI INIT ' "$cv_sym" || fail "no stack rules from the stored x64 image"
+check "db export-breakpad again" 0 "0 files written, 2 files left as they were" "" -- \
+  "$cli" db --db "$db" export-breakpad "$out"
+check "db export-breakpad PROJECT" 0 "0 files written, 1 file left as it was" "" -- \
+  "$cli" db --db "$db" export-breakpad "$out" app
+check "db export-breakpad PROJECT VERSION not stored" 1 "" \
+  "quillfen-cli: db export-breakpad: no stored version 9.9 of project App; stored versions: 2.1.0.7" -- \
+  "$cli" db --db "$db" export-breakpad "$out" App 9.9
+"$cli" db --db "$db" add App 9.9 "$vnc" >/dev/null
+check "two builds without CodeView record share one file" 1 "0 files written, 1 file left as it was" \
+  "quillfen-cli: db export-breakpad: project App, version 9.9: its symbol file is that of project App, version 2.1.0.7 ($app_sym: the same module name and id); not written" -- \
+  "$cli" db --db "$db" export-breakpad "$out" App
+check "db export-breakpad --sentry needs .build files" 2 "" \
+  "quillfen-cli: db export-breakpad: --sentry needs the code id and SHA-256 of every build (Sentry matches a module without CodeView record by its code id); project App, version 9.9 has no .build file
+$try" -- "$cli" db --db "$db" export-breakpad --sentry "$out" App
+"$cli" db --db "$db" export-breakpad --sentry "$out" App 2.1.0.7 >"$work/out" || fail "db export-breakpad --sentry"
+sentry_path=$(head -n 1 "$work/out")
+[[ "$sentry_path" =~ ^$out/App.exe/[0-9A-F]{32}0/App.exe.sym$ ]] && [ -f "$sentry_path" ] ||
+  fail "db export-breakpad --sentry: $(cat "$work/out")"
+check "db export-breakpad without OUTDIR" 2 "" "quillfen-cli: db: export-breakpad needs OUTDIR [PROJECT [VERSION]]
+$try" -- "$cli" db --db "$db" export-breakpad
+
 # --- Errors -------------------------------------------------------------------
-try="Try 'quillfen-cli --help'"
 check "--sentry without an image" 2 "" "quillfen-cli: breakpad: --sentry needs the module's code id (Sentry matches a module without CodeView record by it): give its image with --image
 $try" -- "$cli" breakpad "$vnc" --sentry
 check "no MAP file" 2 "" "quillfen-cli: breakpad: a MAP file is needed
