@@ -7,12 +7,15 @@
                                             a copy of a dump whose module NAME has another TimeDateStamp
   dumptool.py grow DUMP OUT SIZE            a copy grown to SIZE bytes (a sparse file) whose crashing
                                             thread's stack bytes are moved to its last MB
-  dumptool.py run OUT ERR PROGRAM ARGS...   runs PROGRAM, prints "SECONDS PEAK-KB" (its peak resident memory)
+  dumptool.py run OUT ERR PROGRAM ARGS...   runs PROGRAM, prints "SECONDS PEAK-KB" (its peak resident memory,
+                                            through /usr/bin/time where there is one)
 """
+import os
 import resource
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 
 
@@ -79,11 +82,20 @@ def main():
             out.write(moved[0])
             out.truncate(total)
     elif cmd == "run":
+        # /usr/bin/time measures the program alone; a child of this script
+        # starts as a copy of it, whose memory counts in its peak.
+        timer = "/usr/bin/time"
         with open(sys.argv[2], "wb") as out, open(sys.argv[3], "wb") as err:
             start = time.monotonic()
-            status = subprocess.call(sys.argv[4:], stdout=out, stderr=err)
+            if os.access(timer, os.X_OK):
+                with tempfile.NamedTemporaryFile("r") as figures:
+                    status = subprocess.call([timer, "-f", "%M", "-o", figures.name] + sys.argv[4:], stdout=out, stderr=err)
+                    peak = int(figures.read().split()[-1])
+            else:
+                status = subprocess.call(sys.argv[4:], stdout=out, stderr=err)
+                peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
             seconds = time.monotonic() - start
-        print("%.3f %d" % (seconds, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss))
+        print("%.3f %d" % (seconds, peak))
         sys.exit(status)
     else:
         sys.exit(__doc__)
