@@ -20,7 +20,13 @@ run() {
   "$wrapper" "$@" | tr -d '\r'
   return "${PIPESTATUS[0]}"
 }
-q() { run "$cli" "$@" 2>err; }
+q() {  # standard error in err, without the CR of the Windows program's line ends
+  local status
+  run "$cli" "$@" 2>err
+  status=$?
+  tr -d '\r' <err >err.txt && mv err.txt err
+  return $status
+}
 check() {  # check NAME CONDITION...
   local name="$1"; shift
   if "$@"; then echo "ok   $name"; else echo "FAIL $name"; failures=$((failures + 1)); fi
