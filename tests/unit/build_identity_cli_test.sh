@@ -63,7 +63,7 @@ twin_names="TwinLibWriteNull TwinLibStep CrashLibEnter Level3 Level2 Level1 main
 # --- db add-build keeps the identity ------------------------------------------------
 expect "add-build CrashApp.exe" 0 q db --db db add-build CrashApp.exe
 expect "add-build CrashLib.dll" 0 q db --db db add-build CrashLib.dll &&
-  { [ "$(cat out)" = db/CrashLib/2.7.1.8.map ] && [ ! -s err ] || fail "add-build CrashLib.dll: $(cat out err)"; }
+  { [ "$(tr -d '\r' <out | tr '\\' /)" = db/CrashLib/2.7.1.8.map ] && [ ! -s err ] || fail "add-build CrashLib.dll: $(cat out err)"; }
 want_build="module=CrashLib.dll
 machine=x64
 time_date_stamp=0x$stamp
@@ -73,12 +73,14 @@ file_version=2.7.1.8
 sha256=$(sha256sum CrashLib.dll | cut -d' ' -f1)"
 [ "$(tr -d '\r' <db/CrashLib/2.7.1.8.build)" = "$want_build" ] && pass "the .build file: identity, version, SHA-256" ||
   { fail "the .build file"; cat db/CrashLib/2.7.1.8.build; }
-expect "add-build of another build of 2.7.1.8" 0 q db --db db add-build twin/CrashLib.dll twin/CrashLib.map &&
-  { [ "$(tr '\\' / <out)" = "db/CrashLib/2.7.1.8-$twin_key.map" ] &&
+# From the modules' folder: the Windows program takes only "\" as a separator.
+twin_add() { (cd twin && q db --db "../$1" add-build CrashLib.dll); }
+expect "add-build of another build of 2.7.1.8" 0 twin_add db &&
+  { [ "$(tr -d '\r' <out | tr '\\' /)" = "../db/CrashLib/2.7.1.8-$twin_key.map" ] &&
     [ "$(cat err)" = "quillfen-cli: db add-build: version 2.7.1.8 of project CrashLib is stored already for another build ($key); this build is stored as 2.7.1.8-$twin_key" ] &&
     [ -f "db/CrashLib/2.7.1.8-$twin_key.build" ] && cmp -s twin/CrashLib.map "db/CrashLib/2.7.1.8-$twin_key.map" &&
       pass "another build of a stored version: stored as VERSION-KEY" || { fail "another build: $(cat out err)"; }; }
-expect "the same build again" 1 q db --db db add-build twin/CrashLib.dll twin/CrashLib.map &&
+expect "the same build again" 1 twin_add db &&
   { [ "$(cat err)" = "quillfen-cli: This version already exists" ] && pass "the same build again: already exists" ||
       fail "the same build again: $(cat err)"; }
 expect "db versions --builds" 0 q db --db db versions --builds CrashLib &&
@@ -96,7 +98,7 @@ expect "the twin's dump" 0 q db --db db symbolize --minidump twin.dmp &&
       pass "the twin's dump: answered from the twin" || { fail "the twin's dump: $(functions)"; cat err; }; }
 
 # --- a build not stored: named with its identity, unanswered --------------------------------
-(q db --db only-twin add-build CrashApp.exe && q db --db only-twin add-build twin/CrashLib.dll twin/CrashLib.map) >/dev/null
+(q db --db only-twin add-build CrashApp.exe && twin_add only-twin) >/dev/null
 expect "a build not stored" 0 q db --db only-twin symbolize --minidump crash64.dmp &&
   { [ "$(functions)" = "- - - Level3 Level2 Level1 main " ] &&
     grep -qx "quillfen-cli: db symbolize: no MAP file for CrashLib.dll: version 2.7.1.8 of project CrashLib is stored for another build ($twin_key, the dump's build $key); --any-build takes it" err &&
