@@ -165,19 +165,21 @@ int AddBuild(const TMapDB& db, const std::string& projectGiven, const Args& args
 
   std::string stored = identity.fileVersion ? *identity.fileVersion : key;
   if (!identity.fileVersion) {
-    PrintError(err, "db add-build: \"" + exe + "\" has no version resource; its build is stored as " + key);
+    if (!TMapDB::IsUnsafeName(project) && !db.VersionExists(project, key))
+      PrintError(err, "db add-build: \"" + exe + "\" has no version resource; its build is stored as " + key);
   } else if (!TMapDB::IsUnsafeName(project) && db.VersionExists(project, stored)) {
     // The version is there: the same build again is refused by the add flow
     // below; another build (or one whose identity is unknown) goes beside it.
     const std::vector<StoredBuild> builds = ReadStoredBuilds(db, project, "db add-build", err);
     const StoredBuild* same = FindStoredVersion(builds, stored);
-    if (!same || !same->identity || !same->identity->SameBuild(identity)) {
+    if ((!same || !same->identity || !same->identity->SameBuild(identity)) &&
+        !db.VersionExists(project, stored + "-" + key)) {
       const std::string other = same && same->identity ? "another build (" + same->identity->CodeId() + ")"
                                                         : "a build whose identity is unknown (no .build file)";
       PrintError(err, "db add-build: version " + stored + " of project " + project + " is stored already for " +
                           other + "; this build is stored as " + stored + "-" + key);
-      stored += "-" + key;
     }
+    if (!same || !same->identity || !same->identity->SameBuild(identity)) stored += "-" + key;
   }
   return Add(db, project, stored, mapFile, out, err, FormatBuildIdentity(identity));
 }
