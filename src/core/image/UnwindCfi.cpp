@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "image/UnwindInfo.h"
@@ -32,30 +33,62 @@ std::string Plus(const std::string& base, int64_t distance) {
   return base + ' ' + std::to_string(distance < 0 ? -distance : distance) + (distance < 0 ? " -" : " +");
 }
 
-class FrameRules {
+// The rules of a frame at one place: the CFA and where each saved register
+// is ("$rbx: .cfa 16 - ^"; a register's own name: restored already).
+struct FrameState {
+  std::string cfa;
+  std::vector<std::pair<uint8_t, std::string>> saved;
+
+  const std::string* RuleOf(uint8_t reg) const {
+    for (const auto& [r, rule] : saved)
+      if (r == reg) return &rule;
+    return nullptr;
+  }
+  void Set(uint8_t reg, const std::string& rule) {
+    for (auto& [r, old] : saved)
+      if (r == reg) {
+        old = rule;
+        return;
+      }
+    saved.push_back({reg, rule});
+  }
+};
+
+// What Breakpad has been told so far within one function: each STACK CFI
+// line gives only the rules that change.
+class RuleLines {
  public:
-  // The rules that changed since the last call, for a STACK CFI line
-  // (all of them the first time).
-  std::string Changes() {
+  std::string Changes(const FrameState& target) {
     std::string out;
-    const std::string cfa = Cfa();
-    if (cfa != shownCfa_) out += ".cfa: " + cfa;
+    if (target.cfa != shown_.cfa) out += ".cfa: " + target.cfa;
     if (!raShown_) out += " .ra: .cfa 8 - ^";
     raShown_ = true;
-    shownCfa_ = cfa;
-    for (const auto& [reg, rule] : saved_) {
-      const auto shown = std::find_if(shown_.begin(), shown_.end(), [&](const auto& r) { return r.first == reg; });
-      if (shown != shown_.end() && shown->second == rule) continue;
-      out += std::string(out.empty() ? "" : " ") + kRegisterNames[reg] + ": " + rule;
-      if (shown != shown_.end()) {
-        shown->second = rule;
-      } else {
-        shown_.push_back({reg, rule});
-      }
+    for (const auto& [reg, rule] : target.saved) {
+      const std::string* shown = shown_.RuleOf(reg);
+      if (shown == nullptr || *shown != rule) out += std::string(" ") + kRegisterNames[reg] + ": " + rule;
+    }
+    // A register saved before and not now holds its own value again.
+    const FrameState before = shown_;
+    shown_ = target;
+    for (const auto& [reg, rule] : before.saved) {
+      if (target.RuleOf(reg) != nullptr) continue;
+      if (rule != kRegisterNames[reg]) out += std::string(" ") + kRegisterNames[reg] + ": " + kRegisterNames[reg];
+      shown_.Set(reg, kRegisterNames[reg]);
     }
     if (!out.empty() && out[0] == ' ') out.erase(0, 1);
     return out;
   }
+
+ private:
+  FrameState shown_;
+  bool raShown_ = false;
+};
+
+// The frame as a prolog builds it, code by code.
+class PrologRules {
+ public:
+  PrologRules() { state_.cfa = Plus("$rsp", 8); }
+  const FrameState& State() const { return state_; }
 
   // Takes an entry's codes in the order its prolog runs them (the table
   // holds the last first), each after its instruction: step(prologOffset)
@@ -77,47 +110,110 @@ class FrameRules {
       switch (c->op) {
         case UnwindOp::PushNonvol:
           alloc_ += 8;
-          Save(c->reg, 8 + alloc_, 0);
+          state_.Set(c->reg, Plus(".cfa", -static_cast<int64_t>(8 + alloc_)) + " ^");
           break;
         case UnwindOp::AllocLarge:
-        case UnwindOp::AllocSmall: alloc_ += c->value; break;
+        case UnwindOp::AllocSmall:
+          alloc_ += c->value;
+          break;
         case UnwindOp::SetFpreg:
           frameRegister_ = entry.frameRegister;
           frameToCfa_ = 8 + static_cast<int64_t>(alloc_) - static_cast<int64_t>(entry.frameOffset);
           break;
         case UnwindOp::SaveNonvol:
-        case UnwindOp::SaveNonvolFar: Save(c->reg, 8 + frameAlloc, c->value); break;
+        case UnwindOp::SaveNonvolFar:
+          state_.Set(c->reg, Plus(".cfa", static_cast<int64_t>(c->value) - static_cast<int64_t>(8 + frameAlloc)) +
+                                 " ^");
+          break;
         default: break;  // XMM saves and epilog notes: nothing Breakpad restores
       }
+      state_.cfa = frameRegister_ != 0 ? Plus(kRegisterNames[frameRegister_], frameToCfa_)
+                                       : Plus("$rsp", 8 + static_cast<int64_t>(alloc_));
       if (c + 1 == entry.codes.rend() || (c + 1)->prologOffset != c->prologOffset) step(c->prologOffset);
     }
     return true;
   }
 
- private:
-  std::string Cfa() const {
-    if (frameRegister_ != 0) return Plus(kRegisterNames[frameRegister_], frameToCfa_);
-    return Plus("$rsp", 8 + static_cast<int64_t>(alloc_));
-  }
-  // The register saved at CFA - below + above.
-  void Save(uint8_t reg, uint64_t below, uint64_t above) {
-    const int64_t distance = static_cast<int64_t>(above) - static_cast<int64_t>(below);
-    const std::string rule = Plus(".cfa", distance) + " ^";
-    const auto at = std::find_if(saved_.begin(), saved_.end(), [&](const auto& r) { return r.first == reg; });
-    if (at != saved_.end()) {
-      at->second = rule;
-    } else {
-      saved_.push_back({reg, rule});
-    }
-  }
+  uint8_t FrameRegister() const { return frameRegister_; }
 
+ private:
+  FrameState state_;
   uint64_t alloc_ = 0;          // RSP = CFA - 8 - alloc_ while no frame register is set
   uint8_t frameRegister_ = 0;   // 0: none (RAX is never one)
   int64_t frameToCfa_ = 0;      // CFA = frame register + frameToCfa_
-  std::vector<std::pair<uint8_t, std::string>> saved_, shown_;
-  std::string shownCfa_;
-  bool raShown_ = false;
 };
+
+// An epilog as Windows reads one at code[at]: "add rsp, imm" or "lea rsp,
+// [frame register + disp]" or neither, pops, then "ret" or a jump out of
+// the function. (A "pop rsp", which Windows would read too, is never part
+// of one: such bytes lie inside another instruction.)
+struct Epilog {
+  std::string cfa;             // at its first instruction
+  std::vector<uint8_t> pops;   // the registers popped, in order
+};
+
+std::optional<Epilog> EpilogAt(const LeBytes& code, uint64_t at, uint8_t frameRegister) {
+  const auto b = [&](uint64_t i) { return code.U8(at + i).value_or(0); };
+  Epilog e;
+  uint64_t i = 0;
+  std::string base = "$rsp";
+  int64_t distance = 0;  // from base to the lowest pop's slot
+  if (b(0) == 0x48 && b(1) == 0x83 && b(2) == 0xC4 && code.Has(at, 4)) {
+    distance = static_cast<int8_t>(b(3));
+    i = 4;
+  } else if (b(0) == 0x48 && b(1) == 0x81 && b(2) == 0xC4 && code.Has(at, 7)) {
+    distance = static_cast<int32_t>(*code.U32(at + 3));
+    i = 7;
+  } else if (frameRegister != 0 && (b(0) & 0xFE) == 0x48 && b(1) == 0x8D) {
+    // lea rsp, [reg + disp8 / disp32]: ModRM with reg = RSP, mod 1 or 2.
+    const uint8_t modrm = b(2), mod = modrm >> 6;
+    const uint8_t rm = static_cast<uint8_t>((modrm & 7) | (b(0) & 1) << 3);
+    if ((modrm >> 3 & 7) != 4 || (mod != 1 && mod != 2) || rm != frameRegister) return std::nullopt;
+    uint64_t p = 3;
+    if ((modrm & 7) == 4) {
+      if (b(3) != 0x24) return std::nullopt;  // SIB: base only
+      p = 4;
+    }
+    const uint64_t size = mod == 1 ? 1 : 4;
+    if (!code.Has(at + p, size)) return std::nullopt;
+    distance = mod == 1 ? static_cast<int8_t>(b(p)) : static_cast<int32_t>(*code.U32(at + p));
+    base = kRegisterNames[frameRegister];
+    i = p + size;
+  }
+  for (;;) {
+    if (b(i) >= 0x58 && b(i) <= 0x5F && b(i) != 0x5C && code.Has(at + i, 1)) {
+      e.pops.push_back(static_cast<uint8_t>(b(i) - 0x58));
+      i += 1;
+    } else if (b(i) == 0x41 && b(i + 1) >= 0x58 && b(i + 1) <= 0x5F && code.Has(at + i, 2)) {  // R8 to R15
+      e.pops.push_back(static_cast<uint8_t>(b(i + 1) - 0x58 + 8));
+      i += 2;
+    } else {
+      break;
+    }
+  }
+  // The last instruction leaves the function.
+  uint64_t last = 0;
+  if (b(i) == 0xC3 && code.Has(at + i, 1)) {
+    last = 1;
+  } else if (b(i) == 0xF3 && b(i + 1) == 0xC3 && code.Has(at + i, 2)) {
+    last = 2;
+  } else if (b(i) == 0xC2 && code.Has(at + i, 3)) {
+    last = 3;
+  } else if (b(i) == 0xE9 && code.Has(at + i, 5)) {
+    const int64_t target = static_cast<int64_t>(at + i + 5) + static_cast<int32_t>(*code.U32(at + i + 1));
+    last = target < 0 || static_cast<uint64_t>(target) >= code.Size() ? 5 : 0;
+  } else if (b(i) == 0xEB && code.Has(at + i, 2)) {
+    const int64_t target = static_cast<int64_t>(at + i + 2) + static_cast<int8_t>(b(i + 1));
+    last = target < 0 || static_cast<uint64_t>(target) >= code.Size() ? 2 : 0;
+  } else if (b(i) == 0xFF && b(i + 1) == 0x25 && code.Has(at + i, 6)) {
+    last = 6;
+  } else if (b(i) == 0x48 && b(i + 1) == 0xFF && b(i + 2) == 0x25 && code.Has(at + i, 7)) {
+    last = 7;
+  }
+  if (last == 0) return std::nullopt;
+  e.cfa = Plus(base, distance + 8 + 8 * static_cast<int64_t>(e.pops.size()));
+  return e;
+}
 
 void AppendInit(std::string& out, uint64_t rva, uint64_t size, const std::string& rules) {
   out += "STACK CFI INIT ";
@@ -129,30 +225,67 @@ void AppendInit(std::string& out, uint64_t rva, uint64_t size, const std::string
   out += '\n';
 }
 
+void AppendStep(std::string& out, uint64_t rva, const std::string& rules) {
+  if (rules.empty()) return;
+  out += "STACK CFI ";
+  AppendHex(out, rva);
+  out += ' ';
+  out += rules;
+  out += '\n';
+}
+
 // The records of one function; false (nothing written) when its codes
-// cannot be followed.
-bool AppendFunction(std::string& out, const UnwindFunction& function) {
+// cannot be followed. code: its bytes (for its epilogs).
+bool AppendFunction(std::string& out, const UnwindFunction& function, std::string_view code) {
   const UnwindEntry& entry = function.entry;
-  FrameRules rules;
+  const uint64_t size = entry.end - entry.begin;
+  PrologRules prolog;
   // The prologs a chained entry continues ran whole before it.
   for (auto parent = function.chain.rbegin(); parent != function.chain.rend(); ++parent) {
-    if (!rules.Run(*parent, [](uint8_t) {})) return false;
+    if (!prolog.Run(*parent, [](uint8_t) {})) return false;
   }
+  RuleLines lines;
+  std::string init = lines.Changes(prolog.State());
   std::string steps;
-  std::string init = rules.Changes();
-  const bool ok = rules.Run(entry, [&](uint8_t offset) {
-    const std::string changes = rules.Changes();
-    if (changes.empty()) return;
+  const bool ok = prolog.Run(entry, [&](uint8_t offset) {
     if (offset == 0) {
-      init += ' ' + changes;
-    } else if (offset < entry.end - entry.begin) {
-      steps += "STACK CFI ";
-      AppendHex(steps, uint64_t{entry.begin} + offset);
-      steps += ' ' + changes + '\n';
+      const std::string changes = lines.Changes(prolog.State());
+      if (!changes.empty()) init += ' ' + changes;
+    } else if (offset < size) {
+      AppendStep(steps, entry.begin + offset, lines.Changes(prolog.State()));
     }
   });
   if (!ok) return false;
-  AppendInit(out, entry.begin, entry.end - entry.begin, init);
+  // The epilogs, byte by byte as Windows reads them: where the bytes are an
+  // epilog, the frame as it is taken down from there (from the stack
+  // pointer; registers not popped are restored already), else the whole
+  // frame.
+  const FrameState body = prolog.State();
+  if (function.chain.empty()) {
+    const LeBytes bytes(code);
+    bool inEpilog = false;
+    for (uint64_t at = entry.prologSize; at < code.size(); ++at) {
+      const std::optional<Epilog> epilog = EpilogAt(bytes, at, prolog.FrameRegister());
+      if (!epilog) {
+        if (inEpilog) AppendStep(steps, entry.begin + at, lines.Changes(body));
+        inEpilog = false;
+        continue;
+      }
+      FrameState down;
+      down.cfa = epilog->cfa;
+      for (const auto& [reg, rule] : body.saved) {
+        (void)rule;
+        down.Set(reg, kRegisterNames[reg]);
+      }
+      const std::size_t pops = epilog->pops.size();
+      for (std::size_t j = 0; j < pops; ++j) {
+        down.Set(epilog->pops[j], Plus(".cfa", -8 - 8 * static_cast<int64_t>(pops - j)) + " ^");
+      }
+      AppendStep(steps, entry.begin + at, lines.Changes(down));
+      inEpilog = true;
+    }
+  }
+  AppendInit(out, entry.begin, size, init);
   out += steps;
   return true;
 }
@@ -186,7 +319,8 @@ std::string X64StackCfi(const PeImage& image, std::string_view bytes) {
     if (!entry || entry->begin < covered) continue;  // unreadable, or out of order
     leavesUpTo(entry->begin);
     const std::optional<UnwindFunction> function = table.FunctionAt(entry->begin);
-    if (function && function->entry.begin == entry->begin) AppendFunction(out, *function);
+    if (function && function->entry.begin == entry->begin)
+      AppendFunction(out, *function, PeBytesAt(image, bytes, entry->begin, entry->end - entry->begin));
     covered = entry->end;
   }
   leavesUpTo(UINT64_MAX);
