@@ -9,6 +9,7 @@
 #include "StoredBuilds.h"
 #include "Terminal.h"
 #include "base/Errors.h"
+#include "base/PathRules.h"
 #include "base/Sha256.h"
 #include "crash/ModuleName.h"
 #include "db/U_MAPDb.h"
@@ -51,9 +52,10 @@ struct Selected {
 bool MakeFolders(const FileSystem& fs, const std::string& root, const std::vector<std::string>& levels,
                  std::string& path) {
   path = root;
+  while (path.size() > 1 && (path.back() == '/' || path.back() == PathDelim)) path.pop_back();
   if (!fs.DirectoryExists(path) && !fs.CreateDir(path)) return false;
   for (const std::string& level : levels) {
-    path += "/" + level;
+    path += PathDelim + level;
     if (!fs.DirectoryExists(path) && !fs.CreateDir(path)) return false;
   }
   return true;
@@ -221,7 +223,7 @@ int DbExportBreakpad(const TMapDB& db, const Args& args, bool sentry, std::ostre
         failed("cannot make the folder \"" + folder + "\"");
         continue;
       }
-      const std::string path = folder + "/" + fileName;
+      const std::string path = folder + PathDelim + fileName;
       const std::string text = BreakpadText(map, made);
       const auto before = exported.find(path);
       if (before != exported.end()) {
