@@ -5,6 +5,7 @@
 // bytes, which the caller keeps alive.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,11 +19,17 @@ struct MinidumpRegisters {
   uint64_t ip = 0;  // EIP / RIP
   uint64_t sp = 0;  // ESP / RSP
   uint64_t fp = 0;  // EBP / RBP
+  // The general registers in the processor's numbering (the one of the x64
+  // unwind codes): RAX, RCX, RDX, RBX, RSP, RBP, RSI, RDI, R8 to R15; in an
+  // x86 dump EAX to EDI and R8 to R15 zero.
+  std::array<uint64_t, 16> general{};
 };
 
 struct MinidumpModule {
   uint64_t base = 0;
-  uint64_t size = 0;
+  uint64_t size = 0;            // SizeOfImage
+  uint32_t timeDateStamp = 0;   // of the image's file header
+  uint32_t checkSum = 0;
   std::string path;                    // as the dump names it (UTF-8)
   std::optional<std::string> version;  // "1.2.3.4" from its fixed file version
 
