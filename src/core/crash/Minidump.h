@@ -27,11 +27,12 @@ struct MinidumpRegisters {
 
 struct MinidumpModule {
   uint64_t base = 0;
-  uint64_t size = 0;            // SizeOfImage
-  uint32_t timeDateStamp = 0;   // of the image's file header
-  uint32_t checkSum = 0;
+  uint64_t size = 0;  // SizeOfImage
   std::string path;                    // as the dump names it (UTF-8)
   std::optional<std::string> version;  // "1.2.3.4" from its fixed file version
+  // With SizeOfImage, the identity of the image (its file header's TimeDateStamp).
+  uint32_t timeDateStamp = 0;
+  uint32_t checkSum = 0;
 
   // The file name: the path after its last "\" or "/".
   std::string_view Name() const;
