@@ -24,7 +24,8 @@ std::string UsageText() {
   quillfen-cli symbolize MAPFILE [OPTIONS] ADDRESS...
   quillfen-cli symbolize MAPFILE [OPTIONS] --report FILE
   quillfen-cli symbolize MAPFILE [--module NAME] [--scan] [--all-threads]
-                         [--json] --minidump DUMP
+                         [--image FILE]... [--images DIR] [--json]
+                         --minidump DUMP
       Reads MAPFILE's segments, units, public functions and line numbers and
       prints one line per address:
         0x004E6446 FUNCTION+0x46 (UNIT) SOURCE:LINE
@@ -70,6 +71,14 @@ std::string UsageText() {
                            into code (marked [scan])
         --all-threads      with --minidump: every thread, not only the crashed
                            one
+        --image FILE       with --minidump: the executable of a module of the
+                           dump (repeatable), used only when its TimeDateStamp
+                           and SizeOfImage are the module's: x64 frames are
+                           then unwound by its unwind tables (found by
+                           unwind), and a scanned word counts only after a
+                           call instruction of its code
+        --images DIR       with --minidump: a folder searched for the
+                           executable of each module by its file name
         --json             JSON Lines: one object per address with the keys
                            address, segment, unit, function, function_offset,
                            file and line (null where unknown); with
@@ -128,8 +137,8 @@ std::string UsageText() {
                                   (or --build-version); says on standard error
                                   which it used; when that version is not stored
                                   lists the project's versions and exits with 1
-        symbolize [--build-version X.Y.Z.W] [--scan] [--all-threads] [--json]
-                  --minidump DUMP
+        symbolize [--build-version X.Y.Z.W] [--scan] [--all-threads]
+                  [--image FILE]... [--images DIR] [--json] --minidump DUMP
                                   symbolize --minidump with every module of the
                                   dump whose name (without extension) is a
                                   project and whose file version is stored
@@ -137,7 +146,8 @@ std::string UsageText() {
                                   module, when it has none), each at its own
                                   load base; a module that holds a frame but
                                   gets no MAP file is named on standard error
-                                  with the reason
+                                  with the reason; --image and --images as for
+                                  symbolize
       Project and version names are matched without regard to case. A name that
       is empty, "." or "..", or holds "\", "/" or ":" is refused.
 
