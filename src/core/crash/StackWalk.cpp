@@ -3,7 +3,7 @@
 #include "crash/StackWalk.h"
 
 #include <algorithm>
-#include <unordered_set>
+#include <vector>
 
 #include "image/CallInstruction.h"
 
@@ -13,10 +13,10 @@ namespace {
 // The little-endian word of `size` bytes at `address`, which the caller
 // checked lies in the block.
 uint64_t WordAt(const MinidumpMemory& block, uint64_t address, unsigned size) {
-  uint64_t value = 0;
-  const size_t at = size_t(address - block.start);
-  for (unsigned i = size; i-- > 0;) value = value << 8 | static_cast<unsigned char>(block.bytes[at + i]);
-  return value;
+  const auto* p = reinterpret_cast<const unsigned char*>(block.bytes.data()) + size_t(address - block.start);
+  const uint64_t low = uint64_t(p[0]) | uint64_t(p[1]) << 8 | uint64_t(p[2]) << 16 | uint64_t(p[3]) << 24;
+  if (size == 4) return low;
+  return low | uint64_t(p[4]) << 32 | uint64_t(p[5]) << 40 | uint64_t(p[6]) << 48 | uint64_t(p[7]) << 56;
 }
 
 // The word of the dump's memory at an address: from the stack, else from
@@ -57,7 +57,7 @@ std::vector<StackFrame> WalkStack(const Minidump& dump, const MinidumpMemory& st
   const unsigned w = dump.WordSize();
   const bool amd64 = dump.processor == Minidump::Processor::Amd64;
   std::vector<StackFrame> frames{{registers.ip, StackFrame::FoundBy::Context, 0, std::nullopt}};
-  std::unordered_set<uint64_t> chainSlots;
+  std::vector<uint64_t> chainSlots;  // the slots of the frames found before the scan
   const ReadMemory64 read = [&](uint64_t address) { return ReadWord(dump, stack, address, 8); };
 
   X64Context context;
@@ -75,14 +75,14 @@ std::vector<StackFrame> WalkStack(const Minidump& dump, const MinidumpMemory& st
       if (!step || step->context.r[kRsp] <= context.r[kRsp] || !dump.ModuleAt(step->context.rip)) break;
       context = step->context;
       frames.push_back({context.rip, StackFrame::FoundBy::Unwind, step->returnSlot, std::nullopt});
-      chainSlots.insert(step->returnSlot);
+      chainSlots.push_back(step->returnSlot);
     } else {
       const uint64_t f = context.r[kRbp];
       if (f % w != 0 || f < context.r[kRsp] || (lastF && f <= *lastF) || !stack.Contains(f, 2 * uint64_t(w))) break;
       const uint64_t returnAddress = WordAt(stack, f + w, w);
       if (!dump.ModuleAt(returnAddress)) break;
       frames.push_back({returnAddress, StackFrame::FoundBy::FramePointer, f + w, std::nullopt});
-      chainSlots.insert(f + w);
+      chainSlots.push_back(f + w);
       lastF = f;
       context.r[kRbp] = WordAt(stack, f, w);
       context.r[kRsp] = f + 2 * uint64_t(w);
@@ -92,11 +92,14 @@ std::vector<StackFrame> WalkStack(const Minidump& dump, const MinidumpMemory& st
   }
 
   if (options.scan && options.inCode) {
+    std::sort(chainSlots.begin(), chainSlots.end());
+    auto nextChainSlot = chainSlots.begin();
     const uint64_t end = stack.start + stack.bytes.size();
     uint64_t slot = std::max(registers.sp, stack.start);
     if (slot % w != 0) slot += w - slot % w;
     for (; slot >= stack.start && slot < end && end - slot >= w && frames.size() < kMaxStackFrames; slot += w) {
-      if (chainSlots.count(slot)) continue;
+      while (nextChainSlot != chainSlots.end() && *nextChainSlot < slot) ++nextChainSlot;
+      if (nextChainSlot != chainSlots.end() && *nextChainSlot == slot) continue;
       const uint64_t value = WordAt(stack, slot, w);
       if (!options.inCode(value)) continue;
       // A word in the code of a module with an image counts only after a call.
