@@ -17,9 +17,11 @@
 
 namespace qf {
 
-// The dump's file read in place, through a few cached pages: the reader
-// reads its structures byte by byte, the stack walk word by word, and only
-// the pages they touch are read. Bytes held in memory are read directly.
+// The dump's file read in place, through a few cached pages (at most
+// kPages of kPageSize bytes): the reader reads its structures byte by byte,
+// the stack walk word by word, and only the pages they touch are read. Bytes
+// held in memory are read directly. The cache makes one dump a thing of one
+// thread at a time.
 class MinidumpFile {
  public:
   explicit MinidumpFile(std::unique_ptr<RandomAccessReader> reader);
