@@ -15,7 +15,9 @@
 # file (200 MB).
 #   scripts/bench.sh [--wine] [BUILD_DIR]       (default build/bench)
 # --wine also builds the 32-bit quillfen-cli.exe (build/bench-mingw) and checks
-# that it loads the 800 MB file under Wine and answers (slow).
+# that it loads the 800 MB file under Wine and answers (slow); where the
+# machine runs no 32-bit program, the 64-bit one (build/bench-mingw64) under
+# 64-bit Wine, and says so.
 # QF_BENCH_SIZES overrides the sizes (e.g. "200"); QF_BENCH_RUNS the number of
 # timed runs whose best counts (default 5).
 set -euo pipefail
@@ -161,19 +163,27 @@ fi
 if [ "$wine" = 1 ]; then
   map="/tmp/quillfen-bench-800mb.map"
   [ -f "$map" ] || "$build/bin/genmap" "$map" 800
-  mingw="build/bench-mingw"
+  # The 32-bit program where the machine runs it, else the 64-bit build of
+  # the same sources under 64-bit Wine.
+  if scripts/wine32-works; then
+    mingw="build/bench-mingw" toolchain=cmake/mingw-i686.cmake envfile=scripts/wine-env.sh loader=wine bits=32
+  else
+    mingw="build/bench-mingw64" toolchain=cmake/mingw-x86_64.cmake envfile=scripts/wine64-env.sh
+    loader=/usr/lib/wine/wine64 bits=64
+    echo "Wine: the 64-bit quillfen-cli.exe, since $(scripts/wine32-works -v)"
+  fi
   if [ ! -f "$mingw/CMakeCache.txt" ]; then
     cmake -S . -B "$mingw" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQF_BUILD_TESTS=OFF \
-          -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
+          -DCMAKE_TOOLCHAIN_FILE="$toolchain" >/dev/null
   fi
   cmake --build "$mingw" -j "$(nproc)" --target quillfen-cli >/dev/null
   # shellcheck source=/dev/null
-  source scripts/wine-env.sh
+  source "$envfile"
   echo
-  echo "=== quillfen-cli.exe under Wine: lookup $map 0x7FFFFFF0"
+  echo "=== quillfen-cli.exe ($bits-bit) under Wine: lookup $map 0x7FFFFFF0"
   expected=$("$cli" lookup "$map" 0x7FFFFFF0 | head -n 1 || true)
   start=$(now)
-  got=$(wine "$mingw/bin/quillfen-cli.exe" lookup "Z:$map" 0x7FFFFFF0 2>"$work/wine-err.txt" | tr -d '\r' || true)
+  got=$("$loader" "$mingw/bin/quillfen-cli.exe" lookup "Z:$map" 0x7FFFFFF0 2>"$work/wine-err.txt" | tr -d '\r' || true)
   t=$(echo "$(now) - $start" | bc -l)
   printf '%s\n' "$got" | sed 's/^/  /'
   sed 's/^/  stderr: /' "$work/wine-err.txt" | grep -v 'fixme:' | head -n 5 || true

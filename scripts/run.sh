@@ -1,22 +1,28 @@
 #!/usr/bin/env bash
-# Builds Quillfen.exe (MinGW, build/mingw) and starts it under Wine on the
-# user's display. Without a display it runs the program in Xvfb instead: loads
-# the sample MAP file, answers one search and saves a screenshot in out/.
+# Builds Quillfen.exe (MinGW) and starts it under Wine on the user's display:
+# the 32-bit program (build/mingw) where the machine runs 32-bit programs,
+# else the 64-bit build of the same sources (build/mingw64) under 64-bit Wine.
+# Without a display it runs the program in Xvfb instead: loads the sample MAP
+# file, answers one search and saves a screenshot in out/.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 bash scripts/setup.sh
-source scripts/wine-env.sh
 
-build="${QF_BUILD_DIR:-build/mingw}"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
+if scripts/wine32-works; then
+  build="${QF_BUILD_DIR:-build/mingw}" toolchain=cmake/mingw-i686.cmake runner=scripts/wine-run
+  echo "run: the 32-bit Quillfen.exe under 32-bit Wine"
+else
+  build="${QF_BUILD_DIR:-build/mingw64}" toolchain=cmake/mingw-x86_64.cmake runner=scripts/wine64-run
+  echo "run: the 64-bit Quillfen.exe under 64-bit Wine, since $(scripts/wine32-works -v)"
+fi
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$toolchain" >/dev/null
 cmake --build "$build" --target Quillfen
 exe="$build/bin/Quillfen.exe"
 
 if [ -n "${DISPLAY:-}" ]; then
   echo "run: starting $exe under Wine on $DISPLAY"
-  exec scripts/wine-run "$exe"
+  exec "$runner" "$exe"
 fi
 
 # ---- No display: a demonstration in Xvfb -------------------------------------
@@ -43,12 +49,12 @@ rm -f "$ready" "$shot"
 winpath() { local p="$1"; echo "Z:${p//\//\\}"; }
 export QF_RUN_EXE="$(winpath "$root/$exe")" QF_RUN_DEMO="$demo" QF_RUN_SHOT="$shot"
 export QF_RUN_READY="$ready" QF_RUN_READY_WIN="$(winpath "$ready")"
-export QF_RUN_MAP="$(winpath "$root/$map")" QF_RUN_ADDRESS="$address"
+export QF_RUN_MAP="$(winpath "$root/$map")" QF_RUN_ADDRESS="$address" QF_RUN_RUNNER="$runner"
 
 echo "run: no display; running Quillfen.exe in Xvfb with $map"
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   set -u
-  scripts/wine-run "$QF_RUN_DEMO" "$QF_RUN_EXE" "$QF_RUN_MAP" "$QF_RUN_ADDRESS" \
+  "$QF_RUN_RUNNER" "$QF_RUN_DEMO" "$QF_RUN_EXE" "$QF_RUN_MAP" "$QF_RUN_ADDRESS" \
     "$QF_RUN_READY_WIN" &
   driver=$!
   for _ in $(seq 1 600); do

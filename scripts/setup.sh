@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs what Quillfen needs to build and test on Debian 12 and prepares the
-# 32-bit Wine prefix, and the 64-bit one for the 64-bit crash-dump program.
-# Safe to run again: it only installs what is missing.
+# Wine prefixes: the 64-bit one always, the 32-bit one where the machine runs
+# 32-bit programs. Safe to run again: it only installs what is missing.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
-          g++-mingw-w64-i686 gcc-mingw-w64-x86-64-win32 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-win32 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
           wine wine32:i386 wine64 fonts-wine xvfb xauth imagemagick zip unzip locales)
 
 missing=()
@@ -34,40 +34,39 @@ if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
   $sudo_cmd locale-gen >/dev/null
 fi
 
-source "$here/wine-env.sh"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "setup: creating the Wine prefix $WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
-  wineserver -w || true
-fi
-[ -f "$WINEPREFIX/system.reg" ] || { echo "setup: the Wine prefix could not be created" >&2; exit 1; }
-
-# The 64-bit prefix runs only the 64-bit crash-dump program (a console
-# program: no desktop, no fonts).
-(
-  source "$here/wine64-env.sh"
+# Every program runs inside one Wine virtual desktop, so that windows get
+# their title bars and borders in Xvfb, where no window manager runs; Debian's
+# Wine does not find its own fonts (MS Sans Serif, Tahoma, Marlett for the
+# caption buttons) in its data folder, but every Wine program finds them in
+# the prefix's Fonts folder.
+# prepare_prefix ENVFILE LOADER: the prefix of ENVFILE made with LOADER.
+prepare_prefix() (
+  source "$here/$1"
+  local loader="$2"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "setup: creating the 64-bit Wine prefix $WINEPREFIX"
-    "$QF_WINE64" wineboot -i >/dev/null 2>&1 || true
+    echo "setup: creating the Wine prefix $WINEPREFIX ($WINEARCH)"
+    "$loader" wineboot -i >/dev/null 2>&1 || true
     wineserver -w || true
   fi
-  [ -f "$WINEPREFIX/system.reg" ] || { echo "setup: the 64-bit Wine prefix could not be created" >&2; exit 1; }
+  [ -f "$WINEPREFIX/system.reg" ] || { echo "setup: the Wine prefix $WINEPREFIX could not be created" >&2; return 1; }
+  if ! grep -q '^"Default"="1024x768"' "$WINEPREFIX/user.reg" \
+     || ! grep -q '^"Desktop"="Default"' "$WINEPREFIX/user.reg"; then
+    "$loader" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+    "$loader" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+    wineserver -w || true
+  fi
+  local fonts="$WINEPREFIX/drive_c/windows/Fonts"
+  if [ -d /usr/share/wine/fonts ] && [ ! -e "$fonts/marlett.ttf" ]; then
+    mkdir -p "$fonts"
+    cp -n /usr/share/wine/fonts/*.ttf /usr/share/wine/fonts/*.fon "$fonts/" 2>/dev/null || true
+  fi
 )
 
-# Every program runs inside one Wine virtual desktop, so that windows get
-# their title bars and borders in Xvfb, where no window manager runs.
-if ! grep -q '^"Default"="1024x768"' "$WINEPREFIX/user.reg" \
-   || ! grep -q '^"Desktop"="Default"' "$WINEPREFIX/user.reg"; then
-  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
-  wineserver -w || true
-fi
-
-# Debian's Wine does not find its own fonts (MS Sans Serif, Tahoma, Marlett for
-# the caption buttons) in its data folder; in the prefix's Fonts folder every
-# Wine program finds them.
-fonts="$WINEPREFIX/drive_c/windows/Fonts"
-if [ -d /usr/share/wine/fonts ] && [ ! -e "$fonts/marlett.ttf" ]; then
-  mkdir -p "$fonts"
-  cp -n /usr/share/wine/fonts/*.ttf /usr/share/wine/fonts/*.fon "$fonts/" 2>/dev/null || true
+# The 64-bit prefix runs the 64-bit build of every Windows program, on any
+# machine; the 32-bit one only where the machine runs 32-bit programs.
+prepare_prefix wine64-env.sh /usr/lib/wine/wine64 || exit 1
+if "$here/wine32-works"; then
+  prepare_prefix wine-env.sh wine || exit 1
+else
+  echo "setup: no 32-bit Wine prefix: $("$here/wine32-works" -v)"
 fi

@@ -77,10 +77,12 @@ int SymbolizeMinidump(const std::string& command, const std::string& mapFile, co
                       const SymbolizeOptions& options, std::ostream& out, std::ostream& err);
 
 // db symbolize --minidump DUMP: every module of the dump answered from the
-// stored MAP file of its project and file version (versionGiven for the
-// program, the first module, when it has no version).
+// stored build of its project whose identity (TimeDateStamp, SizeOfImage) is
+// the module's; else from the stored version of its file version (versionGiven
+// for the program, the first module, when it has no version) when that
+// version has no .build file to check, or when anyBuild takes another build.
 int DbSymbolizeMinidump(const TMapDB& db, const SymbolizeOptions& options, const std::string& versionGiven,
-                        std::ostream& out, std::ostream& err);
+                        bool anyBuild, std::ostream& out, std::ostream& err);
 
 std::string UsageText();
 

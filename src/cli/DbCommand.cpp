@@ -1,6 +1,7 @@
 // quillfen-cli db: the MAP database store from the command line, with the
 // browser's listings, its add flow and its load.
 #include <algorithm>
+#include <cstdio>
 #include <iostream>
 #include <iterator>
 #include <regex>
@@ -10,6 +11,10 @@
 #include "base/Errors.h"
 #include "ExePath.h"
 #include "base/PathRules.h"
+#include "StoredBuilds.h"
+#include "base/Sha256.h"
+#include "db/BuildIdentity.h"
+#include "image/PeImage.h"
 #include "image/PeVersion.h"
 #include "base/TextRules.h"
 #include "db/U_MAPDb.h"
@@ -43,9 +48,27 @@ void PrintTree(const TMapDB& db, std::ostream& out) {
   }
 }
 
+// db versions --builds: each version's file, then the identity of its
+// build ("2.7.1.8.map  CrashLib.dll x64 5F1E2A3B1d000 2.7.1.8 sha256=..."),
+// or "(no .build file)".
+void PrintBuilds(const TMapDB& db, const std::string& project, std::ostream& out, std::ostream& err) {
+  for (const StoredBuild& build : ReadStoredBuilds(db, project, "db versions", err)) {
+    out << build.version << ".map  ";
+    if (const auto& id = build.identity) {
+      out << id->module << ' ' << id->machine << ' ' << id->CodeId() << ' '
+          << (id->fileVersion ? *id->fileVersion : std::string("(no version)"));
+      if (!id->sha256.empty()) out << " sha256=" << id->sha256;
+    } else {
+      out << "(no .build file)";
+    }
+    out << '\n';
+  }
+}
+
 // The browser's add flow: the file check, the two names, then the store.
+// buildText: the .build file stored with the MAP file (db add-build), or none.
 int Add(const TMapDB& db, const std::string& project, const std::string& version, const std::string& mapFile,
-        std::ostream& out, std::ostream& err) {
+        std::ostream& out, std::ostream& err, const std::optional<std::string>& buildText = std::nullopt) {
   {
     TMapFile check;
     try {
@@ -76,7 +99,8 @@ int Add(const TMapDB& db, const std::string& project, const std::string& version
     return kExitRefused;
   }
   const std::string stored = db.GetVersionPath(project, version) + ".map";
-  if (!db.AddVersion(project, version, mapFile)) {
+  if (buildText ? !db.AddVersionWithBuild(project, version, mapFile, *buildText)
+                : !db.AddVersion(project, version, mapFile)) {
     PrintError(err, "Unable to create file : " + stored);
     return kExitRefused;
   }
@@ -100,25 +124,27 @@ int Lookup(const TMapDB& db, const Args& args, std::istream& in, std::ostream& o
                      err);
 }
 
-// The executable's file version read from its version resource, the project
-// named after it (or given) and the MAP file beside it (or given), then the
-// add flow. A file that is not a PE image or has no version stores nothing.
+// The executable's identity (machine, TimeDateStamp, SizeOfImage, file
+// version, SHA-256) read from its headers, the project named after it (or
+// given) and the MAP file beside it (or given), then the add flow, which
+// stores the identity as VERSION.build beside VERSION.map. A version stored
+// already for another build takes this one as VERSION-KEY (KEY: the
+// symbol-server key); an executable without a version resource is stored
+// as KEY. A file that is not a PE image stores nothing.
 int AddBuild(const TMapDB& db, const std::string& projectGiven, const Args& args, std::ostream& out,
              std::ostream& err) {
   const std::string& exe = args[0];
-  PeFileVersion version;
+  std::string bytes;
   try {
-    version = ReadPeFileVersionOfFile(exe);
+    bytes = PlatformFileSystem().ReadWholeFile(exe);
   } catch (const Exception& e) {
     PrintException(err, e);
     return kExitUsage;
   }
-  if (version.status == PeFileVersion::NotPeImage) {
+  const std::optional<PeImage> image = ReadPeImage(bytes);
+  const PeFileVersion version = ReadPeFileVersion(bytes);
+  if (!image || version.status == PeFileVersion::NotPeImage) {
     PrintError(err, "\"" + exe + "\" is not a Windows executable (no PE image)");
-    return kExitUsage;
-  }
-  if (version.status == PeFileVersion::NoVersionResource) {
-    PrintError(err, "\"" + exe + "\" has no version resource; store its MAP file with db add");
     return kExitUsage;
   }
   const std::string name = ExtractFileName(exe);
@@ -127,7 +153,41 @@ int AddBuild(const TMapDB& db, const std::string& projectGiven, const Args& args
   const std::string project = projectGiven.empty() ? base : projectGiven;
   const std::string mapFile =
       args.size() > 1 ? args[1] : exe.substr(0, exe.size() - ext.size()) + ".map";
-  return Add(db, project, version.Text(), mapFile, out, err);
+
+  BuildIdentity identity;
+  identity.module = name;
+  identity.machine = std::string(image->MachineName());
+  identity.timeDateStamp = image->timeDateStamp;
+  identity.sizeOfImage = image->sizeOfImage;
+  if (version.status == PeFileVersion::Found) identity.fileVersion = version.Text();
+  identity.sha256 = Sha256Hex(bytes);
+  const std::string key = identity.CodeId();
+
+  std::string stored = identity.fileVersion ? *identity.fileVersion : key;
+  if (!identity.fileVersion) {
+    if (!TMapDB::IsUnsafeName(project) && !db.VersionExists(project, key))
+      PrintError(err, "db add-build: \"" + exe + "\" has no version resource; its build is stored as " + key);
+  } else if (!TMapDB::IsUnsafeName(project) && db.VersionExists(project, stored)) {
+    // The version is there: the same build again is refused by the add flow
+    // below; another build (or one whose identity is unknown) goes beside it.
+    const std::vector<StoredBuild> builds = ReadStoredBuilds(db, project, "db add-build", err);
+    const StoredBuild* same = FindStoredVersion(builds, stored);
+    if ((!same || !same->identity || !same->identity->SameBuild(identity)) &&
+        !db.VersionExists(project, stored + "-" + key)) {
+      const std::string other = same && same->identity ? "another build (" + same->identity->CodeId() + ")"
+                                                        : "a build whose identity is unknown (no .build file)";
+      PrintError(err, "db add-build: version " + stored + " of project " + project + " is stored already for " +
+                          other + "; this build is stored as " + stored + "-" + key);
+    }
+    if (!same || !same->identity || !same->identity->SameBuild(identity)) stored += "-" + key;
+  }
+  return Add(db, project, stored, mapFile, out, err, FormatBuildIdentity(identity));
+}
+
+std::string Hex8(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
+  return text;
 }
 
 // The module (NAME.exe) a crash report names first and the first version of
@@ -136,6 +196,7 @@ struct ReportBuild {
   std::string module;
   std::string project;
   std::string version;
+  std::optional<uint32_t> timeDateStamp;  // an event's "time stamp: 0x..."
 };
 
 std::optional<ReportBuild> FindReportBuild(const std::string& text, const std::string& versionGiven) {
@@ -151,11 +212,15 @@ std::optional<ReportBuild> FindReportBuild(const std::string& text, const std::s
   if (stem.empty()) return std::nullopt;
   build.project = stem;
   build.module = stem + module.str().substr(module.str().size() - 4);
+  const std::string after = text.substr(module.position(0) + module.length(0), 200);
+  // An Application Error event: "..., version: 1.4.0.12, time stamp: 0x5f1e2a3b".
+  static const std::regex kStamp(R"(^[^\r\n]*?time stamp: 0x([0-9A-Fa-f]{1,8})(?![0-9A-Fa-f]))");
+  std::smatch stamp;
+  if (std::regex_search(after, stamp, kStamp)) build.timeDateStamp = uint32_t(std::stoul(stamp[1].str(), nullptr, 16));
   if (!versionGiven.empty()) {
     build.version = versionGiven;
     return build;
   }
-  const std::string after = text.substr(module.position(0) + module.length(0), 200);
   std::smatch version;
   if (std::regex_search(after, version, kVersion)) build.version = version[2].str();
   return build;
@@ -163,7 +228,7 @@ std::optional<ReportBuild> FindReportBuild(const std::string& text, const std::s
 
 // db symbolize --report FILE without PROJECT and VERSION: the project named
 // after the report's module and the stored version equal to the report's.
-int SymbolizeReportBuild(const TMapDB& db, SymbolizeOptions options, const std::string& versionGiven,
+int SymbolizeReportBuild(const TMapDB& db, SymbolizeOptions options, const std::string& versionGiven, bool anyBuild,
                          std::istream& in, std::ostream& out, std::ostream& err) {
   std::string text;
   try {
@@ -183,19 +248,43 @@ int SymbolizeReportBuild(const TMapDB& db, SymbolizeOptions options, const std::
                         "; give --build-version X.Y.Z.W or PROJECT VERSION");
     return kExitNotAllFound;
   }
-  std::vector<std::string> versions;
-  db.GetVersions(build->project, versions);
-  const auto stored = std::find_if(versions.begin(), versions.end(),
-                                   [&](const std::string& v) { return SameText(v, build->version + ".map"); });
-  if (stored == versions.end()) {
-    PrintError(err, "db symbolize: no stored version " + build->version + " of project " + build->project +
-                        (versions.empty() ? " (it has no stored versions)" : "; stored versions:"));
-    for (const std::string& v : versions) err << "  " << VersionName(v) << '\n';
-    return kExitNotAllFound;
+  const std::vector<StoredBuild> builds = ReadStoredBuilds(db, build->project, "db symbolize", err);
+  // The build the event's time stamp names, of the report's version (the
+  // stamp alone does not tell builds apart: before Delphi 2006 they share
+  // one); else the stored version of that name, checked where it can be.
+  const StoredBuild* chosen = nullptr;
+  std::string unchecked;
+  if (build->timeDateStamp) {
+    for (const StoredBuild& stored : builds)
+      if (!chosen && stored.identity && stored.identity->timeDateStamp == *build->timeDateStamp &&
+          stored.identity->fileVersion && SameText(*stored.identity->fileVersion, build->version))
+        chosen = &stored;
   }
-  const std::string version = VersionName(*stored);
+  if (!chosen) {
+    chosen = FindStoredVersion(builds, build->version);
+    if (!chosen) {
+      PrintError(err, "db symbolize: no stored version " + build->version + " of project " + build->project +
+                          (builds.empty() ? " (it has no stored versions)" : "; stored versions:"));
+      for (const StoredBuild& stored : builds) err << "  " << stored.version << '\n';
+      return kExitNotAllFound;
+    }
+    if (!build->timeDateStamp) {
+      // A report without a time stamp names no build: the version decides.
+    } else if (!chosen->identity) {
+      unchecked = "; the build could not be checked (no .build file)";
+    } else if (!anyBuild) {
+      PrintError(err, "db symbolize: version " + chosen->version + " of project " + build->project +
+                          " is stored for another build (time stamp 0x" + Hex8(chosen->identity->timeDateStamp) +
+                          ", the report's 0x" + Hex8(*build->timeDateStamp) + "); --any-build takes it");
+      return kExitNotAllFound;
+    } else {
+      unchecked = "; another build (time stamp 0x" + Hex8(chosen->identity->timeDateStamp) + ", the report's 0x" +
+                  Hex8(*build->timeDateStamp) + ") taken by --any-build";
+    }
+  }
+  const std::string version = chosen->version;
   err << "quillfen-cli: db symbolize: project " << build->project << ", version " << version << " (" << build->module
-      << ")\n";
+      << ")" << unchecked << "\n";
   std::istringstream report(text);
   options.report = "-";
   options.module = build->project;
@@ -231,6 +320,16 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
     args.erase(at, at + 2);
     return true;
   };
+  // Flags of our own, taken out likewise.
+  const auto takeFlag = [&args](const std::string& option) {
+    const auto end = OptionsEnd(args);
+    const auto at = std::find(args.begin(), end, option);
+    if (at == end) return false;
+    args.erase(at);
+    return true;
+  };
+  const bool anyBuild = command == "symbolize" && takeFlag("--any-build");
+  const bool showBuilds = command == "versions" && takeFlag("--builds");
   if (command == "add-build" && !takeOption("--project", projectGiven)) return Usage(err, "--project needs a name");
   if (command == "symbolize" && !takeOption("--build-version", versionGiven))
     return Usage(err, "--build-version needs a version");
@@ -269,10 +368,11 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
   if (command == "add-build") return AddBuild(db, projectGiven, args, out, err);
   if (command == "symbolize" && args.empty() && symbolizeOptions.minidump) {
     if (const int status = CheckMinidumpOptions("db symbolize", symbolizeOptions, args, err)) return status;
-    return DbSymbolizeMinidump(db, symbolizeOptions, versionGiven, out, err);
+    return DbSymbolizeMinidump(db, symbolizeOptions, versionGiven, anyBuild, out, err);
   }
   if (command == "symbolize" && args.empty())
-    return SymbolizeReportBuild(db, symbolizeOptions, versionGiven, in, out, err);
+    return SymbolizeReportBuild(db, symbolizeOptions, versionGiven, anyBuild, in, out, err);
+  if (anyBuild) return Usage(err, "--any-build goes with --report or --minidump without PROJECT VERSION");
   if (command == "symbolize") {
     symbolizeOptions.module = args[0];  // the project names the module
     const std::string path = db.GetVersionPath(args[0], VersionName(args[1]) + ".map");
@@ -283,6 +383,8 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
   if (command == "projects") {
     db.GetProjects(list);
     PrintList(list, out);
+  } else if (command == "versions" && showBuilds) {
+    PrintBuilds(db, args[0], out, err);
   } else if (command == "versions") {
     db.GetVersions(args[0], list);
     PrintList(list, out);

@@ -15,18 +15,18 @@
 #include "crash/MinidumpReader.h"
 #include "crash/ModuleName.h"
 #include "crash/StackWalk.h"
-#include "image/PeImage.h"
+#include "StoredBuilds.h"
 #include "db/U_MAPDb.h"
+#include "image/PeImage.h"
 #include "map/SymbolMap.h"
 
 namespace qf::cli {
 namespace {
 
-// The dump's bytes and what was read from them (which points into them).
+// The dump read in place: its file stays open for the bytes of the stacks.
 class LoadedDump {
  public:
-  explicit LoadedDump(const std::string& path)
-      : bytes_(PlatformFileSystem().ReadWholeFile(path)), dump_(ReadDump(path, bytes_)) {}
+  explicit LoadedDump(const std::string& path) : dump_(ReadDump(path)) {}
   LoadedDump(const LoadedDump&) = delete;
   LoadedDump& operator=(const LoadedDump&) = delete;
   const Minidump& Dump() const { return dump_; }
@@ -38,14 +38,13 @@ class LoadedDump {
   }
 
  private:
-  static Minidump ReadDump(const std::string& path, const std::string& bytes) {
+  static Minidump ReadDump(const std::string& path) {
     try {
-      return ReadMinidump(bytes);
+      return ReadMinidump(PlatformFileSystem().OpenRandomAccess(path));
     } catch (const MinidumpError& e) {
       throw Exception("\"" + path + "\": " + e.what());
     }
   }
-  const std::string bytes_;
   const Minidump dump_;
 };
 
@@ -104,11 +103,24 @@ class DumpPrinter {
     return address - module.base + map.map.ImageBase();
   }
 
-  FrameAnswer Answer(uint64_t address) const {
+  // A caller frame holds a return address, the instruction after its call:
+  // its function and line are those of the byte before, the call itself
+  // (a call that ends a function is answered with that function, not the
+  // next). The address and the offset into the function stay those of the
+  // return address. Frame 0 and a context's address are looked up as they are.
+  FrameAnswer Answer(const StackFrame& frame) const {
     FrameAnswer answer;
+    const uint64_t address = frame.address;
     answer.module = dump_.ModuleAt(address);
     answer.map = MapOf(answer.module);
-    if (answer.map) answer.symbolized = answer.map->map.Symbolize(InMap(*answer.module, *answer.map, address));
+    if (!answer.map) return answer;
+    const bool caller = frame.foundBy != StackFrame::FoundBy::Context && address > answer.module->base;
+    const uint64_t shown = InMap(*answer.module, *answer.map, address);
+    answer.symbolized = answer.map->map.Symbolize(caller ? shown - 1 : shown);
+    if (caller) {
+      answer.symbolized.address = shown;
+      if (answer.symbolized.function) ++answer.symbolized.functionOffset;
+    }
     return answer;
   }
 
@@ -116,7 +128,7 @@ class DumpPrinter {
   int Print(const std::vector<ThreadFrames>& walks, std::ostream& out) const {
     bool answered = false;
     for (const ThreadFrames& walk : walks)
-      for (const StackFrame& frame : walk.frames) answered = Answer(frame.address).Answered() || answered;
+      for (const StackFrame& frame : walk.frames) answered = Answer(frame).Answered() || answered;
     if (options_.json) {
       PrintJson(walks, out);
     } else {
@@ -149,7 +161,7 @@ class DumpPrinter {
       if (t > 0) out << "Thread " << walks[t].threadId << '\n';
       for (size_t i = 0; i < walks[t].frames.size(); ++i) {
         const StackFrame& frame = walks[t].frames[i];
-        const FrameAnswer answer = Answer(frame.address);
+        const FrameAnswer answer = Answer(frame);
         out << '#' << i << ' ' << Address(frame.address) << ' ';
         if (!answer.module) {
           out << "??";
@@ -169,7 +181,7 @@ class DumpPrinter {
   void PrintJsonFrames(const std::vector<StackFrame>& frames, std::ostream& out) const {
     out << '[';
     for (size_t i = 0; i < frames.size(); ++i) {
-      const FrameAnswer answer = Answer(frames[i].address);
+      const FrameAnswer answer = Answer(frames[i]);
       out << (i ? "," : "") << "{\"frame\":" << i << ",\"address\":\"" << Address(frames[i].address) << '"';
       JsonField(out, "module", answer.module ? std::optional<std::string_view>(answer.module->Name()) : std::nullopt);
       out << ",\"module_offset\":";
@@ -323,11 +335,13 @@ class DumpImages {
 std::string NoSegmentTable(const std::string& file) { return file + " is not a MAP file with a segment table"; }
 
 // The stored MAP file of a module: the project named like the module's file
-// without extension, its stored version `version` (names compared without
-// regard to case). note says which was used, or why there is none.
+// without extension, its stored build whose identity is the module's, else
+// its stored version `version` (names compared without regard to case) when
+// no .build file contradicts it (or anyBuild). note says which was used, or
+// why there is none.
 std::unique_ptr<ModuleMap> StoredMap(const TMapDB& db, const std::vector<std::string>& projects,
                                      const MinidumpModule& module, const std::string& version, bool program,
-                                     std::string& note) {
+                                     bool anyBuild, std::ostream& err, std::string& note) {
   const std::string name(WithoutExtension(module.Name()));
   const auto project =
       std::find_if(projects.begin(), projects.end(), [&](const std::string& p) { return SameText(p, name); });
@@ -335,28 +349,43 @@ std::unique_ptr<ModuleMap> StoredMap(const TMapDB& db, const std::vector<std::st
     note = "no project " + name + " in the database";
     return nullptr;
   }
-  if (version.empty()) {
-    note = "the dump gives no file version of it" + std::string(program ? "; give --build-version X.Y.Z.W" : "");
-    return nullptr;
+  const uint32_t size = uint32_t(module.size);
+  const std::vector<StoredBuild> builds = ReadStoredBuilds(db, *project, "db symbolize", err);
+  const StoredBuild* chosen = nullptr;
+  for (const StoredBuild& build : builds)
+    if (!chosen && build.identity && build.identity->SameBuild(module.timeDateStamp, size)) chosen = &build;
+  std::string checked;
+  if (!chosen) {
+    // The identity the dump names, for the messages.
+    const std::string build = "build " + SymbolServerKey(module.timeDateStamp, size);
+    if (version.empty()) {
+      note = "no stored " + build + " of project " + *project + ", and the dump gives no file version of it" +
+             std::string(program ? "; give --build-version X.Y.Z.W" : "");
+      return nullptr;
+    }
+    chosen = FindStoredVersion(builds, version);
+    if (!chosen) {
+      note = "no stored version " + version + " (" + build + ") of project " + *project;
+      note += builds.empty() ? " (it has no stored versions)" : "; stored versions: " + VersionList(builds);
+      return nullptr;
+    }
+    if (!chosen->identity) {
+      checked = "; the build could not be checked (no .build file)";
+    } else if (!anyBuild) {
+      note = "version " + chosen->version + " of project " + *project + " is stored for another build (" +
+             chosen->identity->CodeId() + ", the dump's " + build + "); --any-build takes it";
+      return nullptr;
+    } else {
+      checked = "; another build (" + chosen->identity->CodeId() + ", the dump's " + build + ") taken by --any-build";
+    }
   }
-  std::vector<std::string> versions;
-  db.GetVersions(*project, versions);
-  const auto stored = std::find_if(versions.begin(), versions.end(),
-                                   [&](const std::string& v) { return SameText(v, version + ".map"); });
-  if (stored == versions.end()) {
-    note = "no stored version " + version + " of project " + *project;
-    if (versions.empty()) note += " (it has no stored versions)";
-    for (size_t v = 0; v < versions.size(); ++v)
-      note += (v ? ", " : "; stored versions: ") + versions[v].substr(0, versions[v].size() - 4);
-    return nullptr;
-  }
-  const std::string file = db.GetVersionPath(*project, *stored);
+  const std::string file = db.GetVersionPath(*project, chosen->version + ".map");
   std::unique_ptr<ModuleMap> map = LoadMap(file);
   if (!map->map.HasSegmentTable()) {
     note = NoSegmentTable(file);
     return nullptr;
   }
-  note = "project " + *project + ", version " + version;
+  note = "project " + *project + ", version " + chosen->version + checked;
   return map;
 }
 
@@ -402,7 +431,7 @@ int SymbolizeMinidump(const std::string& command, const std::string& mapFile, co
 }
 
 int DbSymbolizeMinidump(const TMapDB& db, const SymbolizeOptions& options, const std::string& versionGiven,
-                        std::ostream& out, std::ostream& err) {
+                        bool anyBuild, std::ostream& out, std::ostream& err) {
   return Guarded("\"" + *options.minidump + "\"", err, [&] {
     const LoadedDump loaded(*options.minidump);
     const Minidump& dump = loaded.Dump();
@@ -415,7 +444,7 @@ int DbSymbolizeMinidump(const TMapDB& db, const SymbolizeOptions& options, const
     for (size_t i = 0; i < dump.modules.size(); ++i) {
       const MinidumpModule& module = dump.modules[i];
       const std::string version = module.version ? *module.version : i == 0 ? versionGiven : std::string();
-      maps[i] = StoredMap(db, projects, module, version, i == 0, notes[i]);
+      maps[i] = StoredMap(db, projects, module, version, i == 0, anyBuild, err, notes[i]);
     }
     const DumpImages images("db symbolize", dump, options, err);
     const DumpPrinter printer(dump, maps, images.PerModule(), options);

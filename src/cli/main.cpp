@@ -66,7 +66,11 @@ std::string UsageText() {
                              SOURCE:LINE
                            the MAP file's module read at its load base in the
                            dump, other modules named only, ?? outside every
-                           module; addresses of 8 digits (16 in a 64-bit dump)
+                           module; addresses of 8 digits (16 in a 64-bit dump);
+                           a caller frame (a return address) is named by its
+                           address - 1, the call, and printed as it is; the
+                           dump is read in place (a dump of several GB in a
+                           few MB)
         --scan             with --minidump: also every stack word that points
                            into code (marked [scan])
         --all-threads      with --minidump: every thread, not only the crashed
@@ -100,6 +104,9 @@ std::string UsageText() {
         projects                  the projects, one a line, in the folder's order
         versions PROJECT          the project's versions as listed (lower case,
                                   with .map), in the folder's order
+        versions --builds PROJECT each version with the identity of its build
+                                  (module, machine, KEY, file version, SHA-256)
+                                  or "(no .build file)"
         tree                      what the database browser shows: projects in
                                   reverse order, only those with versions, each
                                   followed by its versions indented by two spaces
@@ -119,9 +126,15 @@ std::string UsageText() {
                                   version resource, e.g. 1.4.0.12), PROJECT its
                                   name without extension (App.exe: App) unless
                                   --project is given, and MAPFILE or else the
-                                  .map beside EXE with its name; a file that is
-                                  not an executable or has no version resource
-                                  is an error (exit 2) and nothing is stored
+                                  .map beside EXE with its name; beside it
+                                  PROJECT/VERSION.build keeps the build's
+                                  identity (machine, TimeDateStamp, SizeOfImage,
+                                  the symbol-server key KEY, file version,
+                                  SHA-256); a version stored for another build
+                                  takes this one as VERSION-KEY, an executable
+                                  without a version resource is stored as KEY;
+                                  a file that is not an executable is an error
+                                  (exit 2) and nothing is stored
         lookup PROJECT VERSION ADDRESS...
                                   lookup on the stored version (VERSION with or
                                   without .map); the status line reads
@@ -130,23 +143,34 @@ std::string UsageText() {
         symbolize PROJECT VERSION [OPTIONS] --report FILE
                                   symbolize on the stored version; the MAP
                                   file belongs to the module named PROJECT
-        symbolize [OPTIONS] [--build-version X.Y.Z.W] --report FILE
+        symbolize [OPTIONS] [--build-version X.Y.Z.W] [--any-build]
+                  --report FILE
                                   symbolize a report on the stored version it
                                   names: the project is the report's first
                                   NAME.exe, the version the first X.Y.Z.W after it
-                                  (or --build-version); says on standard error
-                                  which it used; when that version is not stored
-                                  lists the project's versions and exits with 1
-        symbolize [--build-version X.Y.Z.W] [--scan] [--all-threads]
-                  [--image FILE]... [--images DIR] [--json] --minidump DUMP
+                                  (or --build-version); an event's "time stamp:
+                                  0x..." picks the stored build of that version
+                                  and time stamp, and a stored build of another
+                                  time stamp is refused unless --any-build; says
+                                  on standard error which it used; when that
+                                  version is not stored lists the project's
+                                  versions and exits with 1
+        symbolize [--build-version X.Y.Z.W] [--any-build] [--scan]
+                  [--all-threads] [--image FILE]... [--images DIR] [--json]
+                  --minidump DUMP
                                   symbolize --minidump with every module of the
                                   dump whose name (without extension) is a
-                                  project and whose file version is stored
-                                  (--build-version for the program, the first
-                                  module, when it has none), each at its own
-                                  load base; a module that holds a frame but
-                                  gets no MAP file is named on standard error
-                                  with the reason; --image and --images as for
+                                  project with a stored build of the module's
+                                  identity (TimeDateStamp and SizeOfImage), else
+                                  a stored version of its file version that has
+                                  no .build file (said to be unchecked), or with
+                                  --any-build one of another build (with a
+                                  warning); --build-version for the program, the
+                                  first module, when it has no version; each at
+                                  its own load base; a module that holds a frame
+                                  but gets no MAP file is named on standard
+                                  error with the identity looked for and the
+                                  reason; --image and --images as for
                                   symbolize
       Project and version names are matched without regard to case. A name that
       is empty, "." or "..", or holds "\", "/" or ":" is refused.

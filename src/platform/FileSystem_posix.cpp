@@ -201,9 +201,49 @@ class PosixFileSystem final : public FileSystem {
     std::string path_;
   };
 
+  // pread at 64-bit offsets (off_t is 64 bits: _FILE_OFFSET_BITS or a
+  // 64-bit system).
+  class PositionedReader final : public RandomAccessReader {
+   public:
+    PositionedReader(const std::string& path, const std::string& resolved)
+        : fd_(::open(resolved.c_str(), O_RDONLY | O_CLOEXEC)), error_(errno), path_(path) {
+      struct stat st {};
+      if (fd_.valid() && ::fstat(fd_.get(), &st) == 0 && st.st_size > 0) size_ = static_cast<uint64_t>(st.st_size);
+    }
+    bool Opened() const { return fd_.valid(); }
+    int Error() const { return error_; }
+    uint64_t Size() const override { return size_; }
+    std::size_t ReadAt(uint64_t offset, char* buffer, std::size_t size) override {
+      std::size_t done = 0;
+      while (done < size && offset + done < size_) {
+        const ssize_t got = ::pread(fd_.get(), buffer + done, size - done, static_cast<off_t>(offset + done));
+        if (got == 0) break;
+        if (got < 0) {
+          if (errno == EINTR) continue;
+          Fail(path_, errno);
+        }
+        done += static_cast<std::size_t>(got);
+      }
+      return done;
+    }
+
+   private:
+    Fd fd_;
+    int error_;
+    std::string path_;
+    uint64_t size_ = 0;
+  };
+  static_assert(sizeof(off_t) == 8, "64-bit file offsets");
+
  public:
   std::unique_ptr<FileReader> OpenForReading(const std::string& path) const override {
     auto reader = std::make_unique<Reader>(path, ResolveCase(path));
+    if (!reader->Opened()) Fail(path, reader->Error());
+    return reader;
+  }
+
+  std::unique_ptr<RandomAccessReader> OpenRandomAccess(const std::string& path) const override {
+    auto reader = std::make_unique<PositionedReader>(path, ResolveCase(path));
     if (!reader->Opened()) Fail(path, reader->Error());
     return reader;
   }
@@ -267,6 +307,23 @@ class PosixFileSystem final : public FileSystem {
     if (!out.valid()) return false;
     const bool copied = CopyContent(in.get(), out.get());
     if (copied && out.Close()) return true;
+    ::unlink(target.c_str());  // ours: O_EXCL created it
+    return false;
+  }
+
+  bool WriteNewFile(const std::string& path, std::string_view content) const override {
+    if (path.empty()) return false;
+    const std::string target = ResolveCase(path);
+    Fd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!out.valid()) return false;
+    bool written = true;
+    for (std::size_t done = 0; written && done < content.size();) {
+      const ssize_t put = ::write(out.get(), content.data() + done, content.size() - done);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) written = false;
+      else done += static_cast<std::size_t>(put);
+    }
+    if (written && out.Close()) return true;
     ::unlink(target.c_str());  // ours: O_EXCL created it
     return false;
   }

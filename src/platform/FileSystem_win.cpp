@@ -104,9 +104,57 @@ class Win32FileSystem final : public FileSystem {
     std::string path_;
   };
 
+  // ReadFile at the 64-bit offset given in its OVERLAPPED (on a handle
+  // opened without FILE_FLAG_OVERLAPPED the read is synchronous).
+  class PositionedReader final : public RandomAccessReader {
+   public:
+    explicit PositionedReader(const std::string& path)
+        : h_(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS, nullptr)),
+          error_(GetLastError()),
+          path_(path) {
+      LARGE_INTEGER size{};
+      if (h_.valid() && GetFileSizeEx(h_.get(), &size) && size.QuadPart > 0) size_ = static_cast<uint64_t>(size.QuadPart);
+    }
+    bool Opened() const { return h_.valid(); }
+    DWORD Error() const { return error_; }
+    uint64_t Size() const override { return size_; }
+    std::size_t ReadAt(uint64_t offset, char* buffer, std::size_t size) override {
+      std::size_t done = 0;
+      while (done < size && offset + done < size_) {
+        const uint64_t at = offset + done;
+        OVERLAPPED place{};
+        place.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
+        place.OffsetHigh = static_cast<DWORD>(at >> 32);
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 30));
+        DWORD got = 0;
+        if (!::ReadFile(h_.get(), buffer + done, want, &got, &place)) {
+          const DWORD error = GetLastError();
+          if (error == ERROR_HANDLE_EOF) break;
+          Fail(path_, error);
+        }
+        if (got == 0) break;
+        done += got;
+      }
+      return done;
+    }
+
+   private:
+    Handle h_;
+    DWORD error_;
+    std::string path_;
+    uint64_t size_ = 0;
+  };
+
  public:
   std::unique_ptr<FileReader> OpenForReading(const std::string& path) const override {
     auto reader = std::make_unique<Reader>(path);
+    if (!reader->Opened()) Fail(path, reader->Error());
+    return reader;
+  }
+
+  std::unique_ptr<RandomAccessReader> OpenRandomAccess(const std::string& path) const override {
+    auto reader = std::make_unique<PositionedReader>(path);
     if (!reader->Opened()) Fail(path, reader->Error());
     return reader;
   }
@@ -173,6 +221,24 @@ class Win32FileSystem final : public FileSystem {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
       SetFileAttributesA(to.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
     return true;
+  }
+
+  bool WriteNewFile(const std::string& path, std::string_view content) const override {
+    bool written = false;
+    {
+      // CREATE_NEW: an existing file is never opened, let alone truncated.
+      Handle h(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!h.valid()) return false;
+      written = true;
+      for (std::size_t done = 0; written && done < content.size();) {
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(content.size() - done, 1u << 24));
+        DWORD put = 0;
+        if (!::WriteFile(h.get(), content.data() + done, want, &put, nullptr) || put == 0) written = false;
+        done += put;
+      }
+    }
+    if (!written) DeleteFileA(path.c_str());  // ours: CREATE_NEW made it
+    return written;
   }
 
   bool MoveNoReplace(const std::string& from, const std::string& to) const override {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # check_maps.sh QUILLFEN-CLI ANSWERS
 # Every frame of ANSWERS (see write_dump.sh), looked up by `quillfen-cli
-# symbolize` in its module's MAP file at the module's load base, names the
+# symbolize` in its module's MAP file at the module's load base (a caller
+# frame, N > 0, at its address - 1, as addr2line was asked), names the
 # function, file and line that addr2line gave.
 set -euo pipefail
 cli=$1 answers=$2
@@ -15,7 +16,9 @@ done <"$answers"
 failed=0 checked=0
 while read -r kind n address module _ function file line; do
   [ "$kind" = frame ] || [ "$kind" = caller ] || continue
-  got=$("$cli" symbolize "$dir/${map[$module]}" --base "${base[$module]}" "$address")
+  lookup=$address
+  [ "$n" -gt 0 ] && lookup=$(printf '0x%X' $(( address - 1 )))
+  got=$("$cli" symbolize "$dir/${map[$module]}" --base "${base[$module]}" "$lookup")
   # "0x10001234 FUNCTION+0x1C (UNIT) FILE:LINE"
   if [[ ! $got =~ ^0x[0-9A-F]+\ ([^ ]+)\+0x[0-9A-F]+\ \([^\)]*\)\ (.*):([0-9]+)$ ]] ||
      [ "${BASH_REMATCH[1]}" != "$function" ] || [ "${BASH_REMATCH[2]}" != "$file" ] ||

@@ -3,11 +3,16 @@
 #
 # Runs DIR/CrashApp.exe under Wine through RUNNER (scripts/wine-run for the
 # 32-bit build, scripts/wine64-run for the 64-bit one); it crashes in
-# CrashLib.dll and writes the minidump DIR/DUMP. Then writes DIR/ANSWERS, what
+# CrashLib.dll and writes the minidump DIR/DUMP, and what it printed is kept
+# in DIR/DUMP's name with .output for .dmp. A RUNNER of - runs nothing: the
+# dump and its .output are there already (kept ones), and only the answers
+# are written again. Then writes DIR/ANSWERS, what
 # a reader of the dump should find, from the program's own output and, for
 # every frame, addr2line (TOOLPREFIX: the start of the target's binutils
 # names, e.g. /usr/bin/i686-w64-mingw32-) on the module at its preferred
-# address (address - load base + image base):
+# address (address - load base + image base); frame 0 at that address, every
+# caller frame (a return address, the instruction after its call) at that
+# address - 1, the call itself, as debuggers look them up.
 #
 #   dump crash32.dmp
 #   arch x86                                   (x86 or amd64)
@@ -32,10 +37,15 @@ for tool in "${tools}objdump" "${tools}addr2line" "${tools}windres"; do
 done
 
 cd "$dir"
-rm -f "$dump" "$answers"
-status=0
-output=$("$runner" CrashApp.exe "$dump" | tr -d '\r') || status=$?
-[ "$status" -eq 42 ] || fail "CrashApp.exe exited with $status (42: dump written), output: $output"
+printed="${dump%.dmp}.output"
+if [ "$runner" != - ]; then
+  rm -f "$dump" "$answers" "$printed"
+  status=0
+  output=$("$runner" CrashApp.exe "$dump" | tr -d '\r') || status=$?
+  [ "$status" -eq 42 ] || fail "CrashApp.exe exited with $status (42: dump written), output: $output"
+  printf '%s\n' "$output" >"$printed"
+fi
+output=$(cat "$printed") || fail "$printed missing"
 [ "$(head -c 4 "$dump")" = MDMP ] || fail "$dump is no minidump"
 
 field() { printf '%s\n' "$output" | awk -v key="$1" '$1 == key { $1 = ""; sub(/^ /, ""); print; exit }'; }
@@ -74,7 +84,9 @@ esac
     done
     [ -n "$module" ] || fail "frame $n ($address) lies in neither module"
     offset=$(( address - base[$module] ))
-    mapfile -t answer < <("${tools}addr2line" -f -e "$module" "$(hex $(( offset + image[$module] )))")
+    lookup=$(( offset + image[$module] ))
+    [ "$n" -gt 0 ] && lookup=$(( lookup - 1 ))  # a caller frame: its call
+    mapfile -t answer < <("${tools}addr2line" -f -e "$module" "$(hex "$lookup")")
     location=${answer[1]%% (*}
     file=${location%:*}
     kind=frame

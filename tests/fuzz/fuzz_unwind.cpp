@@ -11,6 +11,7 @@
 // unwind entry read lies in its function, and every call found is 2 to 7 bytes.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "FuzzCheck.h"
@@ -53,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   m.size = image->sizeOfImage;
   m.timeDateStamp = image->timeDateStamp;
   dump.modules.push_back(m);
-  const qf::MinidumpMemory stack{0x10000, stackBytes};
+  dump.file = std::make_shared<qf::MinidumpFile>(std::make_unique<qf::MemoryRandomAccessReader>(stackBytes));
+  const qf::MinidumpMemory stack{0x10000, stackBytes.size(), 0};
   qf::MinidumpRegisters registers;
   registers.ip = base + ripRva;
   registers.sp = stack.start + spOffset;

@@ -1,7 +1,8 @@
 // Writes a small minidump of MinidumpWriter.h (a program at 0x400000 that
 // called into a library at 0x10000000, which crashed), for the fuzz seeds and
-// the command-line tests ("no-version": the program has no file version):
-//   make_minidump OUT x86|amd64|no-exception|no-version
+// the command-line tests ("no-version": the program has no file version;
+// RETURN: the return address into the program, default 0x401234):
+//   make_minidump OUT x86|amd64|no-exception|no-version [RETURN]
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -9,18 +10,19 @@
 #include "MinidumpWriter.h"
 
 int main(int argc, char** argv) {
-  const std::string kind = argc == 3 ? argv[2] : "";
+  const std::string kind = argc == 3 || argc == 4 ? argv[2] : "";
   if (kind != "x86" && kind != "amd64" && kind != "no-exception" && kind != "no-version") {
-    std::fprintf(stderr, "usage: make_minidump OUT x86|amd64|no-exception|no-version\n");
+    std::fprintf(stderr, "usage: make_minidump OUT x86|amd64|no-exception|no-version [RETURN]\n");
     return 2;
   }
+  const uint64_t returnAddress = argc == 4 ? std::stoull(argv[3], nullptr, 16) : 0x401234;
   using namespace qf::test;
   const bool is64 = kind == "amd64";
   const unsigned w = is64 ? 8 : 4;
   const uint64_t s = 0x22FE00;
   std::string stack(4 * w, '\0');
   dump_detail::Put(stack, 0, s + 2 * w, w);
-  dump_detail::Put(stack, w, 0x401234, w);
+  dump_detail::Put(stack, w, returnAddress, w);
   dump_detail::Put(stack, 3 * w, 0x10001111, w);
   DumpShape shape;
   shape.is64 = is64;

@@ -233,6 +233,9 @@ class FaultyFileSystem : public FileSystem {
   bool MoveNoReplace(const std::string& from, const std::string& to) const override {
     return fault_ != FailedMove && real_.MoveNoReplace(from, to);
   }
+  bool WriteNewFile(const std::string& p, std::string_view content) const override {
+    return real_.WriteNewFile(p, content);
+  }
   bool RemoveFile(const std::string& p) const override { return real_.RemoveFile(p); }
   std::vector<FoundEntry> FindEntries(const std::string& p) const override { return real_.FindEntries(p); }
 
@@ -253,6 +256,33 @@ TEST_F(MapDbTest, IncompleteCopiesAreNeverStored) {
     EXPECT_FALSE(db.AddVersion("Demo", "2.1", dir("source.map")));
     EXPECT_FALSE(db.VersionExists("Demo", "2.1"));
     EXPECT_EQ(AllNames(dir("db", "Demo")), Names{});  // nothing stored, no temporary left
+  }
+}
+
+// The .build file goes with its MAP file: both or neither, never over
+// either, and a .build file left alone (without its .map) is replaced.
+TEST_F(MapDbTest, BuildFileStoredOnlyWithItsMapFile) {
+  WriteBytes(dir("source.map"), kContent);
+  MakeFolder(root);
+  MakeFolder(dir("db", "Demo"));
+  {
+    const TMapDB db(root);
+    WriteBytes(dir("db", "Demo", "0.9.build"), "left alone");
+    ASSERT_TRUE(db.AddVersionWithBuild("Demo", "0.9", dir("source.map"), "module=Demo.exe\n"));
+    EXPECT_EQ(db.ReadBuild("Demo", "0.9"), std::optional<std::string>("module=Demo.exe\n"));
+    EXPECT_FALSE(db.AddVersionWithBuild("Demo", "0.9", dir("source.map"), "module=Other.exe\n"));
+    EXPECT_EQ(db.ReadBuild("Demo", "0.9"), std::optional<std::string>("module=Demo.exe\n"));
+    EXPECT_EQ(db.ReadBuild("Demo", "1.0"), std::nullopt);
+    EXPECT_FALSE(db.AddVersionWithBuild("Demo", "1.0", dir("nothing.map"), "module=Demo.exe\n"));
+    EXPECT_EQ(Sorted(AllNames(dir("db", "Demo"))), (Names{"0.9.build", "0.9.map"}));
+  }
+  for (const auto fault : {FaultyFileSystem::ShortCopy, FaultyFileSystem::FailedCopyLeavingPart,
+                           FaultyFileSystem::FailedMove}) {
+    SCOPED_TRACE(fault);
+    const FaultyFileSystem fs(fault);
+    const TMapDB db(root, fs);
+    EXPECT_FALSE(db.AddVersionWithBuild("Demo", "2.1", dir("source.map"), "module=Demo.exe\n"));
+    EXPECT_EQ(Sorted(AllNames(dir("db", "Demo"))), (Names{"0.9.build", "0.9.map"}));  // nothing new, no temporary
   }
 }
 

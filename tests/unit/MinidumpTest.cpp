@@ -60,10 +60,10 @@ TEST(Minidump, ReadsEveryStream) {
     EXPECT_EQ(dump.exception->parameters, (std::vector<uint64_t>{1, 0x10}));
     EXPECT_EQ(dump.exception->registers->ip, 0x10001000u);
     ASSERT_EQ(dump.threads.size(), 2u);
-    EXPECT_EQ(dump.threads[0].stack.bytes.size(), 4u * dump.WordSize());
+    EXPECT_EQ(dump.threads[0].stack.size, 4u * dump.WordSize());
     EXPECT_EQ(dump.threads[1].registers->ip, 0x77002000u);
     ASSERT_EQ(dump.memory.size(), 2u);
-    EXPECT_EQ(dump.memory[1].bytes, "0123456789");
+    EXPECT_EQ(dump.Bytes(dump.memory[1]), "0123456789");
     EXPECT_EQ(ExceptionCodeName(0xC0000005), std::optional<std::string_view>("access violation"));
     EXPECT_EQ(ExceptionCodeName(0xE0000001), std::nullopt);
   }
@@ -77,7 +77,64 @@ TEST(Minidump, StackHeldInTheMemoryLists) {
   const std::string bytes = WriteMinidump(shape);
   const Minidump dump = ReadMinidump(bytes);
   EXPECT_EQ(dump.threads[0].stack.start, 0x600002u);
-  EXPECT_EQ(dump.threads[0].stack.bytes, "23456789");
+  EXPECT_EQ(dump.Bytes(dump.threads[0].stack), "23456789");
+}
+
+// A file of any size read through positioned reads: the bytes of regions
+// given, zeros elsewhere; counts what is read.
+class SparseReader final : public RandomAccessReader {
+ public:
+  SparseReader(uint64_t size, std::vector<std::pair<uint64_t, std::string>> regions)
+      : size_(size), regions_(std::move(regions)) {}
+  uint64_t Size() const override { return size_; }
+  std::size_t ReadAt(uint64_t offset, char* buffer, std::size_t size) override {
+    if (offset >= size_) return 0;
+    const std::size_t count = std::size_t(std::min<uint64_t>(size, size_ - offset));
+    std::memset(buffer, 0, count);
+    for (const auto& region : regions_)
+      for (std::size_t i = 0; i < region.second.size(); ++i)
+        if (region.first + i >= offset && region.first + i < offset + count)
+          buffer[region.first + i - offset] = region.second[i];
+    *read_ += count;
+    return count;
+  }
+  std::shared_ptr<uint64_t> BytesRead() const { return read_; }
+
+ private:
+  uint64_t size_;
+  std::vector<std::pair<uint64_t, std::string>> regions_;
+  std::shared_ptr<uint64_t> read_ = std::make_shared<uint64_t>(0);
+};
+
+// A dump grown to 5 GiB, its 64-bit memory block moved past 4 GiB: read in
+// place, the same as from memory, reading a few pages only.
+TEST(Minidump, ReadInPlaceAtAnyOffset) {
+  DumpLayout layout;
+  std::string bytes = WriteMinidump(CrashShape(true), &layout);
+  const uint64_t far = 0x140000000;  // 5 GiB
+  test::dump_detail::Put(bytes, layout["memory64 list"] + 8, far, 8);
+  auto reader = std::make_unique<SparseReader>(far + 0x10000, std::vector<std::pair<uint64_t, std::string>>{
+                                                                  {0, bytes}, {far, "0123456789"}});
+  const std::shared_ptr<uint64_t> read = reader->BytesRead();
+  const Minidump dump = ReadMinidump(std::move(reader));
+  const Minidump whole = ReadMinidump(bytes);
+  ASSERT_EQ(dump.memory.size(), 2u);
+  EXPECT_EQ(dump.memory[1].offset, far);
+  EXPECT_EQ(dump.Bytes(dump.memory[1]), "0123456789");
+  EXPECT_EQ(dump.Bytes(dump.threads[0].stack), whole.Bytes(whole.threads[0].stack));
+  EXPECT_EQ(dump.modules[0].path, whole.modules[0].path);
+  const auto frames = [](const Minidump& d) {
+    std::string text;
+    const std::vector<ThreadFrames> walks = WalkThreads(d, {}, true);
+    for (const StackFrame& f : walks.front().frames) text += std::to_string(f.address) + " ";
+    return text;
+  };
+  EXPECT_EQ(frames(dump), frames(whole));
+  // The pages of the structures and of the far block; never the file.
+  EXPECT_LE(*read, 4 * MinidumpFile::kPageSize);
+  // A word of a block that the file does not hold is no word.
+  EXPECT_EQ(dump.Word(MinidumpMemory{0x1000, 16, far + 0x10000 - 4}, 0x1000, 8), std::nullopt);
+  EXPECT_EQ(dump.Word(MinidumpMemory{0x1000, 16, far}, 0x1000, 4), std::optional<uint64_t>(0x33323130));
 }
 
 // Every byte of the written dump is needed: each prefix is refused or, when
@@ -146,6 +203,9 @@ TEST(Minidump, DamagedStructures) {
        "damaged minidump: the name of module 0 lies past the end of the file"},
       {"name length", put(good, layout["module name 0"], 0x7FFFFFFF, 4),
        "damaged minidump: the name of module 0 lies past the end of the file"},
+      // Inside the file, but no path is that long: not read into memory.
+      {"long name", put(good + std::string(70000, '\0'), layout["module name 0"], 70000, 4),
+       "damaged minidump: the name of module 0 holds 70000 bytes, more than 65536"},
       {"thread count", put(good, threads, 3, 4),
        "damaged minidump: the thread list counts 3 threads, more than its 100 bytes hold"},
       {"thread context", put(good, threads + 4 + 44, uint32_t(good.size()), 4),
@@ -192,7 +252,7 @@ TEST(Minidump, DamagedStructures) {
   for (const auto& c : leftOut) {
     const Minidump dump = ReadMinidump(c.bytes);
     EXPECT_EQ(dump.leftOut, c.leftOut) << c.what;
-    EXPECT_EQ(dump.threads[0].stack.bytes.size(), c.stackBytes) << c.what;
+    EXPECT_EQ(dump.threads[0].stack.size, c.stackBytes) << c.what;
     EXPECT_EQ(dump.memory.size(), c.blocks) << c.what;
     EXPECT_TRUE(dump.exception && dump.exception->registers) << c.what;
   }
@@ -251,7 +311,9 @@ TEST(StackWalk, FramePointerChainAndScan) {
     Minidump dump;
     dump.processor = c.w == 8 ? Minidump::Processor::Amd64 : Minidump::Processor::X86;
     dump.modules = {{0x400000, 0x10000, "App.exe", std::nullopt}, {0x10000000, 0x8000, "Lib.dll", std::nullopt}};
-    const MinidumpMemory stack{c.thread.stackStart, c.thread.stack};
+    // The stack's bytes are the whole file of the dump.
+    dump.file = std::make_shared<const MinidumpFile>(std::make_unique<MemoryRandomAccessReader>(c.thread.stack));
+    const MinidumpMemory stack{c.thread.stackStart, c.thread.stack.size(), 0};
     StackWalkOptions options;
     options.scan = c.scan;
     options.inCode = [](uint64_t a) { return (a >= 0x401000 && a < 0x402000) || (a >= 0x10000000 && a < 0x10008000); };

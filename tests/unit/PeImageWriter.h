@@ -13,6 +13,7 @@ namespace qf::test {
 struct PeImageShape {
   bool is64 = false;
   bool withResources = true;
+  uint32_t timeDateStamp = 0x5F1E2A3B;  // the build's identity, with SizeOfImage
   using Version = std::array<uint16_t, 4>;
   Version version = {1, 4, 0, 12};
 };
@@ -63,6 +64,7 @@ inline std::string MakePeImage(const PeImageShape& shape) {
   const uint32_t optionalSize = shape.is64 ? 240 : 224;
   Put16(image, file, shape.is64 ? 0x8664 : 0x014C);
   Put16(image, file + 2, sections);
+  Put32(image, file + 4, shape.timeDateStamp);
   Put16(image, file + 16, optionalSize);
   Put16(image, file + 18, shape.is64 ? 0x0022 : 0x0102);
 

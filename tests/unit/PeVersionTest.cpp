@@ -8,6 +8,7 @@
 
 #include "base/Errors.h"
 #include "PeImageWriter.h"
+#include "image/PeImage.h"
 #include "image/PeVersion.h"
 #include "TestFiles.h"
 
@@ -17,6 +18,22 @@ namespace {
 using test::MakePeImage;
 using test::PeImageShape;
 using L = test::PeImageLayout;
+
+TEST(PeImage, KeysAndDamagedHeaders) {
+  EXPECT_EQ(SymbolServerKey(0x4A5BC3EE, 0x1E6000), "4A5BC3EE1e6000");
+  EXPECT_EQ(SymbolServerKey(0x2A425E19, 0x3E000), "2A425E193e000");
+  const std::string image = MakePeImage(PeImageShape{});
+  ASSERT_TRUE(ReadPeImage(image));
+  EXPECT_EQ(ReadPeImage(image)->MachineName(), "x86");
+  for (const size_t cut : {size_t{0}, size_t{63}, size_t{L::kPeHeader + 3}, size_t{L::kOptionalHeader + 1}}) {
+    EXPECT_FALSE(ReadPeImage(std::string_view(image).substr(0, cut))) << cut;
+  }
+  // A section table cut short keeps the sections that lie whole before the cut.
+  const std::optional<PeImage> cutShort = ReadPeImage(std::string_view(image).substr(0, L::kText - 1));
+  ASSERT_TRUE(cutShort);
+  EXPECT_LE(cutShort->sections.size(), ReadPeImage(image)->sections.size());
+  EXPECT_TRUE(PeBytesAt(*cutShort, std::string_view(image).substr(0, L::kText - 1), L::kTextRva, 16).empty());
+}
 
 std::string Patched(std::string image, uint32_t at, uint32_t value, int width) {
   for (int i = 0; i < width; ++i) image[at + i] = static_cast<char>(value >> (8 * i) & 0xFF);
@@ -138,11 +155,30 @@ TEST(PeVersion, ReadsAFileAndReportsOneThatCannotBeRead) {
 
 #ifdef QF_WINDRES_EXE
 // A program linked by MinGW with a version resource compiled by windres.
+// The linked program is of the Windows build's own bitness (a native build
+// makes a 32-bit one).
 TEST(PeVersion, ReadsTheVersionOfALinkedProgram) {
   const PeFileVersion v = ReadPeFileVersionOfFile(QF_WINDRES_EXE);
   EXPECT_EQ(v.status, PeFileVersion::Found);
-  EXPECT_FALSE(v.is64);
+  EXPECT_EQ(v.is64, QF_WINDRES_EXE_IS64 != 0) << QF_WINDRES_EXE;
   EXPECT_EQ(v.Text(), "1.4.0.12");
+}
+
+TEST(PeImage, ReadsTheHeadersOfALinkedProgram) {
+  const std::string bytes = PlatformFileSystem().ReadWholeFile(QF_WINDRES_EXE);
+  const std::optional<PeImage> image = ReadPeImage(bytes);
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->MachineName(), QF_WINDRES_EXE_IS64 ? "x64" : "x86");
+  EXPECT_EQ(image->imageBase, QF_WINDRES_EXE_IS64 ? 0x140000000u : 0x400000u);
+  const PeSection* text = image->SectionAt(0x1000);
+  ASSERT_NE(text, nullptr);
+  EXPECT_EQ(text->name, ".text");
+  EXPECT_TRUE(text->IsCode());
+  // The last section ends where the image does, rounded to a page.
+  const PeSection& last = image->sections.back();
+  EXPECT_EQ((last.virtualAddress + last.Span() + 0xFFF) & ~0xFFFu, image->sizeOfImage);
+  EXPECT_EQ(image->SymbolServerKey(), SymbolServerKey(image->timeDateStamp, image->sizeOfImage));
+  EXPECT_EQ(PeBytesAt(*image, bytes, 0x1000, 4), std::string_view(bytes).substr(text->rawOffset, 4));
 }
 #endif
 

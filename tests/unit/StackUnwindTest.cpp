@@ -98,12 +98,7 @@ class FramelessDump : public ::testing::Test {
   }
 
   ReadMemory64 Read() const {
-    return [this](uint64_t a) -> std::optional<uint64_t> {
-      if (!stack_.Contains(a, 8)) return std::nullopt;
-      uint64_t v = 0;
-      for (unsigned i = 8; i-- > 0;) v = v << 8 | static_cast<unsigned char>(stack_.bytes[size_t(a - stack_.start) + i]);
-      return v;
-    };
+    return [this](uint64_t a) { return dump_.Word(stack_, a, 8); };
   }
 
   // The context of every frame the unwind finds (frame 0: the exception's).
@@ -250,7 +245,7 @@ TEST_F(FramelessDump, PrologAndEpilog) {
 // A hand-made x64 image: code at 0x1000, RUNTIME_FUNCTION entries at
 // 0x1100, UNWIND_INFO records from 0x1180, all in its .text section.
 struct HandImage {
-  std::string bytes = test::MakePeImage({true, false, {1, 0, 0, 0}});
+  std::string bytes = test::MakePeImage({true, false, 0x5F1E2A3B, {1, 0, 0, 0}});
   static constexpr uint32_t kPdata = 0x1100, kXdata = 0x1180;
   std::vector<std::array<uint32_t, 3>> entries;
 

@@ -49,11 +49,15 @@ check "unsafe project" 1 "" "quillfen-cli: Unable to create folder : .." db add-
   db add-build --project New App.exe Bare.map
 check "not a PE image" 2 "" "quillfen-cli: \"notes.exe\" is not a Windows executable (no PE image)" \
   db add-build notes.exe App.map
-check "no version resource" 2 "" \
-  "quillfen-cli: \"Bare.exe\" has no version resource; store its MAP file with db add" db add-build Bare.exe App.map
+# Without a version resource the build is stored under its identity alone
+# (TimeDateStamp 5F1E2A3B, SizeOfImage 0x2000).
+check "no version resource" 0 "db/Bare/5F1E2A3B2000.map" \
+  "quillfen-cli: db add-build: \"Bare.exe\" has no version resource; its build is stored as 5F1E2A3B2000" \
+  db add-build Bare.exe App.map
 [ -z "$wrapper" ] && check "missing executable" 2 "" \
   "quillfen-cli: cannot open \"$work/None.exe\": No such file or directory" db add-build None.exe
-[ "$(stored)" = "$before" ] || { echo "FAIL: a refused add-build stored a file"; failures=$((failures + 1)); }
+[ "$(stored | sed 's#db/Bare/5F1E2A3B2000\.build db/Bare/5F1E2A3B2000\.map ##')" = "$before" ] ||
+  { echo "FAIL: a refused add-build stored a file: $(stored)"; failures=$((failures + 1)); }
 
 # A Windows Application Error event: module and version from the report.
 printf 'Faulting application name: App.exe, version: 1.4.0.12, time stamp: 0x5f1e2a3b\r\n%s\r\n%s\r\n' \
@@ -67,6 +71,32 @@ check "report of a version not stored" 1 "" \
 check "version given by hand" 0 "0x00401115 Engine.Start+0x15 (??) Engine.pas:11" \
   "quillfen-cli: db symbolize: project App, version 1.4.0.12 (App.exe)" \
   db symbolize --build-version 1.4.0.12 --report newer.txt
+# Another build of 1.4.0.12 (TimeDateStamp 5F1E2A3C) goes beside the first;
+# the event's time stamp picks the build.
+mkdir twin
+run "$makepe" twin/App.exe pe32 1.4.0.12 5F1E2A3C
+sed 's/Engine\.Start/TwinEngine.Start/' "$data/small.map" > twin/App.map
+check "add-build of another build of a stored version" 0 "db/App/1.4.0.12-5F1E2A3C3000.map" \
+  "quillfen-cli: db add-build: version 1.4.0.12 of project App is stored already for another build (5F1E2A3B3000); this build is stored as 1.4.0.12-5F1E2A3C3000" \
+  db add-build twin/App.exe
+check "the same build again" 1 "" "quillfen-cli: This version already exists" db add-build twin/App.exe
+sed 's/0x5f1e2a3b/0x5f1e2a3c/' event.txt > twin-event.txt
+check "the event's time stamp picks the build" 0 "0x00401115 TwinEngine.Start+0x15 (??) Engine.pas:11" \
+  "quillfen-cli: db symbolize: project App, version 1.4.0.12-5f1e2a3c3000 (App.exe)" db symbolize --report twin-event.txt
+sed 's/0x5f1e2a3b/0x5f1e2a3d/' event.txt > unknown-event.txt
+check "a time stamp of no stored build" 1 "" \
+  "quillfen-cli: db symbolize: version 1.4.0.12 of project App is stored for another build (time stamp 0x5F1E2A3B, the report's 0x5F1E2A3D); --any-build takes it" \
+  db symbolize --report unknown-event.txt
+check "--any-build" 0 "0x00401115 Engine.Start+0x15 (??) Engine.pas:11" \
+  "quillfen-cli: db symbolize: project App, version 1.4.0.12 (App.exe); another build (time stamp 0x5F1E2A3B, the report's 0x5F1E2A3D) taken by --any-build" \
+  db symbolize --any-build --report unknown-event.txt
+# Stored by db add, without a .build file: found by its version, unchecked.
+run "$cli" db --db db add Plain 2.0.0.1 App.map >/dev/null
+sed 's/App\.exe/Plain.exe/g; s/1\.4\.0\.12/2.0.0.1/g' event.txt > plain-event.txt
+check "a version without a .build file" 0 "0x00401115 Engine.Start+0x15 (??) Engine.pas:11" \
+  "quillfen-cli: db symbolize: project Plain, version 2.0.0.1 (Plain.exe); the build could not be checked (no .build file)" \
+  db symbolize --report plain-event.txt
+
 printf 'Access violation at address 00401115 in module App.exe.\n' > dialog.txt
 check "report without a version" 1 "" \
   "quillfen-cli: db symbolize: the report gives no version of App.exe; give --build-version X.Y.Z.W or PROJECT VERSION" \

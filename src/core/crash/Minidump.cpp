@@ -1,7 +1,45 @@
 // The questions asked of a read minidump.
 #include "crash/Minidump.h"
 
+#include <algorithm>
+
 namespace qf {
+
+MinidumpFile::MinidumpFile(std::unique_ptr<RandomAccessReader> reader) : reader_(std::move(reader)) {
+  size_ = reader_->Size();
+  if (const auto* memory = dynamic_cast<const MemoryRandomAccessReader*>(reader_.get()))
+    memory_ = memory->Bytes().data();
+}
+
+void MinidumpFile::Load(uint64_t page) const {
+  for (size_t slot = 0; slot < kPages; ++slot) {
+    if (pages_[slot].index == page) {
+      lastPage_ = page;
+      lastSlot_ = slot;
+      return;
+    }
+  }
+  // The slots are reused in turn: the reader's reads run through the file
+  // from its directory to its streams, the walk's along one stack.
+  Page& fresh = pages_[nextSlot_];
+  fresh.index = ~uint64_t(0);
+  fresh.bytes.resize(kPageSize);
+  const size_t got = reader_->ReadAt(page * kPageSize, &fresh.bytes[0], kPageSize);
+  // A file that shrank since it was opened reads as zeros.
+  std::fill(fresh.bytes.begin() + std::ptrdiff_t(got), fresh.bytes.end(), '\0');
+  fresh.index = page;
+  lastPage_ = page;
+  lastSlot_ = nextSlot_;
+  nextSlot_ = (nextSlot_ + 1) % kPages;
+}
+
+void MinidumpFile::Copy(uint64_t offset, char* out, size_t size) const {
+  if (memory_) {
+    std::copy(memory_ + offset, memory_ + offset + size, out);
+    return;
+  }
+  for (size_t i = 0; i < size; ++i) out[i] = char(Byte(offset + i));
+}
 
 std::string_view MinidumpModule::Name() const {
   const size_t slash = path.find_last_of("\\/");
@@ -24,6 +62,22 @@ std::optional<MinidumpMemory> Minidump::MemoryAt(uint64_t address, uint64_t leng
   for (const MinidumpMemory& block : memory)
     if (block.Contains(address, length)) return block;
   return std::nullopt;
+}
+
+std::optional<uint64_t> Minidump::Word(const MinidumpMemory& block, uint64_t address, unsigned size) const {
+  if (size > 8 || !block.Contains(address, size) || !file) return std::nullopt;
+  const uint64_t at = block.offset + (address - block.start);
+  if (at < block.offset || !file->Holds(at, size)) return std::nullopt;
+  uint64_t value = 0;
+  for (unsigned i = size; i-- > 0;) value = value << 8 | file->Byte(at + i);
+  return value;
+}
+
+std::string Minidump::Bytes(const MinidumpMemory& block) const {
+  if (!file || !file->Holds(block.offset, block.size)) return std::string();
+  std::string bytes(size_t(block.size), '\0');
+  file->Copy(block.offset, &bytes[0], bytes.size());
+  return bytes;
 }
 
 std::optional<std::string_view> ExceptionCodeName(uint32_t code) {

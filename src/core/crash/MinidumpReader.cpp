@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <memory>
 
 namespace qf {
 namespace {
@@ -30,6 +31,7 @@ constexpr uint32_t kMemoryDescriptor64Size = 16;
 constexpr uint32_t kExceptionStreamSize = 168;
 constexpr uint32_t kMaxExceptionParameters = 15;
 constexpr uint32_t kFixedFileInfoSignature = 0xFEEF04BD;
+constexpr uint32_t kMaxStringBytes = 65536;
 
 // Processor architectures of the SystemInfo stream.
 constexpr uint16_t kArchitectureX86 = 0;
@@ -57,12 +59,14 @@ struct Location {
   uint64_t offset = 0, size = 0;
 };
 
+// The dump's file: its size and little-endian reads of regions checked
+// against it.
 class File {
  public:
-  explicit File(std::string_view bytes) : bytes_(bytes) {}
+  explicit File(std::shared_ptr<const MinidumpFile> file) : file_(std::move(file)) {}
 
-  uint64_t Size() const { return bytes_.size(); }
-  bool Holds(uint64_t offset, uint64_t size) const { return offset <= bytes_.size() && size <= bytes_.size() - offset; }
+  uint64_t Size() const { return file_->Size(); }
+  bool Holds(uint64_t offset, uint64_t size) const { return file_->Holds(offset, size); }
   bool Holds(const Location& at) const { return Holds(at.offset, at.size); }
   // The region, or the error naming what lies past the end.
   Location Require(uint64_t offset, uint64_t size, const std::string& what) const {
@@ -75,14 +79,15 @@ class File {
   uint32_t U32(uint64_t at) const { return uint32_t(U16(at)) | uint32_t(U16(at + 2)) << 16; }
   uint64_t U64(uint64_t at) const { return uint64_t(U32(at)) | uint64_t(U32(at + 4)) << 32; }
   uint64_t Word(uint64_t at, unsigned size) const { return size == 8 ? U64(at) : U32(at); }
-  std::string_view View(const Location& at) const { return bytes_.substr(size_t(at.offset), size_t(at.size)); }
 
   // A MINIDUMP_LOCATION_DESCRIPTOR (DataSize, Rva) at `at`.
   Location LocationAt(uint64_t at) const { return {U32(at + 4), U32(at)}; }
 
+  const std::shared_ptr<const MinidumpFile>& Shared() const { return file_; }
+
  private:
-  uint32_t Byte(uint64_t at) const { return static_cast<unsigned char>(bytes_[size_t(at)]); }
-  std::string_view bytes_;
+  uint32_t Byte(uint64_t at) const { return file_->Byte(at); }
+  std::shared_ptr<const MinidumpFile> file_;
 };
 
 void AppendUtf8(std::string& text, uint32_t c) {
@@ -109,6 +114,9 @@ std::string ReadString(const File& file, uint64_t rva, const std::string& what) 
   file.Require(rva, 4, what);
   const uint32_t length = file.U32(rva);
   file.Require(rva + 4, length, what);
+  // A module's path is at most 32,767 UTF-16 units: a longer name is damage,
+  // not a name to be read into memory from a large dump.
+  if (length > kMaxStringBytes) Damaged(what + " holds " + Decimal(length) + " bytes, more than " + Decimal(kMaxStringBytes));
   std::string text;
   const uint64_t units = length / 2;
   for (uint64_t i = 0; i < units; ++i) {
@@ -151,9 +159,10 @@ ListEntries ReadList(const File& file, const Location& stream, uint64_t entrySiz
 
 class Reader {
  public:
-  explicit Reader(std::string_view bytes) : file_(bytes) {}
+  explicit Reader(std::shared_ptr<const MinidumpFile> file) : file_(std::move(file)) {}
 
   Minidump Read() {
+    dump_.file = file_.Shared();
     ReadDirectory();
     if (!systemInfo_) throw MinidumpError("damaged minidump: it has no SystemInfo stream (the processor is unknown)");
     ReadSystemInfo(*systemInfo_);
@@ -242,7 +251,7 @@ class Reader {
         LeftOut("memory block " + Decimal(i) + " of " + what);
         break;
       }
-      dump_.memory.push_back({start, file_.View({offset, size})});
+      dump_.memory.push_back({start, size, offset});
       offset += size;
     }
   }
@@ -262,7 +271,7 @@ class Reader {
       LeftOut(what);
       return std::nullopt;
     }
-    return MinidumpMemory{file_.U64(entry), file_.View(at)};
+    return MinidumpMemory{file_.U64(entry), at.size, at.offset};
   }
 
   MinidumpRegisters Registers(const Location& at, const std::string& what) const {
@@ -294,9 +303,9 @@ class Reader {
       const Location stack = file_.LocationAt(entry + 32);
       if (stack.offset != 0 && stack.size != 0) {
         const auto own = MemoryDescriptor(entry + 24, "the stack of " + name);
-        thread.stack = own ? *own : MinidumpMemory{stackStart, {}};
+        thread.stack = own ? *own : MinidumpMemory{stackStart, 0, 0};
       } else if (const auto held = dump_.MemoryAt(stackStart, stack.size)) {
-        thread.stack = {stackStart, held->bytes.substr(size_t(stackStart - held->start), size_t(stack.size))};
+        thread.stack = {stackStart, stack.size, held->offset + (stackStart - held->start)};
       } else {
         thread.stack.start = stackStart;
       }
@@ -312,7 +321,6 @@ class Reader {
       MinidumpModule module;
       module.base = file_.U64(entry);
       module.size = file_.U32(entry + 8);
-      module.checkSum = file_.U32(entry + 12);
       module.timeDateStamp = file_.U32(entry + 16);
       module.path = ReadString(file_, file_.U32(entry + 20), "the name of module " + Decimal(i));
       // VS_FIXEDFILEINFO: signature, structure version, file version MS, LS.
@@ -348,6 +356,12 @@ class Reader {
 
 }  // namespace
 
-Minidump ReadMinidump(std::string_view bytes) { return Reader(bytes).Read(); }
+Minidump ReadMinidump(std::string_view bytes) {
+  return ReadMinidump(std::make_unique<MemoryRandomAccessReader>(bytes));
+}
+
+Minidump ReadMinidump(std::unique_ptr<RandomAccessReader> file) {
+  return Reader(std::make_shared<const MinidumpFile>(std::move(file))).Read();
+}
 
 }  // namespace qf

@@ -1,12 +1,14 @@
-// Reads a Windows minidump (.dmp) from its bytes, without any system
-// service: the header ("MDMP"), the stream directory and the streams
+// Reads a Windows minidump (.dmp) in place, without any system service: the header ("MDMP"), the stream directory and the streams
 // SystemInfo, ModuleList, Exception, ThreadList, MemoryList and
-// Memory64List. Every read is checked against the size of the bytes. A
+// Memory64List, and of the process's memory only where each block lies (its
+// bytes are read when asked for). Every read is checked against the size of
+// the file. A
 // structure that lies past the end is an error, except the bytes of a stack
 // or a memory block, which are left out (Minidump::leftOut): the exception,
 // the modules and each thread's registers still name the crash.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -23,9 +25,13 @@ class MinidumpError : public Exception {
   explicit MinidumpError(const std::string& message) : Exception(message) {}
 };
 
-// The minidump held in bytes. The memory views of the result point into
-// bytes, which must outlive it. Throws MinidumpError when the bytes are not
-// a minidump of an x86 or AMD64 process or a structure it needs is damaged.
+// The minidump in a file, read where its structures lie: the header, the
+// directory and the streams above; the result keeps the file open for the
+// bytes of memory. Throws MinidumpError when the file is not a minidump of an
+// x86 or AMD64 process or a structure it needs is damaged, and the reader's
+// EFOpenError when a read fails.
+Minidump ReadMinidump(std::unique_ptr<RandomAccessReader> file);
+// The minidump held in bytes, which must outlive the result.
 Minidump ReadMinidump(std::string_view bytes);
 
 }  // namespace qf

@@ -10,20 +10,12 @@
 namespace qf {
 namespace {
 
-// The little-endian word of `size` bytes at `address`, which the caller
-// checked lies in the block.
-uint64_t WordAt(const MinidumpMemory& block, uint64_t address, unsigned size) {
-  const auto* p = reinterpret_cast<const unsigned char*>(block.bytes.data()) + size_t(address - block.start);
-  const uint64_t low = uint64_t(p[0]) | uint64_t(p[1]) << 8 | uint64_t(p[2]) << 16 | uint64_t(p[3]) << 24;
-  if (size == 4) return low;
-  return low | uint64_t(p[4]) << 32 | uint64_t(p[5]) << 40 | uint64_t(p[6]) << 48 | uint64_t(p[7]) << 56;
-}
-
 // The word of the dump's memory at an address: from the stack, else from
-// any block of the memory lists.
+// any block of the memory lists; each read from the dump's file, checked
+// against the block and the file's size.
 std::optional<uint64_t> ReadWord(const Minidump& dump, const MinidumpMemory& stack, uint64_t address, unsigned w) {
-  if (stack.Contains(address, w)) return WordAt(stack, address, w);
-  if (const auto block = dump.MemoryAt(address, w)) return WordAt(*block, address, w);
+  if (stack.Contains(address, w)) return dump.Word(stack, address, w);
+  if (const auto block = dump.MemoryAt(address, w)) return dump.Word(*block, address, w);
   return std::nullopt;
 }
 
@@ -79,14 +71,15 @@ std::vector<StackFrame> WalkStack(const Minidump& dump, const MinidumpMemory& st
     } else {
       const uint64_t f = context.r[kRbp];
       if (f % w != 0 || f < context.r[kRsp] || (lastF && f <= *lastF) || !stack.Contains(f, 2 * uint64_t(w))) break;
-      const uint64_t returnAddress = WordAt(stack, f + w, w);
-      if (!dump.ModuleAt(returnAddress)) break;
-      frames.push_back({returnAddress, StackFrame::FoundBy::FramePointer, f + w, std::nullopt});
+      const std::optional<uint64_t> returnAddress = dump.Word(stack, f + w, w);
+      const std::optional<uint64_t> next = dump.Word(stack, f, w);
+      if (!returnAddress || !next || !dump.ModuleAt(*returnAddress)) break;
+      frames.push_back({*returnAddress, StackFrame::FoundBy::FramePointer, f + w, std::nullopt});
       chainSlots.push_back(f + w);
       lastF = f;
-      context.r[kRbp] = WordAt(stack, f, w);
+      context.r[kRbp] = *next;
       context.r[kRsp] = f + 2 * uint64_t(w);
-      context.rip = returnAddress;
+      context.rip = *returnAddress;
     }
     caller = true;
   }
@@ -94,13 +87,15 @@ std::vector<StackFrame> WalkStack(const Minidump& dump, const MinidumpMemory& st
   if (options.scan && options.inCode) {
     std::sort(chainSlots.begin(), chainSlots.end());
     auto nextChainSlot = chainSlots.begin();
-    const uint64_t end = stack.start + stack.bytes.size();
+    const uint64_t end = stack.start + stack.size;
     uint64_t slot = std::max(registers.sp, stack.start);
     if (slot % w != 0) slot += w - slot % w;
     for (; slot >= stack.start && slot < end && end - slot >= w && frames.size() < kMaxStackFrames; slot += w) {
       while (nextChainSlot != chainSlots.end() && *nextChainSlot < slot) ++nextChainSlot;
       if (nextChainSlot != chainSlots.end() && *nextChainSlot == slot) continue;
-      const uint64_t value = WordAt(stack, slot, w);
+      const std::optional<uint64_t> read = dump.Word(stack, slot, w);
+      if (!read) break;  // the rest of the block lies past the end of the file
+      const uint64_t value = *read;
       if (!options.inCode(value)) continue;
       // A word in the code of a module with an image counts only after a call.
       const ImageAt at = FindImage(dump, options, value);

@@ -11,6 +11,7 @@ namespace qf {
 namespace {
 
 constexpr const char* kVersionExtension = ".map";
+constexpr const char* kBuildExtension = ".build";
 
 // Names that begin with "." are never listed: the folder itself, its
 // parent, and any other dot name.
@@ -99,6 +100,10 @@ bool TMapDB::AddVersion(const std::string& project, const std::string& version,
   if (!fs_.DirectoryExists(folder)) return false;
   const std::string target = GetVersionPath(project, version) + kVersionExtension;
   if (fs_.FileExists(target)) return false;
+  return StoreMap(folder, target, sourceFile);
+}
+
+bool TMapDB::StoreMap(const std::string& folder, const std::string& target, const std::string& sourceFile) const {
   const long long size = fs_.FileSize(sourceFile);
   if (size < 0) return false;
   const std::string temporary = TemporaryName(folder);
@@ -111,6 +116,40 @@ bool TMapDB::AddVersion(const std::string& project, const std::string& version,
   if (fs_.FileExists(target) && fs_.FileSize(target) == size) return true;
   fs_.RemoveFile(target);  // ours: the move made it
   return false;
+}
+
+std::string TMapDB::GetBuildPath(const std::string& project, const std::string& version) const {
+  return GetVersionPath(project, version) + kBuildExtension;
+}
+
+bool TMapDB::AddVersionWithBuild(const std::string& project, const std::string& version,
+                                 const std::string& sourceFile, const std::string& buildText) const {
+  if (IsUnsafeName(project) || IsUnsafeName(version)) return false;
+  const std::string folder = ProjectFolder(project);
+  if (!fs_.DirectoryExists(folder)) return false;
+  const std::string target = GetVersionPath(project, version) + kVersionExtension;
+  const std::string build = GetBuildPath(project, version);
+  // A ".build" file left without its ".map" file (by a crash between the two
+  // moves) is no version: it is replaced.
+  if (fs_.FileExists(target)) return false;
+  if (fs_.FileExists(build) && !fs_.RemoveFile(build)) return false;
+  const std::string temporary = TemporaryName(folder);
+  if (temporary.empty()) return false;
+  if (!fs_.WriteNewFile(temporary, buildText) ||
+      fs_.FileSize(temporary) != static_cast<long long>(buildText.size()) || !fs_.MoveNoReplace(temporary, build)) {
+    fs_.RemoveFile(temporary);
+    return false;
+  }
+  if (StoreMap(folder, target, sourceFile)) return true;
+  fs_.RemoveFile(build);  // ours: the move made it
+  return false;
+}
+
+std::optional<std::string> TMapDB::ReadBuild(const std::string& project, const std::string& version) const {
+  if (IsUnsafeName(project) || IsUnsafeName(version)) return std::nullopt;
+  const std::string build = GetBuildPath(project, version);
+  if (!fs_.FileExists(build)) return std::nullopt;
+  return fs_.ReadWholeFile(build);
 }
 
 }  // namespace qf

@@ -3,12 +3,15 @@
 // disk anew and every change is made on disk at once.
 //
 //   <root>/<project>/<version>.map
+//   <root>/<project>/<version>.build   the build's identity (BuildIdentity.h),
+//                                      stored by db add-build with the .map
 //
 // Listings skip names that begin with "." and hidden, system and
 // volume-label entries, and come in the file system's order. Failures come
 // back as false results or empty lists; the caller words the message.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +44,17 @@ class TMapDB {
   // Stores sourceFile as the version's ".map" file in the existing project
   // folder. Never overwrites; true only when the stored file is complete.
   bool AddVersion(const std::string& project, const std::string& version, const std::string& sourceFile) const;
+  // AddVersion with the version's ".build" file holding buildText: both go
+  // through temporary names, the ".build" file is moved into place first
+  // and removed again when the ".map" file cannot follow, so the two are
+  // stored together or not at all. Never overwrites either.
+  bool AddVersionWithBuild(const std::string& project, const std::string& version, const std::string& sourceFile,
+                           const std::string& buildText) const;
+  // The path of the version's ".build" file.
+  std::string GetBuildPath(const std::string& project, const std::string& version) const;
+  // The text of the version's ".build" file; none when there is none. Throws
+  // EFOpenError when it exists but cannot be read.
+  std::optional<std::string> ReadBuild(const std::string& project, const std::string& version) const;
 
   // A name the store refuses: empty, "." or "..", or holding a path
   // separator ("\", "/", ":") or a NUL. Such a name would reach outside the
@@ -50,6 +64,7 @@ class TMapDB {
  private:
   std::string ProjectFolder(const std::string& project) const;
   std::string TemporaryName(const std::string& projectFolder) const;
+  bool StoreMap(const std::string& folder, const std::string& target, const std::string& sourceFile) const;
 
   std::string rootFolder_;
   const FileSystem& fs_;

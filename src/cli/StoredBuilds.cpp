@@ -1,0 +1,48 @@
+#include "StoredBuilds.h"
+
+#include <iostream>
+
+#include "Commands.h"
+#include "base/Errors.h"
+#include "base/TextRules.h"
+#include "db/U_MAPDb.h"
+
+namespace qf::cli {
+
+std::vector<StoredBuild> ReadStoredBuilds(const TMapDB& db, const std::string& project, const std::string& command,
+                                          std::ostream& err) {
+  std::vector<std::string> versions;
+  db.GetVersions(project, versions);
+  std::vector<StoredBuild> builds;
+  for (const std::string& listed : versions) {
+    StoredBuild build;
+    build.version = listed.substr(0, listed.size() - 4);  // without ".map"
+    std::string problem;
+    try {
+      if (const std::optional<std::string> text = db.ReadBuild(project, build.version)) {
+        build.identity = ParseBuildIdentity(*text, problem);
+      }
+    } catch (const Exception& e) {
+      problem = e.what();
+    }
+    if (!problem.empty())
+      PrintError(err, command + ": " + db.GetBuildPath(project, build.version) + ": damaged build file: " + problem +
+                          "; its build is not checked");
+    builds.push_back(std::move(build));
+  }
+  return builds;
+}
+
+const StoredBuild* FindStoredVersion(const std::vector<StoredBuild>& builds, const std::string& version) {
+  for (const StoredBuild& build : builds)
+    if (SameText(build.version, version)) return &build;
+  return nullptr;
+}
+
+std::string VersionList(const std::vector<StoredBuild>& builds) {
+  std::string list;
+  for (const StoredBuild& build : builds) list += (list.empty() ? "" : ", ") + build.version;
+  return list;
+}
+
+}  // namespace qf::cli

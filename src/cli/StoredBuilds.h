@@ -1,0 +1,37 @@
+// The builds a project of the MAP database holds: each stored version with
+// the identity of its .build file, and the choice of the build a crash names.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "db/BuildIdentity.h"
+
+namespace qf {
+class TMapDB;
+}
+
+namespace qf::cli {
+
+struct StoredBuild {
+  std::string version;                    // as listed, without ".map"
+  std::optional<BuildIdentity> identity;  // none: no .build file, or a damaged one
+};
+
+// Every stored version of the project, in the listing's order. A damaged
+// .build file is named on err ("quillfen-cli: COMMAND: PATH: damaged build
+// file: PROBLEM; its build is not checked") and its version read as one
+// without a .build file.
+std::vector<StoredBuild> ReadStoredBuilds(const TMapDB& db, const std::string& project, const std::string& command,
+                                          std::ostream& err);
+
+// The stored version named `version` (without regard to case), else null.
+const StoredBuild* FindStoredVersion(const std::vector<StoredBuild>& builds, const std::string& version);
+
+// "2.1.0.7, 2.1.0.7-5F1E2A3B1d000": the stored versions for a message.
+std::string VersionList(const std::vector<StoredBuild>& builds);
+
+}  // namespace qf::cli
