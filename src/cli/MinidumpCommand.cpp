@@ -11,6 +11,7 @@
 #include "Commands.h"
 #include "SymbolizedOutput.h"
 #include "base/Errors.h"
+#include "base/PathRules.h"
 #include "base/TextRules.h"
 #include "crash/MinidumpReader.h"
 #include "crash/ModuleName.h"
@@ -262,8 +263,14 @@ std::unique_ptr<ModuleMap> LoadMap(const std::string& file) {
 // file's bytes and headers, kept for the walk; one per module (null: none).
 class DumpImages {
  public:
-  DumpImages(const std::string& command, const Minidump& dump, const SymbolizeOptions& options, std::ostream& err)
+  // stored: the executable kept in the database for each module (empty: none).
+  DumpImages(const std::string& command, const Minidump& dump, const SymbolizeOptions& options, std::ostream& err,
+             const std::vector<std::string>& stored = {})
       : command_(command), dump_(dump), err_(err), images_(dump.modules.size()) {
+    for (size_t i = 0; i < stored.size() && i < images_.size(); ++i) {
+      std::optional<PeImage> image;
+      if (!stored[i].empty() && Read(stored[i], image)) Use(stored[i], std::move(*image), i);
+    }
     for (const std::string& file : options.images) AddFile(file);
     if (options.imagesDir) AddFolder(*options.imagesDir);
   }
@@ -341,7 +348,7 @@ std::string NoSegmentTable(const std::string& file) { return file + " is not a M
 // why there is none.
 std::unique_ptr<ModuleMap> StoredMap(const TMapDB& db, const std::vector<std::string>& projects,
                                      const MinidumpModule& module, const std::string& version, bool program,
-                                     bool anyBuild, std::ostream& err, std::string& note) {
+                                     bool anyBuild, std::ostream& err, std::string& note, std::string& image) {
   const std::string name(WithoutExtension(module.Name()));
   const auto project =
       std::find_if(projects.begin(), projects.end(), [&](const std::string& p) { return SameText(p, name); });
@@ -386,6 +393,14 @@ std::unique_ptr<ModuleMap> StoredMap(const TMapDB& db, const std::vector<std::st
     return nullptr;
   }
   note = "project " + *project + ", version " + chosen->version + checked;
+  // The executable db add-build kept with it (named by the .build file's module).
+  if (chosen->identity) {
+    const std::string extension = LowerCase(ExtractFileExt(chosen->identity->module));
+    if (TMapDB::IsImageExtension(extension)) {
+      const std::string path = db.GetImagePath(*project, chosen->version, extension);
+      if (PlatformFileSystem().FileExists(path)) image = path;
+    }
+  }
   return map;
 }
 
@@ -440,13 +455,13 @@ int DbSymbolizeMinidump(const TMapDB& db, const SymbolizeOptions& options, const
     db.GetProjects(projects);
     // Each module's stored MAP file, or why it has none.
     std::vector<std::unique_ptr<ModuleMap>> maps(dump.modules.size());
-    std::vector<std::string> notes(dump.modules.size());
+    std::vector<std::string> notes(dump.modules.size()), stored(dump.modules.size());
     for (size_t i = 0; i < dump.modules.size(); ++i) {
       const MinidumpModule& module = dump.modules[i];
       const std::string version = module.version ? *module.version : i == 0 ? versionGiven : std::string();
-      maps[i] = StoredMap(db, projects, module, version, i == 0, anyBuild, err, notes[i]);
+      maps[i] = StoredMap(db, projects, module, version, i == 0, anyBuild, err, notes[i], stored[i]);
     }
-    const DumpImages images("db symbolize", dump, options, err);
+    const DumpImages images("db symbolize", dump, options, err, stored);
     const DumpPrinter printer(dump, maps, images.PerModule(), options);
     const std::vector<ThreadFrames> walks = printer.Walk();
     // Each module that holds a frame, once, in the dump's order: the MAP file

@@ -119,7 +119,7 @@ std::string UsageText() {
                                   "This version already exists",
                                   "Unable to create file : PATH"
                                   on standard error and exits with 1
-        add-build [--project NAME] EXE [MAPFILE]
+        add-build [--project NAME] [--no-image] EXE [MAPFILE]
                                   add with VERSION the file version of the
                                   Windows executable EXE (a program, a .dll or
                                   a .bpl; 32 or 64-bit, from its
@@ -133,8 +133,11 @@ std::string UsageText() {
                                   SHA-256); a version stored for another build
                                   takes this one as VERSION-KEY, an executable
                                   without a version resource is stored as KEY;
-                                  a file that is not an executable is an error
-                                  (exit 2) and nothing is stored
+                                  the executable itself is kept as
+                                  PROJECT/VERSION.exe (.dll, .bpl: its own
+                                  extension) for db symbolize --minidump, unless
+                                  --no-image; a file that is not an executable
+                                  is an error (exit 2) and nothing is stored
         lookup PROJECT VERSION ADDRESS...
                                   lookup on the stored version (VERSION with or
                                   without .map); the status line reads

@@ -103,6 +103,25 @@ if expect "not an image" 0 symbolize FrameLib.map --image FrameLib.map --minidum
     pass "not an image: ignored" || fail "not an image: $(cat err)"
 fi
 
+# db symbolize --minidump with the executables db add-build kept: every frame
+# by unwind, each module answered from its own MAP file; with --no-image the
+# chain alone, and --images gives them again.
+expect "add-build Frameless.exe" 0 db --db db add-build Frameless.exe
+expect "add-build FrameLib.dll" 0 db --db db add-build FrameLib.dll
+if expect "db symbolize with stored images" 0 db --db db symbolize --json --minidump frameless64.dmp; then
+  unwound=$(grep -o '"found_by":"unwind"' out | wc -l)
+  [ "$unwound" -eq 10 ] && grep -q '"function":"main"' out && grep -q '"function":"FrameMix"' out &&
+    pass "db symbolize: stored images, 10 frames by unwind" || fail "db symbolize: $unwound by unwind: $(cat out)"
+fi
+expect "add-build --no-image" 0 db --db bare add-build --no-image Frameless.exe
+expect "add-build --no-image" 0 db --db bare add-build --no-image FrameLib.dll
+if expect "db symbolize without images" 0 db --db bare symbolize --minidump frameless64.dmp; then
+  [ "$(grep -c '^#' out)" -eq 1 ] && pass "db symbolize --no-image: frame 0 only" || fail "--no-image: $(cat out)"
+fi
+if expect "db symbolize --images" 0 db --db bare symbolize --images images --minidump frameless64.dmp; then
+  [ "$(grep -c '^#' out)" -eq 11 ] && pass "db symbolize --images: 11 frames" || fail "db --images: $(cat out)"
+fi
+
 # Usage errors.
 for args in "--image Frameless.exe 0x1000" "--images images 0x1000" "--image"; do
   if expect "usage: $args" 2 symbolize FrameLib.map $args; then
