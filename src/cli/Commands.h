@@ -51,6 +51,8 @@ struct SymbolizeOptions {
   std::optional<std::string> minidump;  // a minidump to walk
   bool scan = false;                    // also every stack word that points into code
   bool allThreads = false;              // every thread of the minidump
+  std::vector<std::string> images;      // executables of the dump's modules (--image, repeatable)
+  std::optional<std::string> imagesDir; // a folder searched for them by module file name
 };
 
 // Separates the options of symbolize from its other arguments (operands);

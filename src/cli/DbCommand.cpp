@@ -67,8 +67,10 @@ void PrintBuilds(const TMapDB& db, const std::string& project, std::ostream& out
 
 // The browser's add flow: the file check, the two names, then the store.
 // buildText: the .build file stored with the MAP file (db add-build), or none.
+// imageFile: the executable stored with them as VERSION + imageExtension, or none.
 int Add(const TMapDB& db, const std::string& project, const std::string& version, const std::string& mapFile,
-        std::ostream& out, std::ostream& err, const std::optional<std::string>& buildText = std::nullopt) {
+        std::ostream& out, std::ostream& err, const std::optional<std::string>& buildText = std::nullopt,
+        const std::string& imageFile = std::string(), const std::string& imageExtension = std::string()) {
   {
     TMapFile check;
     try {
@@ -99,7 +101,7 @@ int Add(const TMapDB& db, const std::string& project, const std::string& version
     return kExitRefused;
   }
   const std::string stored = db.GetVersionPath(project, version) + ".map";
-  if (buildText ? !db.AddVersionWithBuild(project, version, mapFile, *buildText)
+  if (buildText ? !db.AddVersionWithBuild(project, version, mapFile, *buildText, imageFile, imageExtension)
                 : !db.AddVersion(project, version, mapFile)) {
     PrintError(err, "Unable to create file : " + stored);
     return kExitRefused;
@@ -130,8 +132,9 @@ int Lookup(const TMapDB& db, const Args& args, std::istream& in, std::ostream& o
 // stores the identity as VERSION.build beside VERSION.map. A version stored
 // already for another build takes this one as VERSION-KEY (KEY: the
 // symbol-server key); an executable without a version resource is stored
-// as KEY. A file that is not a PE image stores nothing.
-int AddBuild(const TMapDB& db, const std::string& projectGiven, const Args& args, std::ostream& out,
+// as KEY. The executable itself is stored as VERSION.exe (its own
+// extension) unless noImage. A file that is not a PE image stores nothing.
+int AddBuild(const TMapDB& db, const std::string& projectGiven, const Args& args, bool noImage, std::ostream& out,
              std::ostream& err) {
   const std::string& exe = args[0];
   std::string bytes;
@@ -181,7 +184,10 @@ int AddBuild(const TMapDB& db, const std::string& projectGiven, const Args& args
     }
     if (!same || !same->identity || !same->identity->SameBuild(identity)) stored += "-" + key;
   }
-  return Add(db, project, stored, mapFile, out, err, FormatBuildIdentity(identity));
+  // A module without an extension the store can take keeps no image.
+  const bool keepImage = !noImage && TMapDB::IsImageExtension(ext);
+  return Add(db, project, stored, mapFile, out, err, FormatBuildIdentity(identity), keepImage ? exe : std::string(),
+             keepImage ? LowerCase(ext) : std::string());
 }
 
 std::string Hex8(uint32_t value) {
@@ -330,6 +336,7 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
   };
   const bool anyBuild = command == "symbolize" && takeFlag("--any-build");
   const bool showBuilds = command == "versions" && takeFlag("--builds");
+  const bool noImage = command == "add-build" && takeFlag("--no-image");
   const bool sentry = command == "export-breakpad" && takeFlag("--sentry");
   if (command == "add-build" && !takeOption("--project", projectGiven)) return Usage(err, "--project needs a name");
   if (command == "symbolize" && !takeOption("--build-version", versionGiven))
@@ -369,7 +376,7 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
 
   const TMapDB db(root);
   if (command == "lookup") return Lookup(db, args, in, out, err);
-  if (command == "add-build") return AddBuild(db, projectGiven, args, out, err);
+  if (command == "add-build") return AddBuild(db, projectGiven, args, noImage, out, err);
   if (command == "symbolize" && args.empty() && symbolizeOptions.minidump) {
     if (const int status = CheckMinidumpOptions("db symbolize", symbolizeOptions, args, err)) return status;
     return DbSymbolizeMinidump(db, symbolizeOptions, versionGiven, anyBuild, out, err);

@@ -11,6 +11,7 @@
 #include "Commands.h"
 #include "SymbolizedOutput.h"
 #include "base/Errors.h"
+#include "base/PathRules.h"
 #include "base/TextRules.h"
 #include "crash/MinidumpReader.h"
 #include "crash/ModuleName.h"
@@ -65,16 +66,18 @@ const char* FoundByName(StackFrame::FoundBy by) {
   switch (by) {
     case StackFrame::FoundBy::Context: return "context";
     case StackFrame::FoundBy::FramePointer: return "frame_pointer";
+    case StackFrame::FoundBy::Unwind: return "unwind";
     default: return "scan";
   }
 }
 
 class DumpPrinter {
  public:
-  // maps: one per module of the dump, in its order (null: no MAP file).
+  // maps: one per module of the dump, in its order (null: no MAP file);
+  // images likewise (null: no image).
   DumpPrinter(const Minidump& dump, const std::vector<std::unique_ptr<ModuleMap>>& maps,
-              const SymbolizeOptions& options)
-      : dump_(dump), maps_(maps), options_(options), digits_(int(dump.WordSize()) * 2) {}
+              const std::vector<std::unique_ptr<ModuleImage>>& images, const SymbolizeOptions& options)
+      : dump_(dump), maps_(maps), images_(images), options_(options), digits_(int(dump.WordSize()) * 2) {}
 
   // The walks of the options: the crashing thread, or every thread.
   std::vector<ThreadFrames> Walk() const {
@@ -85,6 +88,9 @@ class DumpPrinter {
       if (!module) return false;
       const ModuleMap* map = MapOf(module);
       return !map || map->map.InCode(InMap(*module, *map, address));
+    };
+    walk.imageOf = [this](const MinidumpModule& module) {
+      return images_[size_t(&module - dump_.modules.data())].get();
     };
     return WalkThreads(dump_, walk, options_.allThreads);
   }
@@ -186,6 +192,7 @@ class DumpPrinter {
         out << "null";
       }
       out << ",\"found_by\":\"" << FoundByName(frames[i].foundBy) << '"';
+      if (frames[i].callTarget) out << ",\"call_target\":\"" << Address(*frames[i].callTarget) << '"';
       PrintJsonSymbolFields(out, answer.symbolized);
       out << '}';
     }
@@ -230,6 +237,7 @@ class DumpPrinter {
 
   const Minidump& dump_;
   const std::vector<std::unique_ptr<ModuleMap>>& maps_;
+  const std::vector<std::unique_ptr<ModuleImage>>& images_;
   const SymbolizeOptions& options_;
   int digits_;
 };
@@ -251,6 +259,86 @@ std::unique_ptr<ModuleMap> LoadMap(const std::string& file) {
   return std::make_unique<ModuleMap>(ModuleMap{file, SymbolMap::Load(file)});
 }
 
+// The images of the dump's modules given by --image and --images: each
+// file's bytes and headers, kept for the walk; one per module (null: none).
+class DumpImages {
+ public:
+  // stored: the executable kept in the database for each module (empty: none).
+  DumpImages(const std::string& command, const Minidump& dump, const SymbolizeOptions& options, std::ostream& err,
+             const std::vector<std::string>& stored = {})
+      : command_(command), dump_(dump), err_(err), images_(dump.modules.size()) {
+    for (size_t i = 0; i < stored.size() && i < images_.size(); ++i) {
+      std::optional<PeImage> image;
+      if (!stored[i].empty() && Read(stored[i], image)) Use(stored[i], std::move(*image), i);
+    }
+    for (const std::string& file : options.images) AddFile(file);
+    if (options.imagesDir) AddFolder(*options.imagesDir);
+  }
+  const std::vector<std::unique_ptr<ModuleImage>>& PerModule() const { return images_; }
+
+ private:
+  // An --image: the module of its file name, else the one of its identity.
+  void AddFile(const std::string& file) {
+    std::optional<PeImage> image;
+    if (!Read(file, image)) return;
+    const std::string_view name = FileNameOf(file);
+    for (size_t i = 0; i < dump_.modules.size(); ++i)
+      if (SameText(dump_.modules[i].Name(), name)) return Use(file, std::move(*image), i);
+    for (size_t i = 0; i < dump_.modules.size(); ++i)
+      if (image->timeDateStamp == dump_.modules[i].timeDateStamp && image->sizeOfImage == dump_.modules[i].size)
+        return Use(file, std::move(*image), i);
+    Ignored(file + " is the image of no module of the dump (TimeDateStamp 0x" + Hex(image->timeDateStamp, 8) +
+            ", SizeOfImage 0x" + Hex(image->sizeOfImage, 1) + ")");
+  }
+
+  // --images DIR: for each module without an image, the file of its name.
+  void AddFolder(const std::string& folder) {
+    const FileSystem& fs = PlatformFileSystem();
+    for (size_t i = 0; i < dump_.modules.size(); ++i) {
+      if (images_[i]) continue;
+      const std::string file = folder + "/" + std::string(dump_.modules[i].Name());
+      if (dump_.modules[i].Name().empty() || !fs.FileExists(file)) continue;
+      std::optional<PeImage> image;
+      if (Read(file, image)) Use(file, std::move(*image), i);
+    }
+  }
+
+  bool Read(const std::string& file, std::optional<PeImage>& image) {
+    auto bytes = std::make_unique<std::string>(PlatformFileSystem().ReadWholeFile(file));
+    image = ReadPeImage(*bytes);
+    if (!image) {
+      Ignored(file + " is not a PE image");
+      return false;
+    }
+    bytes_.push_back(std::move(bytes));
+    return true;
+  }
+
+  void Use(const std::string& file, PeImage image, size_t i) {
+    const MinidumpModule& module = dump_.modules[i];
+    if (image.timeDateStamp != module.timeDateStamp || image.sizeOfImage != module.size) {
+      Ignored(file + " is not the image of " + std::string(module.Name()) + " in the dump (TimeDateStamp 0x" +
+              Hex(image.timeDateStamp, 8) + ", SizeOfImage 0x" + Hex(image.sizeOfImage, 1) + "; the dump's 0x" +
+              Hex(module.timeDateStamp, 8) + ", 0x" + Hex(module.size, 1) + ")");
+      return;
+    }
+    images_[i] = std::make_unique<ModuleImage>(std::move(image), *bytes_.back());
+  }
+
+  void Ignored(const std::string& why) { PrintError(err_, command_ + ": " + why + "; ignored"); }
+
+  static std::string_view FileNameOf(std::string_view path) {
+    const size_t slash = path.find_last_of("/\\");
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+  }
+
+  const std::string command_;
+  const Minidump& dump_;
+  std::ostream& err_;
+  std::vector<std::unique_ptr<std::string>> bytes_;
+  std::vector<std::unique_ptr<ModuleImage>> images_;
+};
+
 std::string NoSegmentTable(const std::string& file) { return file + " is not a MAP file with a segment table"; }
 
 // The stored MAP file of a module: the project named like the module's file
@@ -260,7 +348,7 @@ std::string NoSegmentTable(const std::string& file) { return file + " is not a M
 // why there is none.
 std::unique_ptr<ModuleMap> StoredMap(const TMapDB& db, const std::vector<std::string>& projects,
                                      const MinidumpModule& module, const std::string& version, bool program,
-                                     bool anyBuild, std::ostream& err, std::string& note) {
+                                     bool anyBuild, std::ostream& err, std::string& note, std::string& image) {
   const std::string name(WithoutExtension(module.Name()));
   const auto project =
       std::find_if(projects.begin(), projects.end(), [&](const std::string& p) { return SameText(p, name); });
@@ -305,6 +393,14 @@ std::unique_ptr<ModuleMap> StoredMap(const TMapDB& db, const std::vector<std::st
     return nullptr;
   }
   note = "project " + *project + ", version " + chosen->version + checked;
+  // The executable db add-build kept with it (named by the .build file's module).
+  if (chosen->identity) {
+    const std::string extension = LowerCase(ExtractFileExt(chosen->identity->module));
+    if (TMapDB::IsImageExtension(extension)) {
+      const std::string path = db.GetImagePath(*project, chosen->version, extension);
+      if (PlatformFileSystem().FileExists(path)) image = path;
+    }
+  }
   return map;
 }
 
@@ -315,6 +411,8 @@ int CheckMinidumpOptions(const std::string& command, const SymbolizeOptions& opt
   if (!options.minidump) {
     if (options.scan || options.allThreads)
       return UsageError(err, command + ": " + (options.scan ? "--scan" : "--all-threads") + " needs --minidump");
+    if (!options.images.empty() || options.imagesDir)
+      return UsageError(err, command + ": " + (options.imagesDir ? "--images" : "--image") + " needs --minidump");
     return kExitOk;
   }
   if (!addresses.empty()) return UsageError(err, command + ": --minidump takes no addresses");
@@ -341,7 +439,8 @@ int SymbolizeMinidump(const std::string& command, const std::string& mapFile, co
     maps[found] = LoadMap(mapFile);
     // Refused as by symbolize.
     if (!maps[found]->map.HasSegmentTable()) throw Exception(command + ": " + NoSegmentTable(mapFile));
-    const DumpPrinter printer(dump, maps, options);
+    const DumpImages images(command, dump, options, err);
+    const DumpPrinter printer(dump, maps, images.PerModule(), options);
     return printer.Print(printer.Walk(), out);
   });
 }
@@ -356,13 +455,14 @@ int DbSymbolizeMinidump(const TMapDB& db, const SymbolizeOptions& options, const
     db.GetProjects(projects);
     // Each module's stored MAP file, or why it has none.
     std::vector<std::unique_ptr<ModuleMap>> maps(dump.modules.size());
-    std::vector<std::string> notes(dump.modules.size());
+    std::vector<std::string> notes(dump.modules.size()), stored(dump.modules.size());
     for (size_t i = 0; i < dump.modules.size(); ++i) {
       const MinidumpModule& module = dump.modules[i];
       const std::string version = module.version ? *module.version : i == 0 ? versionGiven : std::string();
-      maps[i] = StoredMap(db, projects, module, version, i == 0, anyBuild, err, notes[i]);
+      maps[i] = StoredMap(db, projects, module, version, i == 0, anyBuild, err, notes[i], stored[i]);
     }
-    const DumpPrinter printer(dump, maps, options);
+    const DumpImages images("db symbolize", dump, options, err, stored);
+    const DumpPrinter printer(dump, maps, images.PerModule(), options);
     const std::vector<ThreadFrames> walks = printer.Walk();
     // Each module that holds a frame, once, in the dump's order: the MAP file
     // it is answered from, or why it has none.

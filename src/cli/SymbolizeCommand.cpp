@@ -238,6 +238,12 @@ int ParseSymbolizeArgs(const std::string& command, const Args& args, SymbolizeOp
     } else if (OptionValue(args, i, "--minidump", value)) {
       if (!value || value->empty()) return UsageError(err, command + ": --minidump needs a file");
       options.minidump = *value;
+    } else if (OptionValue(args, i, "--image", value)) {
+      if (!value || value->empty()) return UsageError(err, command + ": --image needs a file");
+      options.images.push_back(*value);
+    } else if (OptionValue(args, i, "--images", value)) {
+      if (!value || value->empty()) return UsageError(err, command + ": --images needs a folder");
+      options.imagesDir = *value;
     } else if (OptionValue(args, i, "--module", value)) {
       if (!value || value->empty()) return UsageError(err, command + ": --module needs a name");
       options.module = *value;

@@ -24,7 +24,8 @@ std::string UsageText() {
   quillfen-cli symbolize MAPFILE [OPTIONS] ADDRESS...
   quillfen-cli symbolize MAPFILE [OPTIONS] --report FILE
   quillfen-cli symbolize MAPFILE [--module NAME] [--scan] [--all-threads]
-                         [--json] --minidump DUMP
+                         [--image FILE]... [--images DIR] [--json]
+                         --minidump DUMP
       Reads MAPFILE's segments, units, public functions and line numbers and
       prints one line per address:
         0x004E6446 FUNCTION+0x46 (UNIT) SOURCE:LINE
@@ -74,6 +75,14 @@ std::string UsageText() {
                            into code (marked [scan])
         --all-threads      with --minidump: every thread, not only the crashed
                            one
+        --image FILE       with --minidump: the executable of a module of the
+                           dump (repeatable), used only when its TimeDateStamp
+                           and SizeOfImage are the module's: x64 frames are
+                           then unwound by its unwind tables (found by
+                           unwind), and a scanned word counts only after a
+                           call instruction of its code
+        --images DIR       with --minidump: a folder searched for the
+                           executable of each module by its file name
         --json             JSON Lines: one object per address with the keys
                            address, segment, unit, function, function_offset,
                            file and line (null where unknown); with
@@ -110,7 +119,7 @@ std::string UsageText() {
                                   "This version already exists",
                                   "Unable to create file : PATH"
                                   on standard error and exits with 1
-        add-build [--project NAME] EXE [MAPFILE]
+        add-build [--project NAME] [--no-image] EXE [MAPFILE]
                                   add with VERSION the file version of the
                                   Windows executable EXE (a program, a .dll or
                                   a .bpl; 32 or 64-bit, from its
@@ -124,8 +133,11 @@ std::string UsageText() {
                                   SHA-256); a version stored for another build
                                   takes this one as VERSION-KEY, an executable
                                   without a version resource is stored as KEY;
-                                  a file that is not an executable is an error
-                                  (exit 2) and nothing is stored
+                                  the executable itself is kept as
+                                  PROJECT/VERSION.exe (.dll, .bpl: its own
+                                  extension) for db symbolize --minidump, unless
+                                  --no-image; a file that is not an executable
+                                  is an error (exit 2) and nothing is stored
         lookup PROJECT VERSION ADDRESS...
                                   lookup on the stored version (VERSION with or
                                   without .map); the status line reads
@@ -147,7 +159,8 @@ std::string UsageText() {
                                   version is not stored lists the project's
                                   versions and exits with 1
         symbolize [--build-version X.Y.Z.W] [--any-build] [--scan]
-                  [--all-threads] [--json] --minidump DUMP
+                  [--all-threads] [--image FILE]... [--images DIR] [--json]
+                  --minidump DUMP
                                   symbolize --minidump with every module of the
                                   dump whose name (without extension) is a
                                   project with a stored build of the module's
@@ -160,7 +173,8 @@ std::string UsageText() {
                                   its own load base; a module that holds a frame
                                   but gets no MAP file is named on standard
                                   error with the identity looked for and the
-                                  reason
+                                  reason; --image and --images as for
+                                  symbolize
         export-breakpad [--sentry] OUTDIR [PROJECT [VERSION]]
                                   writes the Breakpad symbol file (see breakpad)
                                   of every stored build, or of those named, as

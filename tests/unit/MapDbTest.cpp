@@ -286,5 +286,37 @@ TEST_F(MapDbTest, BuildFileStoredOnlyWithItsMapFile) {
   }
 }
 
+// The executable kept with a build: stored with its .build and .map files or
+// not at all; an extension the store's own files end in is refused.
+TEST_F(MapDbTest, ImageStoredWithItsBuild) {
+  WriteBytes(dir("source.map"), kContent);
+  WriteBytes(dir("App.exe"), "MZ image bytes");
+  MakeFolder(root);
+  MakeFolder(dir("db", "Demo"));
+  {
+    const TMapDB db(root);
+    ASSERT_TRUE(db.AddVersionWithBuild("Demo", "1.0", dir("source.map"), "module=App.exe\n", dir("App.exe"), ".exe"));
+    EXPECT_EQ(ReadBytes(db.GetImagePath("Demo", "1.0", ".exe")), "MZ image bytes");
+    // The MAP file cannot follow: the image and the .build file go again.
+    EXPECT_FALSE(db.AddVersionWithBuild("Demo", "1.1", dir("nothing.map"), "module=App.exe\n", dir("App.exe"), ".exe"));
+    // No image to copy: nothing stored.
+    EXPECT_FALSE(db.AddVersionWithBuild("Demo", "1.2", dir("source.map"), "module=App.exe\n", dir("none.exe"), ".exe"));
+    for (const char* extension : {".map", ".build", ".", ""})
+      EXPECT_FALSE(db.AddVersionWithBuild("Demo", "1.3", dir("source.map"), "x", dir("App.exe"), extension)) << extension;
+    EXPECT_EQ(Sorted(AllNames(dir("db", "Demo"))), (Names{"1.0.build", "1.0.exe", "1.0.map"}));
+    std::vector<std::string> versions;
+    db.GetVersions("Demo", versions);
+    EXPECT_EQ(versions, std::vector<std::string>{"1.0.map"});
+  }
+  for (const auto fault : {FaultyFileSystem::ShortCopy, FaultyFileSystem::FailedCopyLeavingPart,
+                           FaultyFileSystem::FailedMove}) {
+    SCOPED_TRACE(fault);
+    const FaultyFileSystem fs(fault);
+    const TMapDB db(root, fs);
+    EXPECT_FALSE(db.AddVersionWithBuild("Demo", "2.0", dir("source.map"), "module=App.exe\n", dir("App.exe"), ".exe"));
+    EXPECT_EQ(Sorted(AllNames(dir("db", "Demo"))), (Names{"1.0.build", "1.0.exe", "1.0.map"}));
+  }
+}
+
 }  // namespace
 }  // namespace qf

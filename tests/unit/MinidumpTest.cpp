@@ -203,6 +203,9 @@ TEST(Minidump, DamagedStructures) {
        "damaged minidump: the name of module 0 lies past the end of the file"},
       {"name length", put(good, layout["module name 0"], 0x7FFFFFFF, 4),
        "damaged minidump: the name of module 0 lies past the end of the file"},
+      // Inside the file, but no path is that long: not read into memory.
+      {"long name", put(good + std::string(70000, '\0'), layout["module name 0"], 70000, 4),
+       "damaged minidump: the name of module 0 holds 70000 bytes, more than 65536"},
       {"thread count", put(good, threads, 3, 4),
        "damaged minidump: the thread list counts 3 threads, more than its 100 bytes hold"},
       {"thread context", put(good, threads + 4 + 44, uint32_t(good.size()), 4),

@@ -25,6 +25,7 @@ struct DumpShape {
     uint32_t size = 0;
     std::string path;  // ASCII, written as UTF-16
     std::optional<std::array<uint16_t, 4>> version;
+    uint32_t timeDateStamp = 0;
   };
   std::vector<Module> modules;
   struct Thread {
@@ -129,6 +130,7 @@ inline std::string WriteMinidump(const DumpShape& shape, DumpLayout* layoutOut =
     const uint32_t at = moduleList + 4 + 108 * uint32_t(i);
     w.Put(at, m.base, 8);
     w.Put(at + 8, m.size, 4);
+    w.Put(at + 16, m.timeDateStamp, 4);
     if (m.version) {
       w.Put(at + 24, 0xFEEF04BD, 4);
       w.Put(at + 32, uint32_t((*m.version)[0]) << 16 | (*m.version)[1], 4);

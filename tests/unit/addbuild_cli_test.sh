@@ -37,6 +37,15 @@ check "64-bit image and a MAP file given" 0 "db/App64/2.10.3.0.map" "" db add-bu
 check "a library" 0 "db/Lib/3.0.0.1.map" "" db add-build Lib.dll
 check "a package" 0 "db/Pkg/4.5.6.7.map" "" db add-build Pkg.bpl
 check "project given" 0 "db/Other/1.4.0.12.map" "" db add-build --project Other App.exe
+# The executable is kept beside its MAP file with its own extension, unless --no-image.
+for kept in App/1.4.0.12.exe:App.exe App64/2.10.3.0.exe:App64.exe Lib/3.0.0.1.dll:Lib.dll Pkg/4.5.6.7.bpl:Pkg.bpl; do
+  cmp -s "${kept#*:}" "db/${kept%%:*}" || { echo "FAIL: db/${kept%%:*} is not ${kept#*:}"; failures=$((failures + 1)); }
+done
+check "--no-image" 0 "db/NoImage/1.4.0.12.map" "" db add-build --no-image --project NoImage App.exe
+[ "$(find db/NoImage -type f | sort | tr '\n' ' ')" = "db/NoImage/1.4.0.12.build db/NoImage/1.4.0.12.map " ] ||
+  { echo "FAIL: --no-image kept: $(find db/NoImage -type f)"; failures=$((failures + 1)); }
+# Listings name the MAP files only.
+check "versions list no executable" 0 "1.4.0.12.map" "" db versions App
 before="$(stored)"
 check "existing version" 1 "" "quillfen-cli: This version already exists" db add-build App.exe
 check "existing version in another case" 1 "" "quillfen-cli: This version already exists" \
@@ -56,7 +65,7 @@ check "no version resource" 0 "db/Bare/5F1E2A3B2000.map" \
   db add-build Bare.exe App.map
 [ -z "$wrapper" ] && check "missing executable" 2 "" \
   "quillfen-cli: cannot open \"$work/None.exe\": No such file or directory" db add-build None.exe
-[ "$(stored | sed 's#db/Bare/5F1E2A3B2000\.build db/Bare/5F1E2A3B2000\.map ##')" = "$before" ] ||
+[ "$(stored | sed 's#db/Bare/5F1E2A3B2000\.build db/Bare/5F1E2A3B2000\.exe db/Bare/5F1E2A3B2000\.map ##')" = "$before" ] ||
   { echo "FAIL: a refused add-build stored a file: $(stored)"; failures=$((failures + 1)); }
 
 # A Windows Application Error event: module and version from the report.

@@ -57,8 +57,11 @@ mkdir twin
 python3 "$tool" restamp CrashLib.dll twin/CrashLib.dll "$twin_stamp"
 sed 's/\bLibWriteNull\b/TwinLibWriteNull/g; s/\bLibStep\b/TwinLibStep/g' CrashLib.map >twin/CrashLib.map
 python3 "$tool" module-stamp crash64.dmp twin.dmp CrashLib.dll "$twin_stamp"
-real_names="LibWriteNull LibStep CrashLibEnter Level3 Level2 Level1 main "
-twin_names="TwinLibWriteNull TwinLibStep CrashLibEnter Level3 Level2 Level1 main "
+# db add-build keeps the executables, so the walk is the unwind of their
+# tables: on through the C run-time start-up into kernel32.dll (no image).
+startup="__tmainCRTStartup mainCRTStartup - "
+real_names="LibWriteNull LibStep CrashLibEnter Level3 Level2 Level1 main $startup"
+twin_names="TwinLibWriteNull TwinLibStep CrashLibEnter Level3 Level2 Level1 main $startup"
 
 # --- db add-build keeps the identity ------------------------------------------------
 expect "add-build CrashApp.exe" 0 q db --db db add-build CrashApp.exe
@@ -100,7 +103,7 @@ expect "the twin's dump" 0 q db --db db symbolize --minidump twin.dmp &&
 # --- a build not stored: named with its identity, unanswered --------------------------------
 (q db --db only-twin add-build CrashApp.exe && twin_add only-twin) >/dev/null
 expect "a build not stored" 0 q db --db only-twin symbolize --minidump crash64.dmp &&
-  { [ "$(functions)" = "- - - Level3 Level2 Level1 main " ] &&
+  { [ "$(functions)" = "- - - Level3 Level2 Level1 main $startup" ] &&
     grep -qx "quillfen-cli: db symbolize: no MAP file for CrashLib.dll: version 2.7.1.8 of project CrashLib is stored for another build ($twin_key, the dump's build $key); --any-build takes it" err &&
       pass "a build not stored: named, its frames unanswered" || { fail "a build not stored: $(functions)"; cat err; }; }
 expect "--any-build" 0 q db --db only-twin symbolize --any-build --minidump crash64.dmp &&

@@ -17,9 +17,11 @@
 
 namespace qf {
 
-// The dump's file read in place, through a few cached pages: the reader
-// reads its structures byte by byte, the stack walk word by word, and only
-// the pages they touch are read. Bytes held in memory are read directly.
+// The dump's file read in place, through a few cached pages (at most
+// kPages of kPageSize bytes): the reader reads its structures byte by byte,
+// the stack walk word by word, and only the pages they touch are read. Bytes
+// held in memory are read directly. The cache makes one dump a thing of one
+// thread at a time.
 class MinidumpFile {
  public:
   explicit MinidumpFile(std::unique_ptr<RandomAccessReader> reader);
@@ -62,6 +64,10 @@ struct MinidumpRegisters {
   uint64_t ip = 0;  // EIP / RIP
   uint64_t sp = 0;  // ESP / RSP
   uint64_t fp = 0;  // EBP / RBP
+  // The general registers in the processor's numbering (the one of the x64
+  // unwind codes): RAX, RCX, RDX, RBX, RSP, RBP, RSI, RDI, R8 to R15; in an
+  // x86 dump EAX to EDI and R8 to R15 zero.
+  std::array<uint64_t, 16> general{};
 };
 
 struct MinidumpModule {

@@ -123,8 +123,10 @@ std::string TMapDB::GetBuildPath(const std::string& project, const std::string& 
 }
 
 bool TMapDB::AddVersionWithBuild(const std::string& project, const std::string& version,
-                                 const std::string& sourceFile, const std::string& buildText) const {
+                                 const std::string& sourceFile, const std::string& buildText,
+                                 const std::string& imageFile, const std::string& imageExtension) const {
   if (IsUnsafeName(project) || IsUnsafeName(version)) return false;
+  if (!imageFile.empty() && !IsImageExtension(imageExtension)) return false;
   const std::string folder = ProjectFolder(project);
   if (!fs_.DirectoryExists(folder)) return false;
   const std::string target = GetVersionPath(project, version) + kVersionExtension;
@@ -140,9 +142,26 @@ bool TMapDB::AddVersionWithBuild(const std::string& project, const std::string& 
     fs_.RemoveFile(temporary);
     return false;
   }
+  // The executable likewise; one left without its ".map" file is replaced.
+  const std::string image = imageFile.empty() ? std::string() : GetImagePath(project, version, imageExtension);
+  if (!image.empty() && ((fs_.FileExists(image) && !fs_.RemoveFile(image)) || !StoreMap(folder, image, imageFile))) {
+    fs_.RemoveFile(build);
+    return false;
+  }
   if (StoreMap(folder, target, sourceFile)) return true;
-  fs_.RemoveFile(build);  // ours: the move made it
+  if (!image.empty()) fs_.RemoveFile(image);  // ours: the moves made them
+  fs_.RemoveFile(build);
   return false;
+}
+
+std::string TMapDB::GetImagePath(const std::string& project, const std::string& version,
+                                 const std::string& imageExtension) const {
+  return GetVersionPath(project, version) + imageExtension;
+}
+
+bool TMapDB::IsImageExtension(const std::string& extension) {
+  return extension.size() > 1 && extension[0] == '.' && !IsUnsafeName(extension.substr(1)) &&
+         !SameText(extension, kVersionExtension) && !SameText(extension, kBuildExtension);
 }
 
 std::optional<std::string> TMapDB::ReadBuild(const std::string& project, const std::string& version) const {

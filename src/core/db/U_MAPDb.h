@@ -48,8 +48,19 @@ class TMapDB {
   // through temporary names, the ".build" file is moved into place first
   // and removed again when the ".map" file cannot follow, so the two are
   // stored together or not at all. Never overwrites either.
+  // With imageFile (not empty), the executable the MAP file belongs to is
+  // stored too, as VERSION plus imageExtension (".exe", ".dll", ".bpl"),
+  // moved into place after the ".build" file and before the ".map" file, and
+  // removed again with it when the ".map" file cannot follow.
   bool AddVersionWithBuild(const std::string& project, const std::string& version, const std::string& sourceFile,
-                           const std::string& buildText) const;
+                           const std::string& buildText, const std::string& imageFile = std::string(),
+                           const std::string& imageExtension = std::string()) const;
+  // The path of the version's stored executable of that extension (".exe").
+  std::string GetImagePath(const std::string& project, const std::string& version,
+                           const std::string& imageExtension) const;
+  // An extension an executable may be stored with: not empty, no ".map" or
+  // ".build" (which the store's own files end in), a safe name.
+  static bool IsImageExtension(const std::string& extension);
   // The path of the version's ".build" file.
   std::string GetBuildPath(const std::string& project, const std::string& version) const;
   // The text of the version's ".build" file; none when there is none. Throws

@@ -17,6 +17,8 @@
 # __builtin_return_address, those of main's callers from
 # RtlCaptureStackBackTrace, in modules that are neither of the two (the
 # system's) with MODULE `?`, OFFSET the address, FUNCTION, FILE and LINE `?`.
+# FUNCTION, FILE and LINE of a caller frame (all but frame 0) are addr2line's
+# at its return address - 1, the call.
 set -euo pipefail
 [ $# -ge 1 ] || { echo "usage: write_frameless.sh MAP_FROM_DEBUG [OUTDIR]" >&2; exit 2; }
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -78,7 +80,9 @@ done
       continue
     fi
     offset=$(( address - base[$module] ))
-    mapfile -t answer < <("${tools}addr2line" -f -e "$module" "$(hex $(( offset + image[$module] )))")
+    # A caller frame is answered at its return address - 1: the call.
+    at=$(( offset + image[$module] - (n > 0 ? 1 : 0) ))
+    mapfile -t answer < <("${tools}addr2line" -f -e "$module" "$(hex $at)")
     location=${answer[1]%% (*}
     file=${location%:*}
     printf 'frame %s 0x%016X %s %s %s %s %s\n' "$n" "$address" "$module" "$(hex "$offset")" \
