@@ -73,9 +73,9 @@ for case in "$@"; do
     map="${image%.*}.map"
     mapOf[$module]="$map"
     "$cli" db --db "$dir/db" add-build "$image" "$map" >/dev/null || fail "$name: db add-build $module"
-    # The image kept beside the MAP file gives the stack rules.
+    # The image add-build keeps beside the MAP file gives the stack rules.
     stored=$(ls "$dir/db/${module%.*}/"*.map | head -n 1)
-    [ -e "${stored%.map}.${module##*.}" ] || cp "$image" "${stored%.map}.${module##*.}"
+    [ -f "${stored%.map}.${module##*.}" ] || fail "$name: db add-build kept no image of $module"
   done
   "$cli" db --db "$dir/db" export-breakpad "$dir/symbols" >"$dir/export.out" || fail "$name: db export-breakpad"
   "$add_codeview" "$dump" "$dir/copy.dmp" >/dev/null || fail "$name: add_codeview"
