@@ -1,6 +1,8 @@
 // quillfen-cli breakpad: Breakpad's symbol file (.sym) of one module from its
 // MAP file, for the crash services built on Breakpad's format; the identity
 // from the module's image where it is given.
+#include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <new>
@@ -120,11 +122,21 @@ std::string BreakpadText(const SymbolMap& map, const BreakpadModule& module) {
   return text;
 }
 
-bool WriteFileReplacing(const std::string& path, std::string_view content) {
+bool WriteFileReplacing(const std::string& path, const std::function<void(std::ostream&)>& write) {
   const FileSystem& fs = PlatformFileSystem();
   const std::string temporary = TemporaryName(path);
   fs.RemoveFile(temporary);
-  if (!fs.WriteNewFile(temporary, content)) return false;
+  {
+    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+    if (!file) return false;
+    write(file);
+    file.flush();
+    if (!file) {
+      file.close();
+      fs.RemoveFile(temporary);
+      return false;
+    }
+  }
   if (fs.FileExists(path) && !fs.RemoveFile(path)) {
     fs.RemoveFile(temporary);
     return false;
@@ -237,7 +249,9 @@ int DbExportBreakpad(const TMapDB& db, const Args& args, bool sentry, std::ostre
         ++kept;
         continue;
       }
-      if (!WriteFileReplacing(path, text)) {
+      if (!WriteFileReplacing(path, [&](std::ostream& file) {
+            file.write(text.data(), static_cast<std::streamsize>(text.size()));
+          })) {
         failed("cannot write \"" + path + "\"");
         continue;
       }
@@ -315,17 +329,21 @@ int RunBreakpad(const Args& args, std::istream&, std::ostream& out, std::ostream
       PrintError(err, "breakpad: " + made.error);
       return kExitUsage;
     }
+    // The file goes out piece by piece as it is written, never whole in memory.
+    const auto writeTo = [&](std::ostream& to) {
+      WriteBreakpadSymbols(map, made.imageBase, made.identity, made.stackRecords, [&](std::string_view piece) {
+        to.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+      });
+    };
     if (output) {
-      if (!WriteFileReplacing(*output, BreakpadText(map, made))) {
+      if (!WriteFileReplacing(*output, writeTo)) {
         PrintError(err, "breakpad: cannot write \"" + *output + "\"");
         return kExitUsage;
       }
       return kExitOk;
     }
     if (&out == &std::cout) UseBinaryStandardOutput();
-    WriteBreakpadSymbols(map, made.imageBase, made.identity, made.stackRecords, [&](std::string_view piece) {
-      out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
-    });
+    writeTo(out);
     out.flush();
     return out ? kExitOk : kExitUsage;
   } catch (const Exception& e) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -123,8 +124,9 @@ struct BreakpadModule {
 BreakpadModule MakeBreakpadModule(const SymbolMap& map, const BreakpadSource& source);
 // The whole symbol file.
 std::string BreakpadText(const SymbolMap& map, const BreakpadModule& module);
-// Writes content to path through a temporary file, replacing a file there.
-bool WriteFileReplacing(const std::string& path, std::string_view content);
+// Writes a file through a temporary one (write gives its content), then
+// moves it into place, replacing a file there; false when it cannot.
+bool WriteFileReplacing(const std::string& path, const std::function<void(std::ostream&)>& write);
 
 std::string UsageText();
 
