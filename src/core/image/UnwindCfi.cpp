@@ -134,8 +134,6 @@ class PrologRules {
     return true;
   }
 
-  uint8_t FrameRegister() const { return frameRegister_; }
-
  private:
   FrameState state_;
   uint64_t alloc_ = 0;          // RSP = CFA - 8 - alloc_ while no frame register is set
@@ -256,16 +254,16 @@ bool AppendFunction(std::string& out, const UnwindFunction& function, std::strin
     }
   });
   if (!ok) return false;
-  // The epilogs, byte by byte as Windows reads them: where the bytes are an
-  // epilog, the frame as it is taken down from there (from the stack
-  // pointer; registers not popped are restored already), else the whole
-  // frame.
+  // The epilogs, byte by byte as Windows reads them (a chained entry's with
+  // its own frame register): where the bytes are an epilog, the frame as it
+  // is taken down from there (from the stack pointer; registers not popped
+  // are restored already), else the whole frame.
   const FrameState body = prolog.State();
-  if (function.chain.empty()) {
+  {
     const LeBytes bytes(code);
     bool inEpilog = false;
     for (uint64_t at = entry.prologSize; at < code.size(); ++at) {
-      const std::optional<Epilog> epilog = EpilogAt(bytes, at, prolog.FrameRegister());
+      const std::optional<Epilog> epilog = EpilogAt(bytes, at, entry.frameRegister);
       if (!epilog) {
         if (inEpilog) AppendStep(steps, entry.begin + at, lines.Changes(body));
         inEpilog = false;
