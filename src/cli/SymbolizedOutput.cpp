@@ -2,30 +2,12 @@
 // Lines object, appended to a text that is written out in large pieces.
 #include "SymbolizedOutput.h"
 
-#include <charconv>
 #include <ostream>
+
+#include "base/NumberText.h"
 
 namespace qf::cli {
 namespace {
-
-template <typename T>
-void AppendNumber(std::string& out, T value) {
-  char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  out.append(digits, static_cast<std::size_t>(end - digits));
-}
-
-void AppendHex(std::string& out, uint64_t value, int width) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  char text[16];
-  int n = 0;
-  do {
-    text[15 - n++] = kDigits[value & 0xF];
-    value >>= 4;
-  } while (value != 0);
-  if (n < width) out.append(static_cast<std::size_t>(width - n), '0');
-  out.append(text + 16 - n, static_cast<std::size_t>(n));
-}
 
 void AppendAddress(std::string& out, uint64_t address) {
   out += "0x";
@@ -154,7 +136,7 @@ void AppendSymbolText(std::string& out, const Symbolized& s) {
   if (s.file && s.line) {
     out += *s.file;
     out += ':';
-    AppendNumber(out, *s.line);
+    AppendDecimal(out, *s.line);
   } else {
     out += "??";
   }
@@ -187,14 +169,14 @@ void AppendJsonSymbolFields(std::string& out, const Symbolized& s) {
   AppendJsonField(out, "function", s.function);
   out += ",\"function_offset\":";
   if (s.function) {
-    AppendNumber(out, s.functionOffset);
+    AppendDecimal(out, s.functionOffset);
   } else {
     out += "null";
   }
   AppendJsonField(out, "file", s.line ? s.file : std::nullopt);
   out += ",\"line\":";
   if (s.file && s.line) {
-    AppendNumber(out, *s.line);
+    AppendDecimal(out, *s.line);
   } else {
     out += "null";
   }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/NumberText.h"
 #include "image/UnwindInfo.h"
 
 namespace qf {
@@ -17,16 +18,6 @@ namespace {
 
 const char* const kRegisterNames[16] = {"$rax", "$rcx", "$rdx", "$rbx", "$rsp", "$rbp", "$rsi", "$rdi",
                                         "$r8",  "$r9",  "$r10", "$r11", "$r12", "$r13", "$r14", "$r15"};
-
-void AppendHex(std::string& out, uint64_t value) {
-  char text[16];
-  int n = 0;
-  do {
-    text[15 - n++] = "0123456789abcdef"[value & 0xF];
-    value >>= 4;
-  } while (value != 0);
-  out.append(text + 16 - n, static_cast<std::size_t>(n));
-}
 
 // "BASE N +" or "BASE N -": base plus a signed distance, in decimal.
 std::string Plus(const std::string& base, int64_t distance) {
@@ -215,9 +206,9 @@ std::optional<Epilog> EpilogAt(const LeBytes& code, uint64_t at, uint8_t frameRe
 
 void AppendInit(std::string& out, uint64_t rva, uint64_t size, const std::string& rules) {
   out += "STACK CFI INIT ";
-  AppendHex(out, rva);
+  AppendHex(out, rva, 1, HexCase::Lower);
   out += ' ';
-  AppendHex(out, size);
+  AppendHex(out, size, 1, HexCase::Lower);
   out += ' ';
   out += rules;
   out += '\n';
@@ -226,7 +217,7 @@ void AppendInit(std::string& out, uint64_t rva, uint64_t size, const std::string
 void AppendStep(std::string& out, uint64_t rva, const std::string& rules) {
   if (rules.empty()) return;
   out += "STACK CFI ";
-  AppendHex(out, rva);
+  AppendHex(out, rva, 1, HexCase::Lower);
   out += ' ';
   out += rules;
   out += '\n';

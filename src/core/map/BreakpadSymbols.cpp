@@ -1,32 +1,13 @@
 #include "map/BreakpadSymbols.h"
 
 #include <algorithm>
-#include <charconv>
 #include <optional>
 
+#include "base/NumberText.h"
 #include "base/Sha256.h"
 
 namespace qf {
 namespace {
-
-void AppendHex(std::string& out, uint64_t value, int width, bool upper) {
-  const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-  char text[16];
-  int n = 0;
-  do {
-    text[15 - n++] = digits[value & 0xF];
-    value >>= 4;
-  } while (value != 0);
-  if (n < width) out.append(static_cast<std::size_t>(width - n), '0');
-  out.append(text + 16 - n, static_cast<std::size_t>(n));
-}
-
-template <typename T>
-void AppendDecimal(std::string& out, T value) {
-  char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  out.append(digits, static_cast<std::size_t>(end - digits));
-}
 
 bool EndsWithNoCase(std::string_view text, std::string_view tail) {
   if (text.size() < tail.size()) return false;
@@ -85,16 +66,16 @@ class FuncWriter {
   void Finish() {
     if (open_ && started_ && funcEnd_ > funcStart_) {
       text_ += shared_ ? "FUNC m " : "FUNC ";
-      AppendHex(text_, funcStart_, 1, false);
+      AppendHex(text_, funcStart_, 1, HexCase::Lower);
       text_ += ' ';
-      AppendHex(text_, funcEnd_ - funcStart_, 1, false);
+      AppendHex(text_, funcEnd_ - funcStart_, 1, HexCase::Lower);
       text_ += " 0 ";
       text_ += name_;
       text_ += '\n';
       for (const Line& l : lines_) {
-        AppendHex(text_, l.start, 1, false);
+        AppendHex(text_, l.start, 1, HexCase::Lower);
         text_ += ' ';
-        AppendHex(text_, l.end - l.start, 1, false);
+        AppendHex(text_, l.end - l.start, 1, HexCase::Lower);
         text_ += ' ';
         AppendDecimal(text_, l.line);
         text_ += ' ';
@@ -141,18 +122,18 @@ std::string BreakpadDebugId(const std::array<uint8_t, 16>& guid, uint32_t age) {
     return v;
   };
   std::string id;
-  AppendHex(id, le(0, 4), 8, true);
-  AppendHex(id, le(4, 2), 4, true);
-  AppendHex(id, le(6, 2), 4, true);
-  for (std::size_t k = 8; k < 16; ++k) AppendHex(id, guid[k], 2, true);
-  AppendHex(id, age, 1, false);
+  AppendHex(id, le(0, 4), 8);
+  AppendHex(id, le(4, 2), 4);
+  AppendHex(id, le(6, 2), 4);
+  for (std::size_t k = 8; k < 16; ++k) AppendHex(id, guid[k], 2);
+  AppendHex(id, age, 1, HexCase::Lower);
   return id;
 }
 
 std::string BreakpadCodeId(uint32_t timeDateStamp, uint32_t sizeOfImage) {
   std::string id;
-  AppendHex(id, timeDateStamp, 8, true);
-  AppendHex(id, sizeOfImage, 1, false);
+  AppendHex(id, timeDateStamp, 8);
+  AppendHex(id, sizeOfImage, 1, HexCase::Lower);
   return id;
 }
 
