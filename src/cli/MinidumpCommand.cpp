@@ -9,6 +9,7 @@
 #include <set>
 
 #include "Commands.h"
+#include "DumpImages.h"
 #include "SymbolizedOutput.h"
 #include "base/Errors.h"
 #include "base/PathRules.h"
@@ -18,7 +19,6 @@
 #include "crash/StackWalk.h"
 #include "StoredBuilds.h"
 #include "db/U_MAPDb.h"
-#include "image/PeImage.h"
 #include "map/SymbolMap.h"
 
 namespace qf::cli {
@@ -258,86 +258,6 @@ int Guarded(const std::string& what, std::ostream& err, Body body) {
 std::unique_ptr<ModuleMap> LoadMap(const std::string& file) {
   return std::make_unique<ModuleMap>(ModuleMap{file, SymbolMap::Load(file)});
 }
-
-// The images of the dump's modules given by --image and --images: each
-// file's bytes and headers, kept for the walk; one per module (null: none).
-class DumpImages {
- public:
-  // stored: the executable kept in the database for each module (empty: none).
-  DumpImages(const std::string& command, const Minidump& dump, const SymbolizeOptions& options, std::ostream& err,
-             const std::vector<std::string>& stored = {})
-      : command_(command), dump_(dump), err_(err), images_(dump.modules.size()) {
-    for (size_t i = 0; i < stored.size() && i < images_.size(); ++i) {
-      std::optional<PeImage> image;
-      if (!stored[i].empty() && Read(stored[i], image)) Use(stored[i], std::move(*image), i);
-    }
-    for (const std::string& file : options.images) AddFile(file);
-    if (options.imagesDir) AddFolder(*options.imagesDir);
-  }
-  const std::vector<std::unique_ptr<ModuleImage>>& PerModule() const { return images_; }
-
- private:
-  // An --image: the module of its file name, else the one of its identity.
-  void AddFile(const std::string& file) {
-    std::optional<PeImage> image;
-    if (!Read(file, image)) return;
-    const std::string_view name = FileNameOf(file);
-    for (size_t i = 0; i < dump_.modules.size(); ++i)
-      if (SameText(dump_.modules[i].Name(), name)) return Use(file, std::move(*image), i);
-    for (size_t i = 0; i < dump_.modules.size(); ++i)
-      if (image->timeDateStamp == dump_.modules[i].timeDateStamp && image->sizeOfImage == dump_.modules[i].size)
-        return Use(file, std::move(*image), i);
-    Ignored(file + " is the image of no module of the dump (TimeDateStamp 0x" + Hex(image->timeDateStamp, 8) +
-            ", SizeOfImage 0x" + Hex(image->sizeOfImage, 1) + ")");
-  }
-
-  // --images DIR: for each module without an image, the file of its name.
-  void AddFolder(const std::string& folder) {
-    const FileSystem& fs = PlatformFileSystem();
-    for (size_t i = 0; i < dump_.modules.size(); ++i) {
-      if (images_[i]) continue;
-      const std::string file = folder + "/" + std::string(dump_.modules[i].Name());
-      if (dump_.modules[i].Name().empty() || !fs.FileExists(file)) continue;
-      std::optional<PeImage> image;
-      if (Read(file, image)) Use(file, std::move(*image), i);
-    }
-  }
-
-  bool Read(const std::string& file, std::optional<PeImage>& image) {
-    auto bytes = std::make_unique<std::string>(PlatformFileSystem().ReadWholeFile(file));
-    image = ReadPeImage(*bytes);
-    if (!image) {
-      Ignored(file + " is not a PE image");
-      return false;
-    }
-    bytes_.push_back(std::move(bytes));
-    return true;
-  }
-
-  void Use(const std::string& file, PeImage image, size_t i) {
-    const MinidumpModule& module = dump_.modules[i];
-    if (image.timeDateStamp != module.timeDateStamp || image.sizeOfImage != module.size) {
-      Ignored(file + " is not the image of " + std::string(module.Name()) + " in the dump (TimeDateStamp 0x" +
-              Hex(image.timeDateStamp, 8) + ", SizeOfImage 0x" + Hex(image.sizeOfImage, 1) + "; the dump's 0x" +
-              Hex(module.timeDateStamp, 8) + ", 0x" + Hex(module.size, 1) + ")");
-      return;
-    }
-    images_[i] = std::make_unique<ModuleImage>(std::move(image), *bytes_.back());
-  }
-
-  void Ignored(const std::string& why) { PrintError(err_, command_ + ": " + why + "; ignored"); }
-
-  static std::string_view FileNameOf(std::string_view path) {
-    const size_t slash = path.find_last_of("/\\");
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
-  }
-
-  const std::string command_;
-  const Minidump& dump_;
-  std::ostream& err_;
-  std::vector<std::unique_ptr<std::string>> bytes_;
-  std::vector<std::unique_ptr<ModuleImage>> images_;
-};
 
 std::string NoSegmentTable(const std::string& file) { return file + " is not a MAP file with a segment table"; }
 
