@@ -85,10 +85,12 @@ check "version given by hand" 0 "0x00401115 Engine.Start+0x15 (??) Engine.pas:11
 mkdir twin
 run "$makepe" twin/App.exe pe32 1.4.0.12 5F1E2A3C
 sed 's/Engine\.Start/TwinEngine.Start/' "$data/small.map" > twin/App.map
+twin='twin/App.exe'
+[ -n "$wrapper" ] && twin='twin\App.exe'  # the Windows program takes only "\" as a separator
 check "add-build of another build of a stored version" 0 "db/App/1.4.0.12-5F1E2A3C3000.map" \
   "quillfen-cli: db add-build: version 1.4.0.12 of project App is stored already for another build (5F1E2A3B3000); this build is stored as 1.4.0.12-5F1E2A3C3000" \
-  db add-build twin/App.exe
-check "the same build again" 1 "" "quillfen-cli: This version already exists" db add-build twin/App.exe
+  db add-build "$twin"
+check "the same build again" 1 "" "quillfen-cli: This version already exists" db add-build "$twin"
 sed 's/0x5f1e2a3b/0x5f1e2a3c/' event.txt > twin-event.txt
 check "the event's time stamp picks the build" 0 "0x00401115 TwinEngine.Start+0x15 (??) Engine.pas:11" \
   "quillfen-cli: db symbolize: project App, version 1.4.0.12-5f1e2a3c3000 (App.exe)" db symbolize --report twin-event.txt
