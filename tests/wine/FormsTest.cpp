@@ -301,8 +301,11 @@ TEST_F(FormsTest, TreeViewDoubleClickReachesItsHandler) {
   RECT item{};
   ASSERT_TRUE(TreeView_GetItemRect(tv.Handle(), node, &item, TRUE));
   const LPARAM at = MAKELPARAM(item.left + 2, (item.top + item.bottom) / 2);
+  // A button press makes the tree view wait in a loop of its own for the
+  // mouse to move away (a drag) or a button message; the release waits in
+  // the queue, so that the wait ends wherever the pointer is.
+  PostMessageA(tv.Handle(), WM_LBUTTONUP, 0, at);
   SendMessageA(tv.Handle(), WM_LBUTTONDOWN, MK_LBUTTON, at);
-  SendMessageA(tv.Handle(), WM_LBUTTONUP, 0, at);
   SendMessageA(tv.Handle(), WM_LBUTTONDBLCLK, MK_LBUTTON, at);
   SendMessageA(tv.Handle(), WM_LBUTTONUP, 0, at);
   EXPECT_EQ(clicks, 1);
