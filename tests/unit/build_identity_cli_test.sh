@@ -23,24 +23,7 @@ cd "$work"
 cp "$dir64"/CrashApp.exe "$dir64"/CrashLib.dll "$dir64"/*.map "$dir64"/crash64.dmp "$dir64"/crash64.answers .
 cp "$samples/Demo.map" .
 
-run() {
-  if [ -z "$wrapper" ]; then "$@"; return; fi
-  "$wrapper" "$@" | tr -d '\r'
-  return "${PIPESTATUS[0]}"
-}
-q() { run "$cli" "$@"; }
-fail() { echo "FAIL $1"; failures=$((failures + 1)); }
-pass() { echo "ok   $1"; }
-# expect NAME STATUS CMD...: runs CMD (out, err), checks the status.
-expect() {
-  local name="$1" want="$2"
-  shift 2
-  "$@" >out 2>err
-  local status=$?
-  tr -d '\r' <err >err.txt && mv err.txt err
-  [ "$status" -eq "$want" ] && return 0
-  fail "$name: exit status $status, expected $want"; cat err; return 1
-}
+source "$(dirname "${BASH_SOURCE[0]}")/wine_cli.sh"
 # The function each frame of the output names, in order ("-" for none).
 functions() { tail -n +2 out | awk '{ print (NF > 3 ? $4 : "-") }' | sed 's/+0x[0-9A-F]*$//' | tr '\n' ' '; }
 

@@ -30,27 +30,7 @@ if [ "$dump32" != yes ]; then
 fi
 x86() { [ "$dump32" = yes ]; }
 
-run() {
-  if [ -z "$wrapper" ]; then "$@"; return; fi
-  "$wrapper" "$@" | tr -d '\r'
-  return "${PIPESTATUS[0]}"
-}
-q() { run "$cli" "$@"; }
-fail() { echo "FAIL $1"; failures=$((failures + 1)); }
-pass() { echo "ok   $1"; }
-
-# expect NAME STATUS CMD...: runs CMD, keeps out/err, checks the status.
-expect() {
-  local name="$1" want="$2"
-  shift 2
-  "$@" >out 2>err
-  local status=$?
-  tr -d '\r' <err >err.txt && mv err.txt err
-  if [ "$status" -ne "$want" ]; then
-    fail "$name: exit status $status, expected $want"; cat err; return 1
-  fi
-  return 0
-}
+source "$(dirname "${BASH_SOURCE[0]}")/wine_cli.sh"
 
 # The lines a frame should have: "#N ADDRESS MODULE+0xOFFSET" and, for a
 # module with a MAP file (one of $answered), " FUNCTION+0x.. (UNIT) FILE:LINE".

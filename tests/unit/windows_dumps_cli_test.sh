@@ -15,11 +15,7 @@ trap 'rm -rf "$work"' EXIT
 cp "$dumps"/*.dmp "$work/"
 cd "$work"
 failures=0
-run() {
-  if [ -z "$wrapper" ]; then "$@"; return; fi
-  "$wrapper" "$@" | tr -d '\r'
-  return "${PIPESTATUS[0]}"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/wine_cli.sh"
 q() {  # standard error in err, without the CR of the Windows program's line ends
   local status
   run "$cli" "$@" 2>err
