@@ -1,0 +1,29 @@
+// Binding an executable to its PDB: a copy of a PE32/PE32+ image whose debug
+// directory holds a CodeView (RSDS) record naming the PDB by file name, GUID
+// and age, which debuggers and symbol servers find the PDB by. The copy keeps
+// TimeDateStamp and SizeOfImage, so a crash dump's module still matches it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qf {
+
+struct BindRequest {
+  std::array<uint8_t, 16> guid{};  // as stored: Data1..Data3 little-endian
+  uint32_t age = 1;
+  std::string pdbName;  // written as its file name only
+  bool force = false;   // drop a signature or appended data instead of refusing
+};
+
+struct BindOutcome {
+  std::string bytes;    // the new image's bytes
+  std::string refusal;  // why there are none (non-empty when refused)
+};
+
+// The image given is never changed; the outcome holds a new copy.
+BindOutcome BindCodeView(std::string_view image, const BindRequest& request);
+
+}  // namespace qf
