@@ -92,6 +92,9 @@ int DbSymbolizeMinidump(const TMapDB& db, const SymbolizeOptions& options, const
 // breakpad MAPFILE [--module NAME] [--image FILE] [--sentry] [-o FILE]
 int RunBreakpad(const Args& args, std::istream& in, std::ostream& out, std::ostream& err);
 
+// pdb MAPFILE [--image EXE] [--module NAME] [-o OUT.pdb] [--bind OUT.exe] [--force]
+int RunPdb(const Args& args, std::istream& in, std::ostream& out, std::ostream& err);
+
 // db export-breakpad OUTDIR [PROJECT [VERSION]] (args as given, after the
 // options): the stored builds' symbol files in the layout of Breakpad's symbol
 // stores, OUTDIR/NAME/ID/NAME.sym.

@@ -257,6 +257,7 @@ int main(int argc, char** argv) {
   if (command == "symbolize") return RunSymbolize(args, std::cin, std::cout, std::cerr);
   if (command == "db") return RunDb(args, std::cin, std::cout, std::cerr);
   if (command == "breakpad") return RunBreakpad(args, std::cin, std::cout, std::cerr);
+  if (command == "pdb") return RunPdb(args, std::cin, std::cout, std::cerr);
   if (IsOption(command)) return UsageError(std::cerr, "unknown option \"" + command + "\"");
   return UsageError(std::cerr, "unknown command \"" + command + "\"");
 }
