@@ -2,7 +2,9 @@
 // its PDB and a copy of the image bound to it (a CodeView record naming the
 // PDB), both filed as Windows symbol servers look them up:
 //   OUTDIR/NAME.pdb/GUIDAGE/NAME.pdb  and  OUTDIR/NAME.exe/STAMPSIZE/NAME.exe
-// A file already there with the same bytes is left as it is.
+// A file already there with the same bytes is left as it is. The bound
+// copies are for debuggers that fetch an image by its identity, not for
+// running or shipping: a signature is dropped, appended data kept.
 #include <iostream>
 #include <map>
 #include <new>
@@ -110,6 +112,7 @@ int DbExportPdb(const TMapDB& db, const Args& args, std::ostream& out, std::ostr
       request.guid = id.guid;
       request.age = id.age;
       request.pdbName = id.pdbName;
+      request.force = true;
       const BindOutcome bound = BindCodeView(*image, request);
       if (!bound.refusal.empty()) {
         failed("its image is not bound: " + bound.refusal);

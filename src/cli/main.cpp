@@ -196,9 +196,10 @@ std::string UsageText() {
                                   OUTDIR/NAME.exe/KEY/NAME.exe (its own name and
                                   extension; KEY: TimeDateStamp %08X and
                                   SizeOfImage %x, those of the stored image): a
-                                  symbol server's layout; a build without its
-                                  image is named on standard error and left
-                                  out; files written and kept as for
+                                  symbol server's layout (the bound copy is for
+                                  debuggers: a signature is dropped); a build
+                                  without its image is named on standard error
+                                  and left out; files written and kept as for
                                   export-breakpad
       Project and version names are matched without regard to case. A name that
       is empty, "." or "..", or holds "\", "/" or ":" is refused.
