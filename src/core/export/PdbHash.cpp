@@ -86,14 +86,18 @@ std::string GsiHashTable(std::vector<GsiEntry> entries) {
     PutU32(records, e.recordOffset + 1);
     PutU32(records, 1);  // reference count
   }
+  // Readers look for the bitmap only behind hash records.
+  const bool any = !sorted.empty();
   std::string table;
-  PutU32(table, 0xFFFFFFFF);               // signature
-  PutU32(table, 0xEFFE0000 + 19990810);    // version
+  PutU32(table, 0xFFFFFFFF);             // signature
+  PutU32(table, 0xEFFE0000 + 19990810);  // version
   PutU32(table, static_cast<uint32_t>(records.size()));
-  PutU32(table, static_cast<uint32_t>(bitmap.size() * 4 + starts.size()));
+  PutU32(table, any ? static_cast<uint32_t>(bitmap.size() * 4 + starts.size()) : 0);
   table += records;
-  for (const uint32_t word : bitmap) PutU32(table, word);
-  table += starts;
+  if (any) {
+    for (const uint32_t word : bitmap) PutU32(table, word);
+    table += starts;
+  }
   return table;
 }
 

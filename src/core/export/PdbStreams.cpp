@@ -218,39 +218,55 @@ std::string PdbModuleStream(PdbModule& module) {
   return out;
 }
 
-PdbGlobalSymbols PdbGlobalStreams(std::vector<PdbPublic> publics, const std::vector<PdbProcRef>& procRefs) {
+PdbGlobalSymbols PdbGlobalStreams(std::vector<PdbPublic> publics, const std::vector<PdbProcRef>& procRefs,
+                                  bool decorate) {
   PdbGlobalSymbols out;
   std::sort(publics.begin(), publics.end(), [](const PdbPublic& a, const PdbPublic& b) {
     return a.name != b.name ? a.name < b.name : (a.section != b.section ? a.section < b.section : a.offset < b.offset);
   });
-  std::vector<GsiEntry> publicEntries;
-  publicEntries.reserve(publics.size());
-  std::vector<uint32_t> publicOffsets;
-  publicOffsets.reserve(publics.size());
+  // Both kinds of record hold 10 bytes before the name; the names are read
+  // back from the records once all are written.
+  constexpr std::size_t kFixed = 10;
+  struct Named {
+    uint32_t offset;
+    uint32_t nameLength;
+  };
+  std::vector<Named> publicRecords, globalRecords;
+  publicRecords.reserve(publics.size());
+  globalRecords.reserve(procRefs.size());
   std::string body;
   for (const PdbPublic& p : publics) {
     body.clear();
     PdbPut32(body, 2);  // a function
     PdbPut32(body, p.offset);
     PdbPut16(body, p.section);
-    const std::string_view name = PdbCutName(p.name, body.size());
-    PutName(body, name);
-    publicOffsets.push_back(static_cast<uint32_t>(out.records.size()));
-    publicEntries.push_back({name, publicOffsets.back()});
+    if (decorate && !(!p.name.empty() && p.name[0] == '?')) body += '_';
+    body.append(PdbCutName(p.name, body.size()));
+    publicRecords.push_back({static_cast<uint32_t>(out.records.size()), static_cast<uint32_t>(body.size() - kFixed)});
+    body += '\0';
     PdbAppendRecord(out.records, kSPub32, body);
   }
-  std::vector<GsiEntry> globalEntries;
-  globalEntries.reserve(procRefs.size());
   for (const PdbProcRef& r : procRefs) {
     body.clear();
     PdbPut32(body, 0);  // checksum of the name: unused
     PdbPut32(body, r.symbolOffset);
     PdbPut16(body, static_cast<uint16_t>(r.module + 1));
-    const std::string_view name = PdbCutName(r.name, body.size());
-    PutName(body, name);
-    globalEntries.push_back({name, static_cast<uint32_t>(out.records.size())});
+    body.append(PdbCutName(r.name, body.size()));
+    globalRecords.push_back({static_cast<uint32_t>(out.records.size()), static_cast<uint32_t>(body.size() - kFixed)});
+    body += '\0';
     PdbAppendRecord(out.records, kSProcRef, body);
   }
+  const auto entries = [&](const std::vector<Named>& named) {
+    std::vector<GsiEntry> list;
+    list.reserve(named.size());
+    for (const Named& n : named) list.push_back({std::string_view(out.records).substr(n.offset + 4 + kFixed, n.nameLength), n.offset});
+    return list;
+  };
+  std::vector<uint32_t> publicOffsets;
+  publicOffsets.reserve(publicRecords.size());
+  for (const Named& n : publicRecords) publicOffsets.push_back(n.offset);
+  std::vector<GsiEntry> publicEntries = entries(publicRecords);
+  std::vector<GsiEntry> globalEntries = entries(globalRecords);
   out.globals = GsiHashTable(std::move(globalEntries));
 
   // The address map: the public records by section, offset and name.

@@ -110,7 +110,11 @@ struct PdbGlobalSymbols {
   std::string publics;
   std::string globals;
 };
-PdbGlobalSymbols PdbGlobalStreams(std::vector<PdbPublic> publics, const std::vector<PdbProcRef>& procRefs);
+// decorate: the public names take the x86 C decoration, a leading "_" (an
+// x86 program's publics are decorated, its procedures not; readers strip
+// it again), except names already decorated for C++ ("?").
+PdbGlobalSymbols PdbGlobalStreams(std::vector<PdbPublic> publics, const std::vector<PdbProcRef>& procRefs,
+                                  bool decorate);
 
 // The image's section headers as a stream (IMAGE_SECTION_HEADER each).
 std::string PdbSectionHeaderStream(const std::vector<PdbSection>& sections);

@@ -346,7 +346,7 @@ void WritePdb(const SymbolMap& map, uint64_t imageBase, const PeImage* image, st
     streams[kPdbDbi] = PdbDbiStream(dbi);
   }
   {
-    PdbGlobalSymbols globals = PdbGlobalStreams(std::move(builder.Publics()), builder.ProcRefs());
+    PdbGlobalSymbols globals = PdbGlobalStreams(std::move(builder.Publics()), builder.ProcRefs(), MachineOf(map, image) == 0x14C);
     streams[kPdbGlobals] = std::move(globals.globals);
     streams[kPdbPublics] = std::move(globals.publics);
     streams[kPdbSymbolRecords] = std::move(globals.records);
