@@ -15,7 +15,7 @@ std::wstring FileNameOf(const std::wstring& path) { return path.substr(path.find
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc < 2 || (argc - 2) % 4 != 0) return std::fwprintf(stderr, L"usage: dbghelp_check IMAGE [RVA FUNCTION FILE LINE]...\n"), 2;
+  if (argc < 2 || (argc - 2) % 4 != 0) return 2;  // usage: see above
   const HANDLE process = GetCurrentProcess();
   const std::wstring image = argv[1], folder = image.substr(0, image.find_last_of(L"\\/") + 1);
   SymSetOptions(SYMOPT_LOAD_LINES | SYMOPT_FAIL_CRITICAL_ERRORS);

@@ -151,8 +151,9 @@ BindOutcome BindCodeView(std::string_view input, const BindRequest& request) {
 
   // The debug directory's entries as they are, the CodeView one found.
   const PeDataDirectory debug = image->Directory(PeImage::kDebugDirectory);
+  const uint64_t oldSize = debug.size / kDebugEntrySize * kDebugEntrySize;
   const std::string_view oldEntries =
-      debug.rva == 0 ? std::string_view{} : PeBytesAt(*image, input, debug.rva, debug.size / kDebugEntrySize * kDebugEntrySize);
+      debug.rva == 0 ? std::string_view{} : PeBytesAt(*image, input, debug.rva, oldSize);
   std::vector<std::string> entries;
   std::optional<size_t> codeView;
   for (uint64_t at = 0; at + kDebugEntrySize <= oldEntries.size(); at += kDebugEntrySize) {
@@ -165,8 +166,7 @@ BindOutcome BindCodeView(std::string_view input, const BindRequest& request) {
     const uint64_t size = *entry.U32(16), pointer = *entry.U32(24);
     if (size >= record.size() && pointer != 0 && pointer + size <= sectionsEnd) {
       const uint64_t entryAt = static_cast<uint64_t>(oldEntries.data() - input.data()) + *codeView * kDebugEntrySize;
-      std::fill(out.begin() + static_cast<std::ptrdiff_t>(pointer), out.begin() + static_cast<std::ptrdiff_t>(pointer + size), '\0');
-      out.replace(pointer, record.size(), record);
+      out.replace(pointer, size, record + std::string(size - record.size(), '\0'));
       Put32(out, entryAt + 16, static_cast<uint32_t>(record.size()));
       return finish(std::move(out));
     }
@@ -186,12 +186,14 @@ BindOutcome BindCodeView(std::string_view input, const BindRequest& request) {
                        [](const PeSection& a, const PeSection& b) { return a.virtualAddress < b.virtualAddress; }) -
       image->sections.begin());
   const PeSection& lastSection = image->sections[last];
-  const bool lastInFile = lastSection.rawSize == 0 || uint64_t{lastSection.rawOffset} + lastSection.rawSize == sectionsEnd;
+  const bool lastInFile =
+      lastSection.rawSize == 0 || uint64_t{lastSection.rawOffset} + lastSection.rawSize == sectionsEnd;
   std::optional<Room> chosen;
   bool grow = false;
   auto fitsRaw = [&](const Room& r) {
     const PeSection& s = image->sections[r.section];
-    return r.start + need <= std::min(r.end, r.rawEnd) && s.rawOffset + (r.start + need - s.virtualAddress) <= sectionsEnd;
+    return r.start + need <= std::min(r.end, r.rawEnd) &&
+           s.rawOffset + (r.start + need - s.virtualAddress) <= sectionsEnd;
   };
   if (fitsRaw(rooms[last])) {
     chosen = rooms[last];
@@ -200,7 +202,10 @@ BindOutcome BindCodeView(std::string_view input, const BindRequest& request) {
       if (!chosen && fitsRaw(r)) chosen = r;
     }
   }
-  if (!chosen && lastInFile && rooms[last].start + need <= rooms[last].end) chosen = rooms[last], grow = true;
+  if (!chosen && lastInFile && rooms[last].start + need <= rooms[last].end) {
+    chosen = rooms[last];
+    grow = true;
+  }
   if (!chosen)
     return Refuse("no room for a debug directory of " + std::to_string(need) +
                   " bytes: the last section fills its last page and no section has unused room");
@@ -240,7 +245,8 @@ BindOutcome BindCodeView(std::string_view input, const BindRequest& request) {
   Put32(entry, 16, static_cast<uint32_t>(record.size()));
   Put32(entry, 20, static_cast<uint32_t>(recordRva));
   Put32(entry, 24, static_cast<uint32_t>(recordAt));
-  for (size_t i = 0; i < entries.size(); ++i) out.replace(directoryAt + i * kDebugEntrySize, kDebugEntrySize, entries[i]);
+  for (size_t i = 0; i < entries.size(); ++i)
+    out.replace(directoryAt + i * kDebugEntrySize, kDebugEntrySize, entries[i]);
   out.replace(recordAt, record.size(), record);
   Put32(out, h.directoriesAt + uint64_t{PeImage::kDebugDirectory} * 8, static_cast<uint32_t>(directoryRva));
   Put32(out, h.directoriesAt + uint64_t{PeImage::kDebugDirectory} * 8 + 4, static_cast<uint32_t>(directorySize));
