@@ -188,6 +188,19 @@ std::string UsageText() {
                                   "N files written, M files left as they were";
                                   --sentry as for breakpad (every build needs a
                                   .build file)
+        export-pdb OUTDIR [PROJECT [VERSION]]
+                                  writes the PDB (see pdb) of every stored build
+                                  that keeps its image, or of those named, as
+                                  OUTDIR/NAME.pdb/ID/NAME.pdb (ID: GUID and age),
+                                  and the image bound to it as
+                                  OUTDIR/NAME.exe/KEY/NAME.exe (its own name and
+                                  extension; KEY: TimeDateStamp %08X and
+                                  SizeOfImage %x, those of the stored image): a
+                                  symbol server's layout (the bound copy is for
+                                  debuggers: a signature is dropped); a build
+                                  without its image is named on standard error
+                                  and left out; files written and kept as for
+                                  export-breakpad
       Project and version names are matched without regard to case. A name that
       is empty, "." or "..", or holds "\", "/" or ":" is refused.
 

@@ -2,6 +2,17 @@
 // directory holds a CodeView (RSDS) record naming the PDB by file name, GUID
 // and age, which debuggers and symbol servers find the PDB by. The copy keeps
 // TimeDateStamp and SizeOfImage, so a crash dump's module still matches it.
+//
+// The debug directory (its other entries kept, a CodeView entry replaced)
+// and the record go into room the loader maps but the image does not use:
+// between a section's contents and the end of its last page, in the last
+// section first, its raw data grown in the file where needed (the COFF
+// symbol table that follows it moves along, its header pointer with it).
+// A CodeView record big enough for the new one is overwritten where it is.
+// Refused: no such room; a signed image (binding must come before signing);
+// data appended after the last section (an overlay), which growing the
+// section would move. `force` drops the signature (sign the copy again) and
+// keeps appended data, moved to follow the grown section unchanged.
 #pragma once
 
 #include <array>
@@ -15,7 +26,7 @@ struct BindRequest {
   std::array<uint8_t, 16> guid{};  // as stored: Data1..Data3 little-endian
   uint32_t age = 1;
   std::string pdbName;  // written as its file name only
-  bool force = false;   // drop a signature or appended data instead of refusing
+  bool force = false;   // drop a signature, keep (and move) appended data instead of refusing
 };
 
 struct BindOutcome {
