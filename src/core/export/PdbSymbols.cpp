@@ -106,7 +106,7 @@ class PdbBuilder {
 
     const bool continues = proc_.open && run.function && proc_.module == module && proc_.section == section &&
                            proc_.end == offset && proc_.functionStart == run.functionStart &&
-                           proc_.name == *run.function;
+                           proc_.name.data() == run.function->data();  // names are held once in the map
     if (!continues) {
       FinishProc();
       if (run.function) {
