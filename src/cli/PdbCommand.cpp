@@ -2,11 +2,13 @@
 // file, for debuggers, profilers and dbghelp; with --bind, a copy of the
 // module's executable whose CodeView record names that PDB.
 #include <array>
+#include <exception>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <thread>
 
 #include "Commands.h"
 #include "base/Errors.h"
@@ -113,7 +115,29 @@ int RunPdb(const Args& args, std::istream&, std::ostream&, std::ostream& err) {
         return kExitUsage;
       }
     }
+    // The MAP file's digest (for the GUID of an image without CodeView
+    // record) is worked out while the map loads.
+    std::array<uint8_t, 32> mapDigest{};
+    std::exception_ptr digestError;
+    std::thread digest;
+    struct Joined {
+      std::thread& thread;
+      ~Joined() {
+        if (thread.joinable()) thread.join();
+      }
+    } joined{digest};
+    if (!(pe && ReadPeCodeView(*pe, imageBytes))) {
+      digest = std::thread([&] {
+        try {
+          mapDigest = FileSha256(mapFile);
+        } catch (...) {
+          digestError = std::current_exception();
+        }
+      });
+    }
     const SymbolMap map = SymbolMap::Load(mapFile);
+    if (digest.joinable()) digest.join();
+    if (digestError) std::rethrow_exception(digestError);
     if (!map.HasSegmentTable()) {
       PrintError(err, "pdb: " + mapFile + " is not a MAP file with a segment table");
       return kExitUsage;
@@ -124,7 +148,7 @@ int RunPdb(const Args& args, std::istream&, std::ostream&, std::ostream& err) {
       return kExitUsage;
     }
     const PeImage* peImage = pe ? &*pe : nullptr;
-    PdbIdentity id = PdbIdentityOfDigest(peImage, imageBytes, FileSha256(mapFile), std::string(ModuleFileName(*output)));
+    PdbIdentity id = PdbIdentityOfDigest(peImage, imageBytes, mapDigest, std::string(ModuleFileName(*output)));
     if (bind) id.pdbName = std::string(ModuleFileName(*output));
     if (id.pdbName != ModuleFileName(*output)) {
       PrintError(err, "pdb: note: " + *image + " names its PDB " + id.pdbName + "; a debugger looks for that name");

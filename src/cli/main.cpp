@@ -227,6 +227,32 @@ std::string UsageText() {
       Exit status: 0 when written, 2 for a usage error or a file that cannot
       be read or written.
 
+  quillfen-cli pdb MAPFILE [--image EXE] [--module NAME] [-o FILE]
+                   [--bind OUT] [--force]
+      Writes the program database (.pdb, MSF 7.00) of the MAP file's module
+      for debuggers, profilers and dbghelp (WinDbg, Visual Studio, ...): one
+      module per unit, a procedure and a public symbol per function and the
+      line numbers, answering every address of code inside a unit as
+      symbolize does. x86 or x64 as the image (else the MAP file) is.
+      Options:
+        --image EXE        the module's executable: its sections, machine and
+                           TimeDateStamp; when it has a CodeView record, the
+                           PDB takes its GUID and age (else a GUID made from
+                           the bytes of EXE and MAPFILE, age 1)
+        --module NAME      the PDB is named NAME.pdb (NAME without extension)
+                           beside MAPFILE instead of after MAPFILE
+        -o FILE            writes FILE (default: MAPFILE with .pdb)
+        --bind OUT         also writes OUT, a copy of EXE (needs --image) whose
+                           CodeView record names the PDB (its file name, GUID
+                           and age); OUT may be EXE itself; when EXE cannot be
+                           bound, says why and writes nothing (exit status 1)
+        --force            with --bind: binds a signed executable (the
+                           signature dropped: sign the copy again) or one with
+                           data after its last section (kept, moved along)
+      The same inputs give the same bytes. Exit status: 0 when written, 1 when
+      the executable cannot be bound, 2 for a usage error or a file that
+      cannot be read or written.
+
   quillfen-cli --help      Shows this text.
   quillfen-cli --version   Shows the program's version.
 

@@ -36,7 +36,16 @@ TEST(PdbMsfTest, StreamsReadBackFromTheirBlocksAndTheFreePageMap) {
       streams.push_back(std::move(bytes));
     }
     std::string file;
-    WriteMsf(streams, [&](std::string_view piece) { file.append(piece); });
+    {
+      // The streams' bytes interleaved, in pieces of 3000.
+      MsfWriter writer(sizes, [&](std::string_view piece) { file.append(piece); });
+      for (uint64_t at = 0; at < (20u << 20); at += 3000) {
+        for (std::size_t s = 0; s < sizes.size(); ++s) {
+          if (at < sizes[s]) writer.Append(static_cast<uint32_t>(s), std::string_view(streams[s]).substr(at, 3000));
+        }
+      }
+      writer.Finish();
+    }
 
     ASSERT_EQ(file.compare(0, kMsfMagic.size(), kMsfMagic), 0);
     EXPECT_EQ(U32(file, 32), kMsfBlockSize);

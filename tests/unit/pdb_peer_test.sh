@@ -7,7 +7,8 @@
 # (its MAP file beside it) is bound to its PDB with --bind, and
 # llvm-symbolizer on the bound copy names, at every line row and at the
 # start, middle and last byte of every procedure, the function, file and line
-# symbolize names.
+# symbolize names. Writing a PDB again gives the same bytes, and an image that
+# cannot be bound leaves nothing written.
 set -u
 export LC_ALL=C
 cli=$1
@@ -83,6 +84,14 @@ for image in "${images[@]}"; do
   mkdir -p "$bound"
   "$cli" pdb "$map" --image "$image" -o "$bound/${module%.*}.pdb" --bind "$bound/$module" ||
     { fail "$image: pdb --bind exited with $?"; continue; }
+  "$cli" pdb "$map" --image "$image" -o "$work/again.pdb" && cmp -s "$work/again.pdb" "$bound/${module%.*}.pdb" ||
+    fail "$image: the PDB written again differs"
+  # Data after the last section (an overlay) is refused without --force.
+  cp "$image" "$work/overlay.exe" && echo overlay >>"$work/overlay.exe"
+  "$cli" pdb "$map" --image "$work/overlay.exe" -o "$work/refused.pdb" --bind "$work/refused.exe" 2>/dev/null
+  status=$?
+  [ $status = 1 ] && [ ! -e "$work/refused.pdb" ] && [ ! -e "$work/refused.exe" ] ||
+    fail "$image with an overlay: exit status $status (1 expected), files: $(ls "$work" | grep refused)"
   base=$(llvm-objdump -p "$image" | awk '$1 == "ImageBase" { print $2 }')
   pdb_rows "$bound/${module%.*}.pdb" | grep -v "	pub	" >"$work/rows"
   [ "$(wc -l <"$work/rows")" -ge 20 ] || { fail "$image: only $(wc -l <"$work/rows") rows in its PDB"; continue; }

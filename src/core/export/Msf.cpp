@@ -1,6 +1,5 @@
 #include "export/Msf.h"
 
-#include <algorithm>
 #include <stdexcept>
 
 namespace qf {
@@ -12,107 +11,124 @@ void PutU32(std::string& out, uint32_t v) {
 
 uint64_t BlocksFor(uint64_t bytes) { return (bytes + kMsfBlockSize - 1) / kMsfBlockSize; }
 
-// Hands out blocks in file order, stepping over the free page maps.
-class BlockCounter {
- public:
-  uint32_t Next() {
-    while (IsFreePageMapBlock(next_)) Step();
-    const uint32_t block = next_;
-    Step();
-    return block;
-  }
-  uint32_t End() const { return next_; }
-
- private:
-  void Step() {
-    if (next_ == UINT32_MAX) throw std::length_error("the program database passes 2^32 blocks");
-    ++next_;
-  }
-  uint32_t next_ = 1;  // block 0 is the superblock
-};
+// The block after `block` that is no free page map block.
+uint32_t NextDataBlock(uint32_t block) {
+  do {
+    if (block == UINT32_MAX) throw std::length_error("the program database passes 2^32 blocks");
+    ++block;
+  } while (IsFreePageMapBlock(block));
+  return block;
+}
 
 }  // namespace
 
-MsfLayout LayOutMsf(const std::vector<uint64_t>& streamSizes) {
-  MsfLayout layout;
-  BlockCounter blocks;
-  layout.streamBlocks.resize(streamSizes.size());
-  uint64_t directoryBytes = 4 + 4 * uint64_t{streamSizes.size()};
-  for (std::size_t s = 0; s < streamSizes.size(); ++s) {
-    const uint64_t n = BlocksFor(streamSizes[s]);
-    if (streamSizes[s] > UINT32_MAX || n > UINT32_MAX / 4) throw std::length_error("a stream passes 4 GB");
-    layout.streamBlocks[s].reserve(n);
-    for (uint64_t b = 0; b < n; ++b) layout.streamBlocks[s].push_back(blocks.Next());
-    directoryBytes += 4 * n;
+MsfWriter::MsfWriter(std::vector<uint64_t> streamSizes, std::function<void(std::string_view)> write)
+    : sizes_(std::move(streamSizes)), write_(std::move(write)) {
+  written_.assign(sizes_.size(), 0);
+  pending_.resize(sizes_.size());
+  blocks_.resize(sizes_.size());
+  // Data blocks come first (in the order they fill), then the directory,
+  // then the block map: the file's size follows from the sizes alone.
+  uint64_t dataBlocks = 0;
+  for (const uint64_t size : sizes_) {
+    if (size > UINT32_MAX) throw std::length_error("a stream passes 4 GB");
+    dataBlocks += BlocksFor(size);
   }
+  const uint64_t directoryBytes = 4 + 4 * uint64_t{sizes_.size()} + 4 * dataBlocks;
   const uint64_t directoryBlocks = BlocksFor(directoryBytes);
   if (directoryBlocks > kMsfBlockSize / 4) throw std::length_error("the stream directory passes its one block map");
-  for (uint64_t b = 0; b < directoryBlocks; ++b) layout.directoryBlocks.push_back(blocks.Next());
-  layout.blockMapBlock = blocks.Next();
-  layout.blockCount = blocks.End();
+  uint32_t last = 0;  // the superblock
+  for (uint64_t n = 0; n < dataBlocks + directoryBlocks + 1; ++n) last = NextDataBlock(last);
+  blockCount_ = last + 1;
   // A file that reaches into an interval holds that interval's free page maps.
-  while (IsFreePageMapBlock(layout.blockCount)) ++layout.blockCount;
-  return layout;
-}
-
-std::string MsfDirectory(const std::vector<uint64_t>& streamSizes, const MsfLayout& layout) {
-  std::string directory;
-  PutU32(directory, static_cast<uint32_t>(streamSizes.size()));
-  for (const uint64_t size : streamSizes) PutU32(directory, static_cast<uint32_t>(size));
-  for (const std::vector<uint32_t>& list : layout.streamBlocks) {
-    for (const uint32_t block : list) PutU32(directory, block);
-  }
-  return directory;
-}
-
-void WriteMsf(const std::vector<std::string>& streams, const std::function<void(std::string_view)>& write) {
-  std::vector<uint64_t> sizes;
-  sizes.reserve(streams.size());
-  for (const std::string& s : streams) sizes.push_back(s.size());
-  const MsfLayout layout = LayOutMsf(sizes);
-  const std::string directory = MsfDirectory(sizes, layout);
-
-  // What each block holds: a piece of a stream (or of the directory), the
-  // block map, a free page map or the superblock.
-  std::vector<std::string_view> content(layout.blockCount);
-  const auto place = [&](std::string_view bytes, const std::vector<uint32_t>& list) {
-    for (std::size_t i = 0; i < list.size(); ++i) {
-      content[list[i]] = bytes.substr(i * kMsfBlockSize, kMsfBlockSize);
-    }
-  };
-  for (std::size_t s = 0; s < streams.size(); ++s) place(streams[s], layout.streamBlocks[s]);
-  place(directory, layout.directoryBlocks);
-
-  std::string blockMap;
-  for (const uint32_t block : layout.directoryBlocks) PutU32(blockMap, block);
-  content[layout.blockMapBlock] = blockMap;
-
-  std::string superblock(kMsfMagic);
-  PutU32(superblock, kMsfBlockSize);
-  PutU32(superblock, 1);  // the free page map in use: blocks 1, 4097, ...
-  PutU32(superblock, layout.blockCount);
-  PutU32(superblock, static_cast<uint32_t>(directory.size()));
-  PutU32(superblock, 0);
-  PutU32(superblock, layout.blockMapBlock);
-  content[0] = superblock;
+  while (IsFreePageMapBlock(blockCount_)) ++blockCount_;
 
   // The free page map: one bit per block (set: free), its bytes spread over
   // the map's blocks in order (the first 4096 bytes in block 1, the next in
   // block 4097, ...). Every block of the file is in use; the bits past its
   // end say free.
-  const uint64_t mapBlocks = (uint64_t{layout.blockCount} + kMsfBlockSize - 1) / kMsfBlockSize;
-  std::string freeMap(mapBlocks * kMsfBlockSize, '\xFF');
-  for (uint32_t b = 0; b < layout.blockCount; ++b) freeMap[b / 8] = static_cast<char>(freeMap[b / 8] & ~(1 << (b % 8)));
+  freeMap_.assign(BlocksFor(blockCount_) * kMsfBlockSize, '\xFF');
+  for (uint32_t b = 0; b < blockCount_; ++b) freeMap_[b / 8] = static_cast<char>(freeMap_[b / 8] & ~(1 << (b % 8)));
 
-  const std::string zeros(kMsfBlockSize, '\0');
-  for (uint32_t b = 0; b < layout.blockCount; ++b) {
-    std::string_view bytes = content[b];
-    if (IsFreePageMapBlock(b)) {
-      bytes = std::string_view(freeMap).substr(uint64_t{b / kMsfBlockSize} * kMsfBlockSize, kMsfBlockSize);
-    }
-    write(bytes);
-    if (bytes.size() < kMsfBlockSize) write(std::string_view(zeros).substr(0, kMsfBlockSize - bytes.size()));
+  std::string superblock(kMsfMagic);
+  PutU32(superblock, kMsfBlockSize);
+  PutU32(superblock, 1);  // the free page map in use: blocks 1, 4097, ...
+  PutU32(superblock, blockCount_);
+  PutU32(superblock, static_cast<uint32_t>(directoryBytes));
+  PutU32(superblock, 0);
+  PutU32(superblock, last);  // the block map
+  WriteBlock(superblock);
+  for (std::size_t s = 0; s < sizes_.size(); ++s) blocks_[s].reserve(BlocksFor(sizes_[s]));
+}
+
+uint32_t MsfWriter::NextBlock() {
+  while (IsFreePageMapBlock(next_)) {
+    Out(std::string_view(freeMap_).substr(uint64_t{next_ / kMsfBlockSize} * kMsfBlockSize, kMsfBlockSize));
+    ++next_;
   }
+  return next_;
+}
+
+void MsfWriter::Out(std::string_view bytes) {
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  if (out_.capacity() < kPiece) out_.reserve(kPiece);
+  out_.append(bytes);
+  if (out_.size() + kMsfBlockSize > kPiece) {
+    write_(out_);
+    out_.clear();
+  }
+}
+
+void MsfWriter::WriteBlock(std::string_view bytes) {
+  NextBlock();
+  Out(bytes);
+  if (bytes.size() < kMsfBlockSize) out_.append(kMsfBlockSize - bytes.size(), '\0');
+  ++next_;
+}
+
+void MsfWriter::Append(uint32_t stream, std::string_view bytes) {
+  if (bytes.size() > sizes_.at(stream) - written_[stream]) throw std::logic_error("a stream passes its size");
+  std::string& pending = pending_[stream];
+  while (!bytes.empty()) {
+    const std::size_t take = std::min<std::size_t>(bytes.size(), kMsfBlockSize - pending.size());
+    written_[stream] += take;
+    if (pending.empty() && take == kMsfBlockSize) {
+      // A whole block goes out without a copy.
+      blocks_[stream].push_back(NextBlock());
+      WriteBlock(bytes.substr(0, take));
+    } else {
+      pending.append(bytes.substr(0, take));
+      if (pending.size() == kMsfBlockSize || written_[stream] == sizes_[stream]) {
+        blocks_[stream].push_back(NextBlock());
+        WriteBlock(pending);
+        pending.clear();
+      }
+    }
+    bytes.remove_prefix(take);
+  }
+  if (written_[stream] == sizes_[stream]) std::string().swap(pending);
+}
+
+void MsfWriter::Finish() {
+  std::string directory;
+  PutU32(directory, static_cast<uint32_t>(sizes_.size()));
+  for (std::size_t s = 0; s < sizes_.size(); ++s) {
+    if (written_[s] != sizes_[s]) throw std::logic_error("a stream is shorter than its size");
+    PutU32(directory, static_cast<uint32_t>(sizes_[s]));
+  }
+  for (const std::vector<uint32_t>& list : blocks_) {
+    for (const uint32_t block : list) PutU32(directory, block);
+  }
+  std::string blockMap;
+  for (std::size_t at = 0; at < directory.size(); at += kMsfBlockSize) {
+    PutU32(blockMap, NextBlock());
+    WriteBlock(std::string_view(directory).substr(at, kMsfBlockSize));
+  }
+  WriteBlock(blockMap);
+  if (next_ < blockCount_) NextBlock();
+  if (next_ != blockCount_) throw std::logic_error("the program database's blocks were miscounted");
+  if (!out_.empty()) write_(out_);
+  std::string().swap(out_);
 }
 
 }  // namespace qf

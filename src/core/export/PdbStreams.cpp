@@ -37,7 +37,7 @@ std::string ModuleInfos(const std::vector<PdbModule>& modules) {
     PdbPut16(out, mod.stream);
     PdbPut32(out, static_cast<uint32_t>(mod.symbols.size()));
     PdbPut32(out, 0);  // old-style lines
-    PdbPut32(out, static_cast<uint32_t>(mod.lines.size()));
+    PdbPut32(out, static_cast<uint32_t>(mod.checksums.size() + mod.lineBytes));
     PdbPut16(out, static_cast<uint16_t>(std::min<std::size_t>(mod.files.size(), 0xFFFF)));
     PdbPut16(out, 0);
     PdbPut32(out, 0);
@@ -119,12 +119,14 @@ std::string EmptyStringTable() { return PdbStringTable().Bytes(); }
 }  // namespace
 
 void PdbPut16(std::string& out, uint16_t v) {
-  out += static_cast<char>(v & 0xFF);
-  out += static_cast<char>(v >> 8);
+  const char bytes[2] = {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
+  out.append(bytes, 2);
 }
 
 void PdbPut32(std::string& out, uint32_t v) {
-  for (int k = 0; k < 4; ++k) out += static_cast<char>(v >> (8 * k) & 0xFF);
+  const char bytes[4] = {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8 & 0xFF),
+                         static_cast<char>(v >> 16 & 0xFF), static_cast<char>(v >> 24)};
+  out.append(bytes, 4);
 }
 
 void PdbAlign4(std::string& out) { out.append((4 - out.size() % 4) % 4, '\0'); }
@@ -206,15 +208,6 @@ std::string PdbDbiStream(const PdbDbiInput& input) {
   out += files;
   out += ecNames;
   out += debugHeader;
-  return out;
-}
-
-std::string PdbModuleStream(PdbModule& module) {
-  std::string out = std::move(module.symbols);
-  out += module.lines;
-  PdbPut32(out, 0);  // global references
-  module.symbols = std::string();
-  module.lines = std::string();
   return out;
 }
 

@@ -62,15 +62,18 @@ struct PdbContribution {
   uint16_t module = 0;  // 0-based
 };
 
-// One module (a MAP unit): its stream's symbols (from the C13 signature on)
-// and line subsections, its source files and its first contribution.
+// One module (a MAP unit). Its stream: the symbols (from the C13 signature
+// on), the file checksums, the line subsections (lineBytes of them, written
+// as they are made) and an empty list of global references (4 bytes).
 struct PdbModule {
   std::string name;
   std::string symbols{std::string("\4\0\0\0", 4)};
-  std::string lines;
+  std::string checksums;  // the DEBUG_S_FILECHKSMS subsection
+  uint64_t lineBytes = 0;
   std::vector<std::string> files;
   PdbContribution first;
   uint16_t stream = 0;
+  uint64_t StreamSize() const { return symbols.size() + checksums.size() + lineBytes + 4; }
 };
 
 struct PdbPublic {
@@ -99,10 +102,6 @@ struct PdbDbiInput {
   const std::vector<PdbSection>* sections = nullptr;
 };
 std::string PdbDbiStream(const PdbDbiInput& input);
-
-// A module's stream: its symbols, its line subsections and an empty global
-// references list; the module's symbols and lines are taken.
-std::string PdbModuleStream(PdbModule& module);
 
 // The symbol record stream and the two hashes that index it.
 struct PdbGlobalSymbols {

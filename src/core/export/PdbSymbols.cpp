@@ -63,11 +63,24 @@ class SectionTable {
 };
 
 // Turns the map's runs (in address order) into modules, procedures, lines,
-// contributions and publics.
+// contributions and publics, in two passes over the runs: the first keeps
+// everything but the line subsections, of which it counts the bytes; the
+// second (Writing) makes them again and hands each module's stream to the
+// writer as it goes, so that the lines, most of a PDB, are never held.
 class PdbBuilder {
  public:
   PdbBuilder(const SymbolMap& map, uint64_t imageBase, const SectionTable& sections, PdbStringTable& names)
       : map_(map), imageBase_(imageBase), sections_(sections), names_(names) {}
+
+  // Starts the second pass.
+  void Writing(MsfWriter& writer) {
+    writer_ = &writer;
+    contribution_ = {};
+    proc_ = {};
+    procNumber_ = 0;
+    lines_ = {};
+    havePublic_ = false;
+  }
 
   void Add(const SymbolRun& run) {
     if (run.start < imageBase_) return;
@@ -93,7 +106,7 @@ class PdbBuilder {
 
     const bool continues = proc_.open && run.function && proc_.module == module && proc_.section == section &&
                            proc_.end == offset && proc_.functionStart == run.functionStart &&
-                           proc_.name == *run.function;
+                           proc_.name.data() == run.function->data();  // names are held once in the map
     if (!continues) {
       FinishProc();
       if (run.function) {
@@ -129,19 +142,25 @@ class PdbBuilder {
     FinishLines();
   }
 
-  // Each module's line subsections behind its file checksums.
+  // After the first pass: each module's file checksums.
   void FinishModules() {
     FinishAll();
-    for (std::size_t m = 0; m < modules_.size(); ++m) {
-      std::string lines;
+    for (PdbModule& m : modules_) {
       std::string checksums;
-      for (const std::string& file : modules_[m].files) {
+      for (const std::string& file : m.files) {
         PdbPut32(checksums, names_.Add(file));
         PdbPut32(checksums, 0);  // no checksum, its kind none, padding
       }
-      Subsection(lines, kDebugSFileChecksums, checksums);
-      lines += modules_[m].lines;
-      modules_[m].lines = std::move(lines);
+      Subsection(m.checksums, kDebugSFileChecksums, checksums);
+    }
+  }
+
+  // After the second pass: the streams of the modules without lines.
+  void FinishStreams() {
+    FinishAll();
+    for (std::size_t m = 0; m < modules_.size(); ++m) {
+      if (!started_[m]) StartStream(m);
+      if (modules_[m].lineBytes == 0) writer_->Append(modules_[m].stream, std::string(4, '\0'));
     }
   }
 
@@ -177,6 +196,15 @@ class PdbBuilder {
   }
 
   uint16_t ModuleOf(std::string_view unit) {
+    // Runs of one unit come together, and its name is one view into the map.
+    if (haveLast_ && unit.data() == lastUnit_.data() && unit.size() == lastUnit_.size()) return lastModule_;
+    haveLast_ = true;
+    lastUnit_ = unit;
+    lastModule_ = FindModule(unit);
+    return lastModule_;
+  }
+
+  uint16_t FindModule(std::string_view unit) {
     const auto found = moduleOf_.find(unit);
     if (found != moduleOf_.end()) return found->second;
     if (modules_.size() >= 0xFFFF - kPdbFirstModuleStream) throw std::length_error("more units than a PDB holds");
@@ -186,10 +214,23 @@ class PdbBuilder {
     modules_.back().stream = static_cast<uint16_t>(kPdbFirstModuleStream + index);
     moduleOf_.emplace(unit, index);
     fileSlots_.emplace_back();
+    started_.push_back(false);
+    linesWritten_.push_back(0);
     return index;
   }
 
+  // The module's symbols and checksums go out before its first lines.
+  void StartStream(std::size_t m) {
+    started_[m] = true;
+    PdbModule& module = modules_[m];
+    writer_->Append(module.stream, module.symbols);
+    writer_->Append(module.stream, module.checksums);
+    module.symbols.resize(4);  // kept: the size is read no more
+    module.symbols.shrink_to_fit();
+  }
+
   void AddPublic(std::string_view name, uint64_t functionStart) {
+    if (writer_ != nullptr) return;
     if (havePublic_ && lastPublic_ == functionStart) return;
     havePublic_ = true;
     lastPublic_ = functionStart;
@@ -202,7 +243,7 @@ class PdbBuilder {
   }
 
   void FinishContribution() {
-    if (contribution_.size == 0) return;
+    if (contribution_.size == 0 || writer_ != nullptr) return;
     PdbModule& m = modules_[contribution_.module];
     if (m.first.size == 0) m.first = contribution_;
     contributions_.push_back(contribution_);
@@ -212,6 +253,7 @@ class PdbBuilder {
   void FinishProc() {
     if (!proc_.open) return;
     proc_.open = false;
+    if (writer_ != nullptr) return;
     PdbModule& m = modules_[proc_.module];
     const auto at = static_cast<uint32_t>(m.symbols.size());
     std::string body;
@@ -243,7 +285,10 @@ class PdbBuilder {
     std::unordered_map<uint32_t, uint32_t>& slots = fileSlots_[lines_.module];
     const auto slot = slots.emplace(lines_.file, static_cast<uint32_t>(m.files.size()));
     if (slot.second) m.files.emplace_back(map_.SourceFiles()[lines_.file]);
-    std::string data;
+    std::string& data = data_;
+    data.clear();
+    PdbPut32(data, kDebugSLines);
+    PdbPut32(data, static_cast<uint32_t>(24 + 8 * lines_.rows.size()));
     PdbPut32(data, lines_.start);
     PdbPut16(data, lines_.section);
     PdbPut16(data, 0);  // no columns
@@ -251,19 +296,33 @@ class PdbBuilder {
     PdbPut32(data, slot.first->second * 8);  // the file's checksum entry
     PdbPut32(data, static_cast<uint32_t>(lines_.rows.size()));
     PdbPut32(data, static_cast<uint32_t>(12 + 8 * lines_.rows.size()));
+    if (writer_ == nullptr) {
+      m.lineBytes += data.size() + 8 * lines_.rows.size();
+      return;
+    }
     for (const auto& row : lines_.rows) {
       PdbPut32(data, row.first - lines_.start);
       PdbPut32(data, (static_cast<uint32_t>(row.second) & 0xFFFFFF) | 0x80000000u);  // a statement
     }
-    Subsection(m.lines, kDebugSLines, data);
+    if (!started_[lines_.module]) StartStream(lines_.module);
+    writer_->Append(m.stream, data);
+    linesWritten_[lines_.module] += data.size();
+    if (linesWritten_[lines_.module] == m.lineBytes) writer_->Append(m.stream, std::string(4, '\0'));
   }
 
+  MsfWriter* writer_ = nullptr;  // the second pass
+  std::vector<bool> started_;    // per module: its stream begun
+  std::vector<uint64_t> linesWritten_;
+  std::string data_;
   const SymbolMap& map_;
   const uint64_t imageBase_;
   const SectionTable& sections_;
   PdbStringTable& names_;
   std::vector<PdbModule> modules_;
   std::unordered_map<std::string_view, uint16_t> moduleOf_;
+  bool haveLast_ = false;
+  std::string_view lastUnit_;
+  uint16_t lastModule_ = 0;
   std::vector<std::unordered_map<uint32_t, uint32_t>> fileSlots_;  // per module: file number: its place
   std::vector<PdbContribution> contributions_;
   std::vector<PdbPublic> publics_;
@@ -325,8 +384,9 @@ void WritePdb(const SymbolMap& map, uint64_t imageBase, const PeImage* image, st
   map.ForEachRunInUnits([&](const SymbolRun& run) { builder.Add(run); });
   builder.FinishModules();
 
+  // Every stream but the modules' whole, the modules' sizes.
   std::vector<PdbModule>& modules = builder.Modules();
-  std::vector<std::string> streams(kPdbFirstModuleStream + modules.size());
+  std::vector<std::string> streams(kPdbFirstModuleStream);
   uint32_t signature = 0;
   if (image != nullptr) {
     signature = image->timeDateStamp;
@@ -346,15 +406,27 @@ void WritePdb(const SymbolMap& map, uint64_t imageBase, const PeImage* image, st
     streams[kPdbDbi] = PdbDbiStream(dbi);
   }
   {
-    PdbGlobalSymbols globals = PdbGlobalStreams(std::move(builder.Publics()), builder.ProcRefs(), MachineOf(map, image) == 0x14C);
+    PdbGlobalSymbols globals =
+        PdbGlobalStreams(std::move(builder.Publics()), builder.ProcRefs(), MachineOf(map, image) == 0x14C);
     streams[kPdbGlobals] = std::move(globals.globals);
     streams[kPdbPublics] = std::move(globals.publics);
     streams[kPdbSymbolRecords] = std::move(globals.records);
   }
   streams[kPdbSectionHeaders] = PdbSectionHeaderStream(sections.Sections());
   streams[kPdbNames] = names.Bytes();
-  for (std::size_t m = 0; m < modules.size(); ++m) streams[kPdbFirstModuleStream + m] = PdbModuleStream(modules[m]);
-  WriteMsf(streams, write);
+
+  std::vector<uint64_t> sizes;
+  for (const std::string& s : streams) sizes.push_back(s.size());
+  for (const PdbModule& m : modules) sizes.push_back(m.StreamSize());
+  MsfWriter writer(std::move(sizes), write);
+  for (std::size_t s = 0; s < streams.size(); ++s) {
+    writer.Append(static_cast<uint32_t>(s), streams[s]);
+    std::string().swap(streams[s]);
+  }
+  builder.Writing(writer);
+  map.ForEachRunInUnits([&](const SymbolRun& run) { builder.Add(run); });
+  builder.FinishStreams();
+  writer.Finish();
 }
 
 }  // namespace qf
