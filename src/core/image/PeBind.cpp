@@ -115,9 +115,11 @@ BindOutcome BindCodeView(std::string_view input, const BindRequest& request) {
   if (h.sectionAlignment == 0 || h.sectionAlignment < h.fileAlignment)
     return Refuse("the image's section alignment is not one a loader maps");
 
-  // What follows the sections' raw data: the COFF symbol table (the image's
-  // own, found by its header), a certificate table, anything else appended.
-  uint64_t sectionsEnd = 0;
+  // What follows the headers and the sections' raw data: the COFF symbol
+  // table (the image's own, found by its header), a certificate table,
+  // anything else appended.
+  uint64_t sectionsEnd = std::max<uint64_t>(h.sectionTable + uint64_t{kSectionHeaderSize} * image->sections.size(),
+                                            h.directoriesAt + uint64_t{8} * image->directories.size());
   for (const PeSection& s : image->sections) {
     if (s.rawSize != 0) sectionsEnd = std::max<uint64_t>(sectionsEnd, uint64_t{s.rawOffset} + s.rawSize);
   }
@@ -145,6 +147,11 @@ BindOutcome BindCodeView(std::string_view input, const BindRequest& request) {
   std::string out(input.substr(0, fileEnd));
   if (certificates.size != 0) out.replace(h.directoriesAt + uint64_t{kCertificateDirectory} * 8, 8, 8, '\0');
   auto finish = [&](std::string bytes) {
+    // Overlapping sections can hide the record from a reader: read it back.
+    const std::optional<PeImage> bound = ReadPeImage(bytes);
+    const std::optional<PeCodeView> view = bound ? ReadPeCodeView(*bound, bytes) : std::nullopt;
+    if (!view || view->guid != request.guid || view->age != request.age)
+      return Refuse("the image's section table is damaged: the record written cannot be read back");
     if (in.U32(h.checksumAt).value_or(0) != 0) Put32(bytes, h.checksumAt, PeChecksum(bytes, h.checksumAt));
     return BindOutcome{std::move(bytes), {}};
   };
