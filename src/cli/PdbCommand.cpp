@@ -187,11 +187,12 @@ int RunPdb(const Args& args, std::istream&, std::ostream&, std::ostream& err) {
   } catch (const Exception& e) {
     PrintException(err, e);
     return kExitUsage;
-  } catch (const std::length_error& e) {
-    PrintError(err, std::string("pdb: ") + e.what());
-    return kExitUsage;
   } catch (const std::bad_alloc&) {
     PrintError(err, "not enough memory to write the PDB of \"" + mapFile + "\"");
+    return kExitUsage;
+  } catch (const std::exception& e) {
+    // A map too large for the format (more units or blocks than it holds).
+    PrintError(err, "pdb: " + mapFile + ": " + e.what());
     return kExitUsage;
   }
 }
