@@ -169,11 +169,20 @@ int RunPdb(const Args& args, std::istream&, std::ostream&, std::ostream& err) {
       bound = std::move(outcome.bytes);
     }
     const uint64_t imageBase = peImage != nullptr ? peImage->imageBase : map.ImageBase();
-    if (!WriteFileReplacing(*output, [&](std::ostream& file) {
-          WritePdb(map, imageBase, peImage, imageBytes, id, [&](std::string_view piece) {
-            file.write(piece.data(), static_cast<std::streamsize>(piece.size()));
-          });
-        })) {
+    // An error while writing fails the file, so that its temporary copy goes.
+    std::exception_ptr writeError;
+    const bool written = WriteFileReplacing(*output, [&](std::ostream& file) {
+      try {
+        WritePdb(map, imageBase, peImage, imageBytes, id, [&](std::string_view piece) {
+          file.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+        });
+      } catch (...) {
+        writeError = std::current_exception();
+        file.setstate(std::ios::badbit);
+      }
+    });
+    if (writeError) std::rethrow_exception(writeError);
+    if (!written) {
       PrintError(err, "pdb: cannot write \"" + *output + "\"");
       return kExitUsage;
     }
@@ -187,11 +196,12 @@ int RunPdb(const Args& args, std::istream&, std::ostream&, std::ostream& err) {
   } catch (const Exception& e) {
     PrintException(err, e);
     return kExitUsage;
-  } catch (const std::length_error& e) {
-    PrintError(err, std::string("pdb: ") + e.what());
-    return kExitUsage;
   } catch (const std::bad_alloc&) {
     PrintError(err, "not enough memory to write the PDB of \"" + mapFile + "\"");
+    return kExitUsage;
+  } catch (const std::exception& e) {
+    // A map too large for the format (more units or blocks than it holds).
+    PrintError(err, "pdb: " + mapFile + ": " + e.what());
     return kExitUsage;
   }
 }

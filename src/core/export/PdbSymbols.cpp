@@ -49,6 +49,20 @@ class SectionTable {
 
   // The section (1-based) that holds rva, and the end of its span; 0 for none.
   uint16_t Find(uint64_t rva, uint64_t& end) const {
+    // Runs come in address order: mostly in the section of the one before.
+    if (last_ != 0) {
+      const PdbSection& s = sections_[last_ - 1];
+      if (rva >= s.rva && rva < uint64_t{s.rva} + s.virtualSize) {
+        end = uint64_t{s.rva} + s.virtualSize;
+        return last_;
+      }
+    }
+    last_ = Search(rva, end);
+    return last_;
+  }
+
+ private:
+  uint16_t Search(uint64_t rva, uint64_t& end) const {
     auto it = std::upper_bound(byRva_.begin(), byRva_.end(), rva,
                                [&](uint64_t r, uint16_t s) { return r < sections_[s].rva; });
     if (it == byRva_.begin()) return 0;
@@ -57,8 +71,8 @@ class SectionTable {
     return rva < end ? static_cast<uint16_t>(*it + 1) : 0;
   }
 
- private:
   std::vector<PdbSection> sections_;
+  mutable uint16_t last_ = 0;  // the section found last
   std::vector<uint16_t> byRva_;
 };
 
@@ -285,25 +299,33 @@ class PdbBuilder {
     std::unordered_map<uint32_t, uint32_t>& slots = fileSlots_[lines_.module];
     const auto slot = slots.emplace(lines_.file, static_cast<uint32_t>(m.files.size()));
     if (slot.second) m.files.emplace_back(map_.SourceFiles()[lines_.file]);
-    std::string& data = data_;
-    data.clear();
-    PdbPut32(data, kDebugSLines);
-    PdbPut32(data, static_cast<uint32_t>(24 + 8 * lines_.rows.size()));
-    PdbPut32(data, lines_.start);
-    PdbPut16(data, lines_.section);
-    PdbPut16(data, 0);  // no columns
-    PdbPut32(data, lines_.end - lines_.start);
-    PdbPut32(data, slot.first->second * 8);  // the file's checksum entry
-    PdbPut32(data, static_cast<uint32_t>(lines_.rows.size()));
-    PdbPut32(data, static_cast<uint32_t>(12 + 8 * lines_.rows.size()));
+    // The subsection: its kind and length, the stretch, one block of the
+    // file's rows (each a statement).
+    const std::size_t rows = lines_.rows.size();
+    const std::size_t bytes = 32 + 8 * rows;
     if (writer_ == nullptr) {
-      m.lineBytes += data.size() + 8 * lines_.rows.size();
+      m.lineBytes += bytes;
       return;
     }
+    data_.resize(bytes);
+    char* at = &data_[0];
+    const auto put = [&at](uint32_t v, int size) {
+      for (int k = 0; k < size; ++k) *at++ = static_cast<char>(v >> (8 * k) & 0xFF);
+    };
+    put(kDebugSLines, 4);
+    put(static_cast<uint32_t>(bytes - 8), 4);
+    put(lines_.start, 4);
+    put(lines_.section, 2);
+    put(0, 2);  // no columns
+    put(lines_.end - lines_.start, 4);
+    put(slot.first->second * 8, 4);  // the file's checksum entry
+    put(static_cast<uint32_t>(rows), 4);
+    put(static_cast<uint32_t>(12 + 8 * rows), 4);
     for (const auto& row : lines_.rows) {
-      PdbPut32(data, row.first - lines_.start);
-      PdbPut32(data, (static_cast<uint32_t>(row.second) & 0xFFFFFF) | 0x80000000u);  // a statement
+      put(row.first - lines_.start, 4);
+      put((static_cast<uint32_t>(row.second) & 0xFFFFFF) | 0x80000000u, 4);
     }
+    const std::string& data = data_;
     if (!started_[lines_.module]) StartStream(lines_.module);
     writer_->Append(m.stream, data);
     linesWritten_[lines_.module] += data.size();
