@@ -4,15 +4,17 @@
 // TimeDateStamp and SizeOfImage, so a crash dump's module still matches it.
 //
 // The debug directory (its other entries kept, a CodeView entry replaced)
-// and the record go into room the loader maps but the image does not use:
-// between a section's contents and the end of its last page, in the last
-// section first, its raw data grown in the file where needed (the COFF
+// and the record go into room the loader maps but the image does not use,
+// between a section's contents and the end of its last page: where the
+// file already holds it (the last section's first, then any section's),
+// else in the last section with its raw data grown in the file (the COFF
 // symbol table that follows it moves along, its header pointer with it).
 // A CodeView record big enough for the new one is overwritten where it is.
 // Refused: no such room; a signed image (binding must come before signing);
 // data appended after the last section (an overlay), which growing the
-// section would move. `force` drops the signature (sign the copy again) and
-// keeps appended data, moved to follow the grown section unchanged.
+// section would move; a section table so damaged that the record would not
+// be read back. `force` drops the signature (sign the copy again) and keeps
+// appended data, moved to follow the grown section unchanged.
 #pragma once
 
 #include <array>
