@@ -5,8 +5,10 @@
 // A file already there with the same bytes is left as it is. The bound
 // copies are for debuggers that fetch an image by its identity, not for
 // running or shipping: a signature is dropped, appended data kept.
+#include <array>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <new>
 #include <optional>
 
@@ -15,6 +17,7 @@
 #include "base/Errors.h"
 #include "base/FileSystem.h"
 #include "base/PathRules.h"
+#include "base/Sha256.h"
 #include "base/TextRules.h"
 #include "crash/ModuleName.h"
 #include "db/U_MAPDb.h"
@@ -28,6 +31,15 @@ namespace qf::cli {
 namespace {
 
 std::string Files(std::size_t n) { return std::to_string(n) + (n == 1 ? " file" : " files"); }
+
+// The SHA-256 of a file read piece by piece (a MAP file may be large).
+std::array<uint8_t, 32> FileSha256(const FileSystem& fs, const std::string& path) {
+  const std::unique_ptr<FileReader> reader = fs.OpenForReading(path);
+  Sha256 hash;
+  std::string buffer(std::size_t{1} << 20, '\0');
+  for (std::size_t n; (n = reader->Read(&buffer[0], buffer.size())) != 0;) hash.Update(std::string_view(buffer.data(), n));
+  return hash.Finish();
+}
 
 // The image a build keeps beside its MAP file (VERSION.exe), when it is that build's.
 std::optional<std::string> StoredImage(const TMapDB& db, const SelectedBuild& s, std::string& problem) {
@@ -102,8 +114,8 @@ int DbExportPdb(const TMapDB& db, const Args& args, std::ostream& out, std::ostr
         continue;
       }
       const std::string module(ModuleFileName(s.build.identity->module));
-      const PdbIdentity id = PdbIdentityOf(&pe, *image, fs.ReadWholeFile(mapPath),
-                                           std::string(WithoutExtension(module)) + ".pdb");
+      const PdbIdentity id = PdbIdentityOfDigest(&pe, *image, FileSha256(fs, mapPath),
+                                                 std::string(WithoutExtension(module)) + ".pdb");
       std::string pdb;
       WritePdb(map, pe.imageBase, &pe, *image, id, [&](std::string_view piece) { pdb.append(piece); });
       file(id.pdbName, BreakpadDebugId(id.guid, id.age), pdb);
