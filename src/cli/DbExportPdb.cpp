@@ -37,7 +37,8 @@ std::array<uint8_t, 32> FileSha256(const FileSystem& fs, const std::string& path
   const std::unique_ptr<FileReader> reader = fs.OpenForReading(path);
   Sha256 hash;
   std::string buffer(std::size_t{1} << 20, '\0');
-  for (std::size_t n; (n = reader->Read(&buffer[0], buffer.size())) != 0;) hash.Update(std::string_view(buffer.data(), n));
+  for (std::size_t n; (n = reader->Read(&buffer[0], buffer.size())) != 0;)
+    hash.Update(std::string_view(buffer.data(), n));
   return hash.Finish();
 }
 
