@@ -9,10 +9,13 @@
 #   - on the 200 MB file: quillfen-cli symbolize FILE - with 100,000 addresses
 #     of the file's code on standard input, and with one address (the cost of
 #     each further address is the difference over 100,000),
-# then says for each target whether it holds, and ends with the three targets
-# side by side: symbolize of 100,000 addresses within 2x one lookup (200 MB),
+#   - on the 200 MB file: quillfen-cli pdb FILE, its time and peak memory beside
+#     those of loading the file for symbolize (one address),
+# then says for each target whether it holds, and ends with the targets side
+# by side: symbolize of 100,000 addresses within 2x one lookup (200 MB),
 # lookup within 5x wc -l (800 MB), peak memory of symbolize at most 0.75x the
-# file (200 MB).
+# file (200 MB), pdb within 2x the time and at most the memory of loading the
+# file for symbolize (200 MB).
 #   scripts/bench.sh [--wine] [BUILD_DIR]       (default build/bench)
 # --wine also builds the 32-bit quillfen-cli.exe (build/bench-mingw) and checks
 # that it loads the 800 MB file under Wine and answers (slow); where the
@@ -61,7 +64,7 @@ if "$cli" --help 2>&1 | grep -q 'symbolize'; then symbolize_available=1; fi
 
 summary=()
 declare -A lookup_s wc_of
-sym_s="" sym1_s="" sym_rss="" sym_bytes=""
+sym_s="" sym1_s="" sym_rss="" sym_bytes="" pdb_s="" pdb_rss="" load_rss=""
 for size in $sizes; do
   map="/tmp/quillfen-bench-${size}mb.map"
   if [ ! -f "$map" ]; then
@@ -135,6 +138,21 @@ for size in $sizes; do
     else
       echo "symbolize, 100,000 addresses:      not available (this quillfen-cli has no symbolize command)"
     fi
+    if "$cli" --help 2>&1 | grep -q 'quillfen-cli pdb'; then
+      # The program database of the file beside loading it for symbolize.
+      pdb_s=$(best_of "$cli" pdb "$map" -o "$work/bench.pdb")
+      pdb_rss=$(peak_kb "$cli" pdb "$map" -o "$work/bench.pdb")
+      load_rss=$(peak_kb "$cli" symbolize "$map" 0x00401000)
+      [ -n "$sym1_s" ] || sym1_s=$(best_of "$cli" symbolize "$map" 0x00401000)
+      pdb_mb=$(awk -v b="$(stat -c %s "$work/bench.pdb")" 'BEGIN { printf "%.1f", b / 1048576 }')
+      pdb_ratio=$(awk -v a="$pdb_s" -v b="$sym1_s" 'BEGIN { printf "%.2f", a / b }')
+      pdb_mem=$(awk -v a="$pdb_rss" -v b="$load_rss" 'BEGIN { printf "%.2f", a / b }')
+      printf '%-34s %9s s   %sx loading it for symbolize (%s s; target <= 2x: %s); a %s MB PDB\n' \
+             "pdb" "$pdb_s" "$pdb_ratio" "$sym1_s" "$(verdict "$pdb_ratio" 2)" "$pdb_mb"
+      printf '%-34s %9s MB  %sx loading it for symbolize (%s MB; target <= 1x: %s)\n' "peak RSS of pdb" \
+             "$(awk -v kb="$pdb_rss" 'BEGIN { printf "%.1f", kb / 1024 }')" "$pdb_mem" \
+             "$(awk -v kb="$load_rss" 'BEGIN { printf "%.1f", kb / 1024 }')" "$(verdict "$pdb_mem" 1)"
+    fi
   fi
 done
 
@@ -158,6 +176,13 @@ fi
 if [ -n "$sym_rss" ] && [ -n "$sym_bytes" ]; then
   r=$(awk -v m="$sym_rss" -v b="$sym_bytes" 'BEGIN { printf "%.2f", m * 1048576 / b }')
   echo "| peak memory of symbolize / file, 200 MB | $sym_rss MB / $(awk -v b="$sym_bytes" 'BEGIN { printf "%.1f", b / 1048576 }') MB | ${r}x | 0.75x | $(verdict "$r" 0.75) |"
+fi
+
+if [ -n "$pdb_s" ]; then
+  r=$(awk -v a="$pdb_s" -v b="$sym1_s" 'BEGIN { printf "%.2f", a / b }')
+  echo "| pdb / loading for symbolize, 200 MB | $pdb_s s / $sym1_s s | ${r}x | 2x | $(verdict "$r" 2) |"
+  r=$(awk -v a="$pdb_rss" -v b="$load_rss" 'BEGIN { printf "%.2f", a / b }')
+  echo "| peak memory of pdb / of loading, 200 MB | $((pdb_rss / 1024)) MB / $((load_rss / 1024)) MB | ${r}x | 1x | $(verdict "$r" 1) |"
 fi
 
 if [ "$wine" = 1 ]; then

@@ -43,14 +43,8 @@ bool TakeValue(const Args& args, std::size_t& i, const std::string& name, std::o
 // "1 file" or "N files".
 std::string Files(std::size_t n) { return std::to_string(n) + (n == 1 ? " file" : " files"); }
 
-// A stored build to export.
-struct Selected {
-  std::string project;
-  StoredBuild build;
-};
+}  // namespace
 
-// The folder path, made level by level where missing; false when a level
-// cannot be made.
 bool MakeFolders(const FileSystem& fs, const std::string& root, const std::vector<std::string>& levels,
                  std::string& path) {
   path = root;
@@ -62,8 +56,6 @@ bool MakeFolders(const FileSystem& fs, const std::string& root, const std::vecto
   }
   return true;
 }
-
-}  // namespace
 
 BreakpadModule MakeBreakpadModule(const SymbolMap& map, const BreakpadSource& source) {
   BreakpadModule module;
@@ -152,33 +144,11 @@ int DbExportBreakpad(const TMapDB& db, const Args& args, bool sentry, std::ostre
   const std::string command = "db export-breakpad";
   const FileSystem& fs = PlatformFileSystem();
   const std::string& outDir = args[0];
-  // The builds named, each project's in the listing's order.
-  std::vector<std::string> projects;
-  if (args.size() >= 2) {
-    projects.push_back(args[1]);
-  } else {
-    db.GetProjects(projects);
-  }
-  std::vector<Selected> selected;
-  for (const std::string& project : projects) {
-    std::vector<StoredBuild> builds = ReadStoredBuilds(db, project, command, err);
-    if (args.size() >= 3) {
-      const StoredBuild* build = FindStoredVersion(builds, args[2]);
-      if (build == nullptr) {
-        PrintError(err, command + ": no stored version " + args[2] + " of project " + project +
-                            "; stored versions: " + VersionList(builds));
-        return kExitNotAllFound;
-      }
-      builds = {*build};
-    } else if (args.size() == 2 && builds.empty()) {
-      PrintError(err, command + ": no stored versions of project " + project);
-      return kExitNotAllFound;
-    }
-    for (StoredBuild& build : builds) selected.push_back({project, std::move(build)});
-  }
+  std::vector<SelectedBuild> selected;
+  if (!SelectStoredBuilds(db, args, command, selected, err)) return kExitNotAllFound;
   // Sentry needs every build's code id: nothing is written without them.
   if (sentry) {
-    for (const Selected& s : selected) {
+    for (const SelectedBuild& s : selected) {
       if (!s.build.identity || s.build.identity->sha256.empty()) {
         return UsageError(err, command + ": --sentry needs the code id and SHA-256 of every build (Sentry matches "
                                          "a module without CodeView record by its code id); project " +
@@ -191,7 +161,7 @@ int DbExportBreakpad(const TMapDB& db, const Args& args, bool sentry, std::ostre
   std::size_t written = 0, kept = 0;
   bool allDone = true;
   std::map<std::string, std::string> exported;  // path: the build that wrote it in this run
-  for (const Selected& s : selected) {
+  for (const SelectedBuild& s : selected) {
     const std::string what = "project " + s.project + ", version " + s.build.version;
     const auto failed = [&](const std::string& problem) {
       PrintError(err, command + ": " + what + ": " + problem);

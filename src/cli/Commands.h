@@ -15,6 +15,7 @@
 
 namespace qf {
 class Exception;
+class FileSystem;
 class SymbolMap;
 class TMapDB;
 }
@@ -92,10 +93,23 @@ int DbSymbolizeMinidump(const TMapDB& db, const SymbolizeOptions& options, const
 // breakpad MAPFILE [--module NAME] [--image FILE] [--sentry] [-o FILE]
 int RunBreakpad(const Args& args, std::istream& in, std::ostream& out, std::ostream& err);
 
+// pdb MAPFILE [--image EXE] [--module NAME] [-o OUT.pdb] [--bind OUT.exe] [--force]
+int RunPdb(const Args& args, std::istream& in, std::ostream& out, std::ostream& err);
+
 // db export-breakpad OUTDIR [PROJECT [VERSION]] (args as given, after the
 // options): the stored builds' symbol files in the layout of Breakpad's symbol
 // stores, OUTDIR/NAME/ID/NAME.sym.
 int DbExportBreakpad(const TMapDB& db, const Args& args, bool sentry, std::ostream& out, std::ostream& err);
+
+// db export-pdb OUTDIR [PROJECT [VERSION]]: the stored builds' PDBs and
+// bound images in the layout of Windows symbol stores,
+// OUTDIR/NAME.pdb/GUIDAGE/NAME.pdb and OUTDIR/NAME.exe/STAMPSIZE/NAME.exe.
+int DbExportPdb(const TMapDB& db, const Args& args, std::ostream& out, std::ostream& err);
+
+// The folder root/levels[0]/levels[1]/..., made level by level where
+// missing (path: as far as it got); false when a level cannot be made.
+bool MakeFolders(const FileSystem& fs, const std::string& root, const std::vector<std::string>& levels,
+                 std::string& path);
 
 // A module's image file and its bytes.
 struct BreakpadImage {

@@ -370,6 +370,9 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
   } else if (command == "export-breakpad") {
     if (args.empty() || args.size() > 3 || args[0].empty())
       return Usage(err, "export-breakpad needs OUTDIR [PROJECT [VERSION]]");
+  } else if (command == "export-pdb") {
+    if (args.empty() || args.size() > 3 || args[0].empty())
+      return Usage(err, "export-pdb needs OUTDIR [PROJECT [VERSION]]");
   } else {
     return Usage(err, "unknown subcommand \"" + command + "\"");
   }
@@ -391,6 +394,7 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
   }
   if (command == "add") return Add(db, args[0], args[1], args[2], out, err);
   if (command == "export-breakpad") return DbExportBreakpad(db, args, sentry, out, err);
+  if (command == "export-pdb") return DbExportPdb(db, args, out, err);
   std::vector<std::string> list;
   if (command == "projects") {
     db.GetProjects(list);

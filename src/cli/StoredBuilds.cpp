@@ -39,6 +39,33 @@ const StoredBuild* FindStoredVersion(const std::vector<StoredBuild>& builds, con
   return nullptr;
 }
 
+bool SelectStoredBuilds(const TMapDB& db, const std::vector<std::string>& args, const std::string& command,
+                        std::vector<SelectedBuild>& selected, std::ostream& err) {
+  std::vector<std::string> projects;
+  if (args.size() >= 2) {
+    projects.push_back(args[1]);
+  } else {
+    db.GetProjects(projects);
+  }
+  for (const std::string& project : projects) {
+    std::vector<StoredBuild> builds = ReadStoredBuilds(db, project, command, err);
+    if (args.size() >= 3) {
+      const StoredBuild* build = FindStoredVersion(builds, args[2]);
+      if (build == nullptr) {
+        PrintError(err, command + ": no stored version " + args[2] + " of project " + project +
+                            "; stored versions: " + VersionList(builds));
+        return false;
+      }
+      builds = {*build};
+    } else if (args.size() == 2 && builds.empty()) {
+      PrintError(err, command + ": no stored versions of project " + project);
+      return false;
+    }
+    for (StoredBuild& build : builds) selected.push_back({project, std::move(build)});
+  }
+  return true;
+}
+
 std::string VersionList(const std::vector<StoredBuild>& builds) {
   std::string list;
   for (const StoredBuild& build : builds) list += (list.empty() ? "" : ", ") + build.version;

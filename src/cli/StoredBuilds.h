@@ -31,6 +31,19 @@ std::vector<StoredBuild> ReadStoredBuilds(const TMapDB& db, const std::string& p
 // The stored version named `version` (without regard to case), else null.
 const StoredBuild* FindStoredVersion(const std::vector<StoredBuild>& builds, const std::string& version);
 
+// A stored build of a project, as the exports take them.
+struct SelectedBuild {
+  std::string project;
+  StoredBuild build;
+};
+
+// The builds an export's arguments OUTDIR [PROJECT [VERSION]] name: every
+// project's (each in the listing's order), the project's, or the one
+// version's. False, with the reason on err, when the project has no stored
+// versions or the version is not stored.
+bool SelectStoredBuilds(const TMapDB& db, const std::vector<std::string>& args, const std::string& command,
+                        std::vector<SelectedBuild>& selected, std::ostream& err);
+
 // "2.1.0.7, 2.1.0.7-5F1E2A3B1d000": the stored versions for a message.
 std::string VersionList(const std::vector<StoredBuild>& builds);
 

@@ -188,6 +188,19 @@ std::string UsageText() {
                                   "N files written, M files left as they were";
                                   --sentry as for breakpad (every build needs a
                                   .build file)
+        export-pdb OUTDIR [PROJECT [VERSION]]
+                                  writes the PDB (see pdb) of every stored build
+                                  that keeps its image, or of those named, as
+                                  OUTDIR/NAME.pdb/ID/NAME.pdb (ID: GUID and age),
+                                  and the image bound to it as
+                                  OUTDIR/NAME.exe/KEY/NAME.exe (its own name and
+                                  extension; KEY: TimeDateStamp %08X and
+                                  SizeOfImage %x, those of the stored image): a
+                                  symbol server's layout (the bound copy is for
+                                  debuggers: a signature is dropped); a build
+                                  without its image is named on standard error
+                                  and left out; files written and kept as for
+                                  export-breakpad
       Project and version names are matched without regard to case. A name that
       is empty, "." or "..", or holds "\", "/" or ":" is refused.
 
@@ -213,6 +226,32 @@ std::string UsageText() {
         -o FILE            writes FILE instead of standard output
       Exit status: 0 when written, 2 for a usage error or a file that cannot
       be read or written.
+
+  quillfen-cli pdb MAPFILE [--image EXE] [--module NAME] [-o FILE]
+                   [--bind OUT] [--force]
+      Writes the program database (.pdb, MSF 7.00) of the MAP file's module
+      for debuggers, profilers and dbghelp (WinDbg, Visual Studio, ...): one
+      module per unit, a procedure and a public symbol per function and the
+      line numbers, answering every address of code inside a unit as
+      symbolize does. x86 or x64 as the image (else the MAP file) is.
+      Options:
+        --image EXE        the module's executable: its sections, machine and
+                           TimeDateStamp; when it has a CodeView record, the
+                           PDB takes its GUID and age (else a GUID made from
+                           the bytes of EXE and MAPFILE, age 1)
+        --module NAME      the PDB is named NAME.pdb (NAME without extension)
+                           beside MAPFILE instead of after MAPFILE
+        -o FILE            writes FILE (default: MAPFILE with .pdb)
+        --bind OUT         also writes OUT, a copy of EXE (needs --image) whose
+                           CodeView record names the PDB (its file name, GUID
+                           and age); OUT may be EXE itself; when EXE cannot be
+                           bound, says why and writes nothing (exit status 1)
+        --force            with --bind: binds a signed executable (the
+                           signature dropped: sign the copy again) or one with
+                           data after its last section (kept, moved along)
+      The same inputs give the same bytes. Exit status: 0 when written, 1 when
+      the executable cannot be bound, 2 for a usage error or a file that
+      cannot be read or written.
 
   quillfen-cli --help      Shows this text.
   quillfen-cli --version   Shows the program's version.
@@ -257,6 +296,7 @@ int main(int argc, char** argv) {
   if (command == "symbolize") return RunSymbolize(args, std::cin, std::cout, std::cerr);
   if (command == "db") return RunDb(args, std::cin, std::cout, std::cerr);
   if (command == "breakpad") return RunBreakpad(args, std::cin, std::cout, std::cerr);
+  if (command == "pdb") return RunPdb(args, std::cin, std::cout, std::cerr);
   if (IsOption(command)) return UsageError(std::cerr, "unknown option \"" + command + "\"");
   return UsageError(std::cerr, "unknown command \"" + command + "\"");
 }
