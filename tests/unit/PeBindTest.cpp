@@ -35,17 +35,21 @@ void Sign(std::string& b) {  // a certificate table at the end
   Put32(b, Directory(b, 4) + 4, 8);
   b += "cert1234";
 }
+void BindLonger(std::string& b) { b = Bind(b, "a-longer-name.pdb").bytes; }  // rebound in place
+void Append(std::string& b) { b += "appended"; }
 void Rebind(std::string& b) {  // bound, its entry made another type, bound again: two entries
   b = Bind(b, "first.pdb").bytes;
-  const PeSection* s = ReadPeImage(b)->SectionAt(U32(b, Directory(b, 6)));
-  Put32(b, s->rawOffset + U32(b, Directory(b, 6)) - s->virtualAddress + 12, 16);
+  const PeImage pe = *ReadPeImage(b);
+  b[static_cast<size_t>(PeBytesAt(pe, b, pe.Directory(6).rva, 28).data() - b.data()) + 12] = 16;
   b = Bind(b, "second.pdb").bytes;
 }
 void FillPages(std::string& b) {  // every section's contents up to the next one
   const PeImage pe = *ReadPeImage(b);
   const uint64_t table = Optional(b) + *LeBytes(b).U16(U32(b, 0x3C) + 20);
-  for (size_t i = 0; i < pe.sections.size(); ++i)
-    Put32(b, table + i * 40 + 8, (i + 1 < pe.sections.size() ? pe.sections[i + 1].virtualAddress : pe.sizeOfImage) - pe.sections[i].virtualAddress);
+  for (size_t i = 0; i < pe.sections.size(); ++i) {
+    const uint32_t end = i + 1 < pe.sections.size() ? pe.sections[i + 1].virtualAddress : pe.sizeOfImage;
+    Put32(b, table + i * 40 + 8, end - pe.sections[i].virtualAddress);
+  }
 }
 
 TEST(PeBind, RealImages) {
@@ -61,10 +65,11 @@ TEST(PeBind, RealImages) {
       {"Checked32/data/Checked32.exe", "Checked32.pdb", false, {}, ""},
       {"Frameless/data/FrameLib.dll", grows, false, {}, ""},
       {"win64/CrashLib.dll", grows, false, Rebind, ""},
+      {"win64/CrashLib.dll", "short.pdb", false, BindLonger, ""},
       {"win64/CrashApp.exe", "a.pdb", false, Sign, "binding must come before signing"},
       {"win64/CrashApp.exe", "a.pdb", true, Sign, ""},
-      {"Frameless/data/Frameless.exe", "a.pdb", false, [](std::string& b) { b += "appended"; }, "appended after its last section"},
-      {"Frameless/data/Frameless.exe", grows, true, [](std::string& b) { b += "appended"; }, ""},
+      {"Frameless/data/Frameless.exe", "a.pdb", false, Append, "appended after its last section"},
+      {"Frameless/data/Frameless.exe", grows, true, Append, ""},
       {"Checked32/data/Checked32.exe", "a.pdb", true, FillPages, "no room"},
   };
   for (const auto& row : rows) {
@@ -91,7 +96,8 @@ TEST(PeBind, RealImages) {
     EXPECT_EQ(U32(bound.bytes, Optional(bound.bytes) + 64), Checksum(bound.bytes));
     // The COFF symbol table (section names) and appended data follow, moved or not, unchanged.
     const uint32_t symbols = U32(bound.bytes, U32(bound.bytes, 0x3C) + 12);
-    EXPECT_EQ(bound.bytes.substr(symbols), original.substr(U32(original, U32(original, 0x3C) + 12), bound.bytes.size() - symbols));
+    const uint32_t symbolsBefore = U32(original, U32(original, 0x3C) + 12);
+    EXPECT_EQ(bound.bytes.substr(symbols), original.substr(symbolsBefore, bound.bytes.size() - symbols));
   }
 }
 

@@ -1,6 +1,7 @@
 // dbghelp's answers for an executable bound to its PDB (found beside it by
-// the CodeView record), compared with those given; FILE by its file name:
-//   dbghelp_check IMAGE [RVA FUNCTION FILE LINE]...
+// the CodeView record), loaded at its preferred base, compared with those
+// given; FILE by its file name:
+//   dbghelp_check IMAGE [ADDRESS FUNCTION FILE LINE]...
 #include <windows.h>
 
 #include <dbghelp.h>
@@ -15,10 +16,10 @@ std::wstring FileNameOf(const std::wstring& path) { return path.substr(path.find
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc < 2 || (argc - 2) % 4 != 0) return std::fwprintf(stderr, L"usage: dbghelp_check IMAGE [RVA FUNCTION FILE LINE]...\n"), 2;
+  if (argc < 2 || (argc - 2) % 4 != 0) return 2;  // usage: see above
   const HANDLE process = GetCurrentProcess();
   const std::wstring image = argv[1], folder = image.substr(0, image.find_last_of(L"\\/") + 1);
-  SymSetOptions(SYMOPT_LOAD_LINES | SYMOPT_FAIL_CRITICAL_ERRORS);
+  SymSetOptions(SYMOPT_LOAD_LINES | SYMOPT_FAIL_CRITICAL_ERRORS | SYMOPT_INCLUDE_32BIT_MODULES);  // both bitnesses
   if (!SymInitializeW(process, folder.empty() ? L"." : folder.c_str(), FALSE)) return 2;
   const DWORD64 base = SymLoadModuleExW(process, nullptr, image.c_str(), nullptr, 0, 0, nullptr, 0);
   IMAGEHLP_MODULEW64 module{};
@@ -27,7 +28,7 @@ int wmain(int argc, wchar_t** argv) {
     return std::fwprintf(stderr, L"no PDB loaded for %ls (symbol type %d)\n", image.c_str(), int(module.SymType)), 1;
   int failures = 0;
   for (int i = 2; i + 4 <= argc; i += 4) {
-    const DWORD64 address = base + std::wcstoull(argv[i], nullptr, 16);
+    const DWORD64 address = std::wcstoull(argv[i], nullptr, 16);
     union {
       SYMBOL_INFOW info;
       char room[sizeof(SYMBOL_INFOW) + 1024 * sizeof(wchar_t)];

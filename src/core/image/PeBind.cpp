@@ -115,9 +115,11 @@ BindOutcome BindCodeView(std::string_view input, const BindRequest& request) {
   if (h.sectionAlignment == 0 || h.sectionAlignment < h.fileAlignment)
     return Refuse("the image's section alignment is not one a loader maps");
 
-  // What follows the sections' raw data: the COFF symbol table (the image's
-  // own, found by its header), a certificate table, anything else appended.
-  uint64_t sectionsEnd = 0;
+  // What follows the headers and the sections' raw data: the COFF symbol
+  // table (the image's own, found by its header), a certificate table,
+  // anything else appended.
+  uint64_t sectionsEnd = std::max<uint64_t>(h.sectionTable + uint64_t{kSectionHeaderSize} * image->sections.size(),
+                                            h.directoriesAt + uint64_t{8} * image->directories.size());
   for (const PeSection& s : image->sections) {
     if (s.rawSize != 0) sectionsEnd = std::max<uint64_t>(sectionsEnd, uint64_t{s.rawOffset} + s.rawSize);
   }
@@ -145,14 +147,20 @@ BindOutcome BindCodeView(std::string_view input, const BindRequest& request) {
   std::string out(input.substr(0, fileEnd));
   if (certificates.size != 0) out.replace(h.directoriesAt + uint64_t{kCertificateDirectory} * 8, 8, 8, '\0');
   auto finish = [&](std::string bytes) {
+    // Overlapping sections can hide the record from a reader: read it back.
+    const std::optional<PeImage> bound = ReadPeImage(bytes);
+    const std::optional<PeCodeView> view = bound ? ReadPeCodeView(*bound, bytes) : std::nullopt;
+    if (!view || view->guid != request.guid || view->age != request.age)
+      return Refuse("the image's section table is damaged: the record written cannot be read back");
     if (in.U32(h.checksumAt).value_or(0) != 0) Put32(bytes, h.checksumAt, PeChecksum(bytes, h.checksumAt));
     return BindOutcome{std::move(bytes), {}};
   };
 
   // The debug directory's entries as they are, the CodeView one found.
   const PeDataDirectory debug = image->Directory(PeImage::kDebugDirectory);
+  const uint64_t oldSize = debug.size / kDebugEntrySize * kDebugEntrySize;
   const std::string_view oldEntries =
-      debug.rva == 0 ? std::string_view{} : PeBytesAt(*image, input, debug.rva, debug.size / kDebugEntrySize * kDebugEntrySize);
+      debug.rva == 0 ? std::string_view{} : PeBytesAt(*image, input, debug.rva, oldSize);
   std::vector<std::string> entries;
   std::optional<size_t> codeView;
   for (uint64_t at = 0; at + kDebugEntrySize <= oldEntries.size(); at += kDebugEntrySize) {
@@ -165,8 +173,7 @@ BindOutcome BindCodeView(std::string_view input, const BindRequest& request) {
     const uint64_t size = *entry.U32(16), pointer = *entry.U32(24);
     if (size >= record.size() && pointer != 0 && pointer + size <= sectionsEnd) {
       const uint64_t entryAt = static_cast<uint64_t>(oldEntries.data() - input.data()) + *codeView * kDebugEntrySize;
-      std::fill(out.begin() + static_cast<std::ptrdiff_t>(pointer), out.begin() + static_cast<std::ptrdiff_t>(pointer + size), '\0');
-      out.replace(pointer, record.size(), record);
+      out.replace(pointer, size, record + std::string(size - record.size(), '\0'));
       Put32(out, entryAt + 16, static_cast<uint32_t>(record.size()));
       return finish(std::move(out));
     }
@@ -186,12 +193,14 @@ BindOutcome BindCodeView(std::string_view input, const BindRequest& request) {
                        [](const PeSection& a, const PeSection& b) { return a.virtualAddress < b.virtualAddress; }) -
       image->sections.begin());
   const PeSection& lastSection = image->sections[last];
-  const bool lastInFile = lastSection.rawSize == 0 || uint64_t{lastSection.rawOffset} + lastSection.rawSize == sectionsEnd;
+  const bool lastInFile =
+      lastSection.rawSize == 0 || uint64_t{lastSection.rawOffset} + lastSection.rawSize == sectionsEnd;
   std::optional<Room> chosen;
   bool grow = false;
   auto fitsRaw = [&](const Room& r) {
     const PeSection& s = image->sections[r.section];
-    return r.start + need <= std::min(r.end, r.rawEnd) && s.rawOffset + (r.start + need - s.virtualAddress) <= sectionsEnd;
+    return r.start + need <= std::min(r.end, r.rawEnd) &&
+           s.rawOffset + (r.start + need - s.virtualAddress) <= sectionsEnd;
   };
   if (fitsRaw(rooms[last])) {
     chosen = rooms[last];
@@ -200,7 +209,10 @@ BindOutcome BindCodeView(std::string_view input, const BindRequest& request) {
       if (!chosen && fitsRaw(r)) chosen = r;
     }
   }
-  if (!chosen && lastInFile && rooms[last].start + need <= rooms[last].end) chosen = rooms[last], grow = true;
+  if (!chosen && lastInFile && rooms[last].start + need <= rooms[last].end) {
+    chosen = rooms[last];
+    grow = true;
+  }
   if (!chosen)
     return Refuse("no room for a debug directory of " + std::to_string(need) +
                   " bytes: the last section fills its last page and no section has unused room");
@@ -240,7 +252,8 @@ BindOutcome BindCodeView(std::string_view input, const BindRequest& request) {
   Put32(entry, 16, static_cast<uint32_t>(record.size()));
   Put32(entry, 20, static_cast<uint32_t>(recordRva));
   Put32(entry, 24, static_cast<uint32_t>(recordAt));
-  for (size_t i = 0; i < entries.size(); ++i) out.replace(directoryAt + i * kDebugEntrySize, kDebugEntrySize, entries[i]);
+  for (size_t i = 0; i < entries.size(); ++i)
+    out.replace(directoryAt + i * kDebugEntrySize, kDebugEntrySize, entries[i]);
   out.replace(recordAt, record.size(), record);
   Put32(out, h.directoriesAt + uint64_t{PeImage::kDebugDirectory} * 8, static_cast<uint32_t>(directoryRva));
   Put32(out, h.directoriesAt + uint64_t{PeImage::kDebugDirectory} * 8 + 4, static_cast<uint32_t>(directorySize));
