@@ -32,16 +32,6 @@ namespace {
 
 std::string Files(std::size_t n) { return std::to_string(n) + (n == 1 ? " file" : " files"); }
 
-// The SHA-256 of a file read piece by piece (a MAP file may be large).
-std::array<uint8_t, 32> FileSha256(const FileSystem& fs, const std::string& path) {
-  const std::unique_ptr<FileReader> reader = fs.OpenForReading(path);
-  Sha256 hash;
-  std::string buffer(std::size_t{1} << 20, '\0');
-  for (std::size_t n; (n = reader->Read(&buffer[0], buffer.size())) != 0;)
-    hash.Update(std::string_view(buffer.data(), n));
-  return hash.Finish();
-}
-
 // The image a build keeps beside its MAP file (VERSION.exe), when it is that build's.
 std::optional<std::string> StoredImage(const TMapDB& db, const SelectedBuild& s, std::string& problem) {
   const std::optional<BuildIdentity>& identity = s.build.identity;

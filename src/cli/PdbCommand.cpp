@@ -37,15 +37,6 @@ bool TakeValue(const Args& args, std::size_t& i, const std::string& name, std::o
   return false;
 }
 
-// The SHA-256 of a file, read piece by piece.
-std::array<uint8_t, 32> FileSha256(const std::string& path) {
-  const std::unique_ptr<FileReader> reader = PlatformFileSystem().OpenForReading(path);
-  Sha256 hash;
-  std::string buffer(std::size_t{1} << 20, '\0');
-  for (std::size_t n; (n = reader->Read(&buffer[0], buffer.size())) != 0;) hash.Update(std::string_view(buffer.data(), n));
-  return hash.Finish();
-}
-
 // The path with its file's extension replaced by ext.
 std::string WithExtension(const std::string& path, std::string_view ext) {
   const std::string_view file = ModuleFileName(path);
@@ -129,7 +120,7 @@ int RunPdb(const Args& args, std::istream&, std::ostream&, std::ostream& err) {
     if (!(pe && ReadPeCodeView(*pe, imageBytes))) {
       digest = std::thread([&] {
         try {
-          mapDigest = FileSha256(mapFile);
+          mapDigest = FileSha256(PlatformFileSystem(), mapFile);
         } catch (...) {
           digestError = std::current_exception();
         }

@@ -1,5 +1,9 @@
 #include "base/Sha256.h"
 
+#include <memory>
+
+#include "base/FileSystem.h"
+
 #include <cstring>
 
 #if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
@@ -173,6 +177,15 @@ std::string Sha256Hex(std::string_view bytes) {
   Sha256 sha;
   sha.Update(bytes);
   return sha.FinishHex();
+}
+
+std::array<uint8_t, 32> FileSha256(const FileSystem& fs, const std::string& path) {
+  const std::unique_ptr<FileReader> reader = fs.OpenForReading(path);
+  Sha256 hash;
+  std::string buffer(std::size_t{1} << 20, '\0');
+  for (std::size_t n; (n = reader->Read(&buffer[0], buffer.size())) != 0;)
+    hash.Update(std::string_view(buffer.data(), n));
+  return hash.Finish();
 }
 
 }  // namespace qf

@@ -30,4 +30,9 @@ class Sha256 {
 // The digest of bytes as 64 lower-case hexadecimal digits.
 std::string Sha256Hex(std::string_view bytes);
 
+class FileSystem;
+// The digest of a file read piece by piece (a MAP file may be large); throws
+// as the file system's reads do.
+std::array<uint8_t, 32> FileSha256(const FileSystem& fs, const std::string& path);
+
 }  // namespace qf
