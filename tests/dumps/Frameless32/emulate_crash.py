@@ -154,11 +154,11 @@ def emulate(path):
     uc.hook_add(UC_HOOK_CODE, step)
     uc.hook_add(UC_HOOK_MEM_READ_UNMAPPED | UC_HOOK_MEM_WRITE_UNMAPPED | UC_HOOK_MEM_FETCH_UNMAPPED, unmapped)
     try:
-        uc.emu_start(names["_main"], 0xFFFFFFFF, count=10_000_000)
+        uc.emu_start(names["_main"], entry_return, count=10_000_000)
     except UcError:
         pass
     if not fault:
-        sys.exit("emulate_crash: main ran without a fault")
+        sys.exit("emulate_crash: main returned (or ran too long) without a fault")
     stack = bytes(uc.mem_read(fault["registers"]["esp"], STACK_BASE - fault["registers"]["esp"]))
     teb = bytes(uc.mem_read(TEB, 0x1000))
     return image, fault, list(reversed(live)), stack, teb
