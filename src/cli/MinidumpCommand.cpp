@@ -10,6 +10,7 @@
 
 #include "Commands.h"
 #include "DumpImages.h"
+#include "FunctionSpans.h"
 #include "SymbolizedOutput.h"
 #include "base/Errors.h"
 #include "base/PathRules.h"
@@ -52,6 +53,11 @@ class LoadedDump {
 struct ModuleMap {
   std::string file;
   SymbolMap map;
+  mutable std::unique_ptr<FunctionSpans> spans;  // made when a walk first asks
+  const FunctionSpans& Spans() const {
+    if (!spans) spans = std::make_unique<FunctionSpans>(map);
+    return *spans;
+  }
 };
 
 // What a frame turns into.
@@ -67,8 +73,10 @@ const char* FoundByName(StackFrame::FoundBy by) {
     case StackFrame::FoundBy::Context: return "context";
     case StackFrame::FoundBy::FramePointer: return "frame_pointer";
     case StackFrame::FoundBy::Unwind: return "unwind";
-    default: return "scan";
+    case StackFrame::FoundBy::Analysis: return "analysis";
+    case StackFrame::FoundBy::Scan: return "scan";
   }
+  return "scan";
 }
 
 class DumpPrinter {
@@ -91,6 +99,15 @@ class DumpPrinter {
     };
     walk.imageOf = [this](const MinidumpModule& module) {
       return images_[size_t(&module - dump_.modules.data())].get();
+    };
+    walk.functionAt = [this](uint64_t address) -> std::optional<std::pair<uint64_t, uint64_t>> {
+      const MinidumpModule* module = dump_.ModuleAt(address);
+      const ModuleMap* map = MapOf(module);
+      if (!map) return std::nullopt;
+      const auto span = map->Spans().At(InMap(*module, *map, address));
+      if (!span) return std::nullopt;
+      const uint64_t shift = module->base - map->map.ImageBase();
+      return std::make_pair(span->first + shift, span->second + shift);
     };
     return WalkThreads(dump_, walk, options_.allThreads);
   }
@@ -256,7 +273,7 @@ int Guarded(const std::string& what, std::ostream& err, Body body) {
 }
 
 std::unique_ptr<ModuleMap> LoadMap(const std::string& file) {
-  return std::make_unique<ModuleMap>(ModuleMap{file, SymbolMap::Load(file)});
+  return std::make_unique<ModuleMap>(ModuleMap{file, SymbolMap::Load(file), nullptr});
 }
 
 std::string NoSegmentTable(const std::string& file) { return file + " is not a MAP file with a segment table"; }
