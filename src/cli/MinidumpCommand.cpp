@@ -18,6 +18,7 @@
 #include "crash/MinidumpReader.h"
 #include "crash/ModuleName.h"
 #include "crash/StackWalk.h"
+#include "image/PeExports.h"
 #include "StoredBuilds.h"
 #include "db/U_MAPDb.h"
 #include "map/SymbolMap.h"
@@ -103,13 +104,30 @@ class DumpPrinter {
     walk.functionAt = [this](uint64_t address) -> std::optional<std::pair<uint64_t, uint64_t>> {
       const MinidumpModule* module = dump_.ModuleAt(address);
       const ModuleMap* map = MapOf(module);
-      if (!map) return std::nullopt;
+      if (!map) return ExportedAt(module, address);
       const auto span = map->Spans().At(InMap(*module, *map, address));
       if (!span) return std::nullopt;
       const uint64_t shift = module->base - map->map.ImageBase();
       return std::make_pair(span->first + shift, span->second + shift);
     };
     return WalkThreads(dump_, walk, options_.allThreads);
+  }
+
+  // Without a MAP file: the exported function of the module's image at or
+  // below the address.
+  std::optional<std::pair<uint64_t, uint64_t>> ExportedAt(const MinidumpModule* module, uint64_t address) const {
+    if (!module) return std::nullopt;
+    const size_t i = size_t(module - dump_.modules.data());
+    const ModuleImage* image = images_[i].get();
+    if (!image) return std::nullopt;
+    if (exports_.size() != dump_.modules.size()) exports_.resize(dump_.modules.size());
+    if (!exports_[i]) exports_[i] = PeExportedCode(image->Image(), image->Bytes());
+    const uint64_t rva = address - module->base;
+    const auto& spans = *exports_[i];
+    auto it = std::upper_bound(spans.begin(), spans.end(), rva,
+                               [](uint64_t a, const std::pair<uint32_t, uint32_t>& s) { return a < s.first; });
+    if (it == spans.begin() || rva >= (--it)->second) return std::nullopt;
+    return std::make_pair(module->base + it->first, module->base + it->second);
   }
 
   const ModuleMap* MapOf(const MinidumpModule* module) const {
@@ -257,6 +275,7 @@ class DumpPrinter {
   const std::vector<std::unique_ptr<ModuleImage>>& images_;
   const SymbolizeOptions& options_;
   int digits_;
+  mutable std::vector<std::optional<std::vector<std::pair<uint32_t, uint32_t>>>> exports_;
 };
 
 // Runs body, turning a file that cannot be read into its message and exit 2.

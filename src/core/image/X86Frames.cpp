@@ -244,6 +244,32 @@ struct State {
 
 bool IsCalleeSaved(uint8_t r) { return r == kEbx || r == kEbp || r == kEsi || r == kEdi; }
 
+// Whether the bytes at code[at] are the filler compilers put between
+// functions (nop, int3, and the long nops: xchg ax,ax, lea esi,[esi+0] and
+// the like, nop r/m): after a call, the sign of a callee that does not return.
+bool IsFiller(std::string_view code, size_t at) {
+  const auto b = [&](size_t k) { return at + k < code.size() ? uint8_t(code[at + k]) : uint8_t(0); };
+  if (b(0) == 0x90 || b(0) == 0xCC) return true;
+  if (b(0) == 0x66 && b(1) == 0x90) return true;
+  if (b(0) == 0x0F && b(1) == 0x1F) return true;
+  if (b(0) == 0x66 && b(1) == 0x0F && b(2) == 0x1F) return true;
+  if (b(0) == 0x8D) {  // lea esi,[esi+0] / lea edi,[edi+0] (with or without SIB), zero displacement
+    const uint8_t modrm = b(1), reg = modrm >> 3 & 7, mod = modrm >> 6;
+    if ((reg != kEsi && reg != kEdi) || mod == 0 || mod == 3) return false;
+    size_t p = 2;
+    if ((modrm & 7) == 4) {
+      if ((b(2) & 7) != reg || (b(2) >> 3 & 7) != 4) return false;
+      p = 3;
+    } else if ((modrm & 7) != reg) {
+      return false;
+    }
+    for (size_t k = 0; k < (mod == 1 ? 1u : 4u); ++k)
+      if (b(p + k) != 0) return false;
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 struct X86Code::Impl {
@@ -502,6 +528,10 @@ struct X86Code::Impl {
           reach(target, s);
           reach(next, s);
           break;
+        case Op::Call: case Op::CallIndirect:
+          Apply(st, s, false);
+          if (!IsFiller(code, begin - base + next)) reach(next, s);
+          break;
         default:
           Apply(st, s, false);
           reach(next, s);
@@ -536,6 +566,8 @@ struct X86Code::Impl {
     X86Frame f;
     f.slot = through(slot);
     if (!f.slot.Known()) return std::nullopt;
+    if (!forward && f.slot.base == X86Value::Esp && s.ebp.Known() && s.ebp.base == slot.base)
+      f.slotByEbp = {X86Value::Ebp, slot.offset - s.ebp.offset};
     for (uint8_t r = 0; r < 8; ++r) {
       if (!IsCalleeSaved(r)) continue;
       if (s.saved[r].Known()) {
@@ -551,7 +583,7 @@ struct X86Code::Impl {
 
   // Forward from rva (a frame's instruction) to a return, depth first,
   // fall-through first, backtracking from dead ends; bases: ESP and EBP at rva.
-  std::optional<X86Frame> Forward(uint32_t rva, uint16_t* retPop) {
+  std::optional<X86Frame> Forward(uint32_t rva, uint16_t* retPop, std::optional<uint32_t> end = std::nullopt) {
     struct Branch {
       uint32_t rva;
       State state;
@@ -577,6 +609,10 @@ struct X86Code::Impl {
       }
       seen.push_back(at);
       const uint32_t next = at + st->length;
+      // Falling through past the function's end, or into filler after a
+      // call (a callee that does not return), ends the path.
+      const bool fallsOut = (end && next >= *end) ||
+                            ((st->op == Op::Call || st->op == Op::CallIndirect) && FillerAt(next));
       switch (st->op) {
         case Op::Ret:
           if (s.immAt.Known() && s.immAt == s.esp) {  // `push offset L ... ret`
@@ -591,6 +627,10 @@ struct X86Code::Impl {
           at = uint32_t(st->value);
           break;
         case Op::Jcc:
+          if (fallsOut) {
+            at = uint32_t(st->value);
+            break;
+          }
           // The fall-through first, unless it is a loop's way back.
           if (uint32_t(st->value) > at) {
             branches.push_back({uint32_t(st->value), s});
@@ -607,9 +647,15 @@ struct X86Code::Impl {
         default:
           Apply(*st, s, true);
           at = next;
+          if (fallsOut && !deadEnd()) return std::nullopt;
       }
     }
     return std::nullopt;
+  }
+
+  bool FillerAt(uint32_t rva) const {
+    const auto [code, base] = CodeAt(rva);
+    return !code.empty() && rva - base < code.size() && IsFiller(code, rva - base);
   }
 
   std::optional<uint16_t> CalleePops(uint32_t entry) {
@@ -648,7 +694,7 @@ const X86FrameTable& X86Code::Function(uint32_t begin, uint32_t end) { return im
 
 std::optional<uint16_t> X86Code::CalleePops(uint32_t entry) { return impl_->CalleePops(entry); }
 
-std::optional<X86Frame> X86Code::Forward(uint32_t rva, bool callerFrame) {
+std::optional<X86Frame> X86Code::Forward(uint32_t rva, bool callerFrame, std::optional<uint32_t> end) {
   if (callerFrame) {
     // The call before the return address, and the frame as it was there.
     const std::optional<Step> call = [&]() -> std::optional<Step> {
@@ -661,7 +707,7 @@ std::optional<X86Frame> X86Code::Forward(uint32_t rva, bool callerFrame) {
     if (!call) return std::nullopt;
     rva = call->rva;
   }
-  return impl_->Forward(rva, nullptr);
+  return impl_->Forward(rva, nullptr, end);
 }
 
 std::optional<X86Frame> X86Code::FrameAt(uint32_t rva, bool callerFrame,
@@ -672,8 +718,9 @@ std::optional<X86Frame> X86Code::FrameAt(uint32_t rva, bool callerFrame,
     const X86FrameRow* row = callerFrame ? table.EndingAt(rva) : table.At(rva);
     if (row) fromStart = row->frame;
   }
-  const std::optional<X86Frame> forward = Forward(rva, callerFrame);
-  if (fromStart && forward && fromStart->slot != forward->slot) return std::nullopt;
+  const std::optional<X86Frame> forward =
+      Forward(rva, callerFrame, function ? std::optional<uint32_t>(function->second) : std::nullopt);
+  if (fromStart && forward && !fromStart->SameSlot(*forward)) return std::nullopt;
   return fromStart ? fromStart : forward;
 }
 

@@ -43,8 +43,14 @@ struct X86Value {
 // caller's value still (passes), or is lost.
 struct X86Frame {
   X86Value slot;
+  X86Value slotByEbp;  // the same slot through EBP too, where that is known (else Unknown)
   std::array<X86Value, 8> saved{};    // Esp/Ebp base: saved there; None: passes; Unknown: lost
   bool operator==(const X86Frame& o) const { return slot == o.slot && saved == o.saved; }
+  // Whether another reading gives the same slot (through either register).
+  bool SameSlot(const X86Frame& o) const {
+    return slot == o.slot || (slotByEbp.Known() && (slotByEbp == o.slot || slotByEbp == o.slotByEbp)) ||
+           (o.slotByEbp.Known() && o.slotByEbp == slot);
+  }
 };
 
 // The frame of a function at each instruction its paths reach from its
@@ -79,7 +85,9 @@ class X86Code {
   const X86FrameTable& Function(uint32_t begin, uint32_t end);
   // The frame at rva read forward to the function's return (callerFrame:
   // rva is a return address, the frame that of the call before it).
-  std::optional<X86Frame> Forward(uint32_t rva, bool callerFrame);
+  // end: where the function ends, if known (the read does not run past it
+  // but by a jump).
+  std::optional<X86Frame> Forward(uint32_t rva, bool callerFrame, std::optional<uint32_t> end = std::nullopt);
   // The frame at rva: the function's table where begin/end are given and it
   // answers there (checked against the forward read where both answer),
   // else the forward read. callerFrame as above.
