@@ -17,6 +17,7 @@ constexpr size_t kMaxVisits = 1 << 18;     // instructions processed for one fun
 constexpr unsigned kMaxForwardSteps = 4096;
 constexpr unsigned kMaxForwardBranches = 64;
 constexpr unsigned kMaxCalleeDepth = 2;
+constexpr size_t kBudget = 1 << 17;        // instructions one question may process, callees' reads included
 
 enum class Op : uint8_t {
   Other, Push, Pop, AddEsp, EspFromEbp, EbpFromEsp, LostEsp, Leave, Enter, Ret, Jmp, JmpIndirect, Jcc,
@@ -207,11 +208,22 @@ X86Value Plus(X86Value v, int32_t d) {
   return v;
 }
 
+// A value for each callee-saved register (and one slot that every other
+// register shares and nothing reads).
+struct RegValues {
+  std::array<X86Value, 5> v{};
+  static size_t At(uint8_t r) { return r == kEbx ? 0 : r == kEbp ? 1 : r == kEsi ? 2 : r == kEdi ? 3 : 4; }
+  X86Value& operator[](uint8_t r) { return v[At(r)]; }
+  const X86Value& operator[](uint8_t r) const { return v[At(r)]; }
+  bool operator==(const RegValues& o) const { return v == o.v; }
+  bool operator!=(const RegValues& o) const { return !(v == o.v); }
+};
+
 // What is known at one instruction.
 struct State {
   X86Value esp{X86Value::Esp, 0};
   X86Value ebp{X86Value::Ebp, 0};
-  std::array<X86Value, 8> saved{kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone};
+  RegValues saved{{kNone, kNone, kNone, kNone, kNone}};
   uint8_t original = 0xFF;        // registers that hold their value at the reference point
   int32_t pushed = 0;             // bytes pushed since the stack was last balanced
   X86Value immAt = kLost;         // where the last immediate was pushed
@@ -219,8 +231,8 @@ struct State {
   std::optional<uint32_t> eax;    // a constant in EAX
   // Read forward: where each register was last pushed, and what was known
   // of it then (a pop from there gives that back).
-  std::array<X86Value, 8> pushAt{};
-  std::array<X86Value, 8> pushSaved{};
+  RegValues pushAt{};
+  RegValues pushSaved{};
   uint8_t pushOriginal = 0;
 
   bool operator==(const State& o) const {
@@ -232,14 +244,41 @@ struct State {
     const State before = *this;
     if (esp != o.esp) esp = kLost;
     if (ebp != o.ebp) ebp = kLost;
-    for (size_t r = 0; r < 8; ++r)
-      if (saved[r] != o.saved[r]) saved[r] = kLost;
+    for (size_t r = 0; r < saved.v.size(); ++r)
+      if (saved.v[r] != o.saved.v[r]) saved.v[r] = kLost;
     original &= o.original;
     pushed = std::min(pushed, o.pushed);
     if (immAt != o.immAt || imm != o.imm) immAt = kLost;
     if (eax != o.eax) eax.reset();
     return !(*this == before);
   }
+};
+
+// A set of RVAs (the instructions a forward read has passed), open
+// addressing, grown as it fills.
+class Seen {
+ public:
+  bool Has(uint32_t rva) const { return table_[Find(rva)] == rva + 1; }
+  void Add(uint32_t rva) {
+    if (2 * (count_ + 1) > table_.size()) {
+      std::vector<uint32_t> old(2 * table_.size(), 0);
+      old.swap(table_);
+      for (const uint32_t v : old)
+        if (v != 0) table_[Find(v - 1)] = v;
+    }
+    uint32_t& slot = table_[Find(rva)];
+    if (slot == 0) ++count_;
+    slot = rva + 1;
+  }
+
+ private:
+  size_t Find(uint32_t rva) const {
+    size_t i = (rva * 2654435761u) & (table_.size() - 1);
+    while (table_[i] != 0 && table_[i] != rva + 1) i = (i + 1) & (table_.size() - 1);
+    return i;
+  }
+  std::vector<uint32_t> table_ = std::vector<uint32_t>(64, 0);
+  size_t count_ = 0;
 };
 
 bool IsCalleeSaved(uint8_t r) { return r == kEbx || r == kEbp || r == kEsi || r == kEdi; }
@@ -278,6 +317,24 @@ struct X86Code::Impl {
   std::map<uint32_t, X86FrameTable> functions;
   std::unordered_map<uint32_t, std::optional<uint16_t>> pops;
   unsigned depth = 0;  // callee reads under way
+  size_t budget = 0;   // instructions the question under way may still process
+  bool asking = false;
+
+  bool Spend() {
+    if (budget == 0) return false;
+    --budget;
+    return true;
+  }
+  // One question from outside: its own budget.
+  template <typename Body>
+  auto Ask(Body body) {
+    if (asking) return body();
+    asking = true;
+    budget = kBudget;
+    auto answer = body();
+    asking = false;
+    return answer;
+  }
 
   Impl(const PeImage& i, std::string_view b) : image(i), bytes(b) {}
 
@@ -472,39 +529,42 @@ struct X86Code::Impl {
     X86FrameTable table;
     table.begin = begin;
     table.end = end;
-    const auto [code, base] = CodeAt(begin);
+    const auto [codeAt, baseAt] = CodeAt(begin);
+    const std::string_view code = codeAt;
+    const uint32_t base = baseAt;
     if (code.empty() || end <= begin || end - begin > kMaxFunctionBytes) return table;
     const size_t size = std::min<size_t>(end - begin, code.size() - (begin - base));
     // Steps and states by offset from begin, decoded where a path reaches.
-    std::vector<std::optional<Step>> steps(size);
-    std::vector<std::optional<State>> states(size);
+    // The instructions reached: their step and state, found by offset.
+    struct Node {
+      uint32_t at;
+      Step step;
+      State state;
+    };
+    std::vector<Node> nodes;
+    std::vector<int32_t> index(size, -1);  // offset: node
+    const auto node = [&](uint32_t at) -> Node& { return nodes[size_t(index[at])]; };
     std::vector<uint32_t> work{0};
-    states[0] = State{};
+    index[0] = 0;
+    nodes.push_back({0, Decode(code, begin - base, base).value_or(Step{}), State{}});
     size_t visits = 0;
     bool wrongReturn = false;
     const auto reach = [&](uint32_t to, const State& s) {
       if (to >= size) return;
-      if (!states[to]) {
-        states[to] = s;
-      } else if (!states[to]->Join(s)) {
+      if (index[to] < 0) {
+        index[to] = int32_t(nodes.size());
+        nodes.push_back({to, Decode(code, begin - base + to, base).value_or(Step{}), s});
+      } else if (!node(to).state.Join(s)) {
         return;
       }
       work.push_back(to);
     };
-    while (!work.empty() && ++visits < kMaxVisits) {
+    while (!work.empty() && ++visits < kMaxVisits && Spend()) {
       const uint32_t at = work.back();
       work.pop_back();
-      if (!steps[at]) {
-        steps[at] = Decode(code, begin - base + at, base);
-        if (!steps[at]) {
-          steps[at] = Step{};
-          steps[at]->op = Op::Stop;
-          steps[at]->length = 0;
-        }
-      }
-      const Step& st = *steps[at];
+      const Step st = node(at).step;  // length 0: no instruction
       if (st.length == 0) continue;
-      State s = *states[at];
+      State s = node(at).state;
       const uint32_t next = at + st.length;
       const uint32_t target = uint32_t(st.value) - begin;
       switch (st.op) {
@@ -538,13 +598,14 @@ struct X86Code::Impl {
       }
       if (wrongReturn) break;
     }
-    if (wrongReturn || visits >= kMaxVisits) return table;
-    for (uint32_t at = 0; at < size; ++at) {
-      if (!states[at] || !steps[at] || steps[at]->length == 0) continue;
+    if (wrongReturn || visits >= kMaxVisits || budget == 0) return table;
+    std::sort(nodes.begin(), nodes.end(), [](const Node& a, const Node& b) { return a.at < b.at; });
+    for (const Node& n : nodes) {
+      if (n.step.length == 0) continue;
       X86FrameRow row;
-      row.rva = begin + at;
-      row.length = steps[at]->length;
-      row.frame = FrameOf(*states[at], {X86Value::Esp, 0}, false);
+      row.rva = begin + n.at;
+      row.length = n.step.length;
+      row.frame = FrameOf(n.state, {X86Value::Esp, 0}, false);
       table.rows.push_back(row);
     }
     return table;
@@ -589,7 +650,7 @@ struct X86Code::Impl {
       State state;
     };
     std::vector<Branch> branches;
-    std::vector<uint32_t> seen;
+    Seen seen;
     State s;
     uint32_t at = rva;
     unsigned steps = 0, taken = 0;
@@ -600,14 +661,14 @@ struct X86Code::Impl {
       branches.pop_back();
       return true;
     };
-    while (++steps < kMaxForwardSteps) {
-      const bool looped = std::find(seen.begin(), seen.end(), at) != seen.end();
+    while (++steps < kMaxForwardSteps && Spend()) {
+      const bool looped = seen.Has(at);
       const std::optional<Step> st = looped ? std::nullopt : StepAt(at);
       if (!st || st->op == Op::Stop || st->op == Op::JmpIndirect) {
         if (!deadEnd()) return std::nullopt;
         continue;
       }
-      seen.push_back(at);
+      seen.Add(at);
       const uint32_t next = at + st->length;
       // Falling through past the function's end, or into filler after a
       // call (a callee that does not return), ends the path.
@@ -638,7 +699,7 @@ struct X86Code::Impl {
           } else {
             branches.push_back({next, s});
             at = uint32_t(st->value);
-            if (std::find(seen.begin(), seen.end(), at) != seen.end()) {
+            if (seen.Has(at)) {
               at = next;
               branches.pop_back();
             }
@@ -669,7 +730,11 @@ struct X86Code::Impl {
     --depth;
     std::optional<uint16_t> answer;
     if (f && f->slot == X86Value{X86Value::Esp, 0}) answer = n;
-    pops[entry] = answer;
+    if (!answer && budget == 0) {
+      pops.erase(entry);  // out of time, not an answer
+    } else {
+      pops[entry] = answer;
+    }
     return answer;
   }
 };
@@ -690,11 +755,19 @@ const X86FrameRow* X86FrameTable::EndingAt(uint32_t rva) const {
 X86Code::X86Code(const PeImage& image, std::string_view bytes) : impl_(std::make_unique<Impl>(image, bytes)) {}
 X86Code::~X86Code() = default;
 
-const X86FrameTable& X86Code::Function(uint32_t begin, uint32_t end) { return impl_->Function(begin, end); }
+const X86FrameTable& X86Code::Function(uint32_t begin, uint32_t end) {
+  return *impl_->Ask([&] { return &impl_->Function(begin, end); });
+}
 
-std::optional<uint16_t> X86Code::CalleePops(uint32_t entry) { return impl_->CalleePops(entry); }
+std::optional<uint16_t> X86Code::CalleePops(uint32_t entry) {
+  return impl_->Ask([&] { return impl_->CalleePops(entry); });
+}
 
 std::optional<X86Frame> X86Code::Forward(uint32_t rva, bool callerFrame, std::optional<uint32_t> end) {
+  return impl_->Ask([&] { return ForwardRead(rva, callerFrame, end); });
+}
+
+std::optional<X86Frame> X86Code::ForwardRead(uint32_t rva, bool callerFrame, std::optional<uint32_t> end) {
   if (callerFrame) {
     // The call before the return address, and the frame as it was there.
     const std::optional<Step> call = [&]() -> std::optional<Step> {
@@ -712,14 +785,19 @@ std::optional<X86Frame> X86Code::Forward(uint32_t rva, bool callerFrame, std::op
 
 std::optional<X86Frame> X86Code::FrameAt(uint32_t rva, bool callerFrame,
                                          std::optional<std::pair<uint32_t, uint32_t>> function) {
+  return impl_->Ask([&] { return FrameRead(rva, callerFrame, function); });
+}
+
+std::optional<X86Frame> X86Code::FrameRead(uint32_t rva, bool callerFrame,
+                                           std::optional<std::pair<uint32_t, uint32_t>> function) {
   std::optional<X86Frame> fromStart;
   if (function && function->first <= rva && rva <= function->second) {
-    const X86FrameTable& table = Function(function->first, function->second);
+    const X86FrameTable& table = impl_->Function(function->first, function->second);
     const X86FrameRow* row = callerFrame ? table.EndingAt(rva) : table.At(rva);
     if (row) fromStart = row->frame;
   }
   const std::optional<X86Frame> forward =
-      Forward(rva, callerFrame, function ? std::optional<uint32_t>(function->second) : std::nullopt);
+      ForwardRead(rva, callerFrame, function ? std::optional<uint32_t>(function->second) : std::nullopt);
   if (fromStart && forward && !fromStart->SameSlot(*forward)) return std::nullopt;
   return fromStart ? fromStart : forward;
 }

@@ -99,6 +99,8 @@ class X86Code {
   struct Impl;
 
  private:
+  std::optional<X86Frame> ForwardRead(uint32_t rva, bool callerFrame, std::optional<uint32_t> end);
+  std::optional<X86Frame> FrameRead(uint32_t rva, bool callerFrame, std::optional<std::pair<uint32_t, uint32_t>> function);
   std::unique_ptr<Impl> impl_;
 };
 
