@@ -1,11 +1,14 @@
-// The functions of a MAP file as spans: each public that starts code, from
-// its address to where the code its name answers for stops (the next
-// public, or a gap), in the MAP file's preferred layout, in address order.
+// The functions of a MAP file as spans: each public of a code segment, from
+// its address to the next public's (or its segment's end), in the MAP
+// file's preferred layout, in address order.
+// GCC's cold parts (NAME.cold) are left out: a function's code moved away,
+// entered by a jump from the middle of it, not at a function's start.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -16,14 +19,18 @@ namespace qf::cli {
 class FunctionSpans {
  public:
   explicit FunctionSpans(const SymbolMap& map) {
-    map.ForEachRunInUnits([&](const SymbolRun& run) {
-      if (!run.function) return;
-      if (!spans_.empty() && spans_.back().first == run.functionStart && spans_.back().second == run.start) {
-        spans_.back().second = run.end;
-      } else if (run.functionStart <= run.start && (spans_.empty() || spans_.back().second <= run.functionStart)) {
-        spans_.push_back({run.functionStart, run.end});
-      }
+    uint64_t segmentEnd = 0;
+    bool cold = false;
+    map.ForEachCodePublic([&](uint64_t address, std::string_view name, uint64_t end) {
+      if (!spans_.empty() && spans_.back().first == address) return;  // a second name of one address
+      if (!spans_.empty() && spans_.back().second == segmentEnd) spans_.back().second = std::min(address, segmentEnd);
+      if (cold) spans_.pop_back();
+      cold = name.size() >= 5 && (name.substr(name.size() - 5) == ".cold" || name.find(".cold.") != std::string_view::npos);
+      if (!spans_.empty() && spans_.back().first > address) spans_.clear();  // out of order: none
+      spans_.push_back({address, end});
+      segmentEnd = end;
     });
+    if (cold) spans_.pop_back();
   }
   const std::vector<std::pair<uint64_t, uint64_t>>& All() const { return spans_; }
   // The span that holds an address, else none.

@@ -351,15 +351,21 @@ struct X86Code::Impl {
   }
 
   // What a call pops of the stack: the callee's `ret n` for a direct call
-  // where it can be read, else what the code after the call says (`add esp`:
-  // the caller cleans up; `sub esp, N`: the callee took N), else what was
-  // pushed since the stack was last balanced.
+  // where it can be read, else what the code after the call says (its first
+  // change of ESP: `add esp`, the caller cleans up; `sub esp, N`, the callee
+  // took N, as GCC writes it), else what was pushed since the stack was
+  // last balanced.
   int32_t Popped(const Step& call, const State& s) {
     std::optional<uint16_t> n;
     if (call.op == Op::Call) n = CalleePops(uint32_t(call.value));
     if (n) return *n;
-    if (const std::optional<Step> after = StepAt(call.rva + call.length); after && after->op == Op::AddEsp)
-      return after->value < 0 ? -after->value : 0;
+    uint32_t at = call.rva + call.length;
+    for (int k = 0; k < 8; ++k) {
+      const std::optional<Step> after = StepAt(at);
+      if (!after || (after->op != Op::Other && after->op != Op::MovEaxImm && after->op != Op::AddEsp)) break;
+      if (after->op == Op::AddEsp) return after->value < 0 ? -after->value : 0;
+      at += after->length;
+    }
     return s.pushed;
   }
 
