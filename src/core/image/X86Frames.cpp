@@ -160,7 +160,12 @@ std::optional<Step> Decode(std::string_view code, size_t at, uint32_t base) {
           return set(Op::Push);
         }
         if (i.Reg() == 2) return set(Op::CallIndirect);
-        if (i.Reg() == 4) return set(Op::JmpIndirect);
+        if (i.Reg() == 4) {
+          // jmp [table + reg*4]: a switch's table of addresses (value: its address).
+          const bool table = i.Mod() == 0 && i.Rm() == 4 && (i.sib & 7) == 5 && (i.sib >> 6) == 2 && (i.sib >> 3 & 7) != 4;
+          s.immediate = table;
+          return set(Op::JmpIndirect, table ? i.disp : 0);
+        }
         if (i.Reg() == 3 || i.Reg() == 5) return set(Op::Stop);
         break;
       case 0x81: case 0x83:
@@ -352,8 +357,8 @@ struct X86Code::Impl {
 
   // What a call pops of the stack: the callee's `ret n` for a direct call
   // where it can be read, else what the code after the call says (its first
-  // change of ESP: `add esp`, the caller cleans up; `sub esp, N`, the callee
-  // took N, as GCC writes it), else what was pushed since the stack was
+  // change of ESP, past jumps: `add esp`, the caller cleans up; `sub esp,
+  // N`, the callee took N, as GCC writes it), else what was pushed since the stack was
   // last balanced.
   int32_t Popped(const Step& call, const State& s) {
     std::optional<uint16_t> n;
@@ -362,6 +367,10 @@ struct X86Code::Impl {
     uint32_t at = call.rva + call.length;
     for (int k = 0; k < 8; ++k) {
       const std::optional<Step> after = StepAt(at);
+      if (after && after->op == Op::Jmp) {
+        at = uint32_t(after->value);
+        continue;
+      }
       if (!after || (after->op != Op::Other && after->op != Op::MovEaxImm && after->op != Op::AddEsp)) break;
       if (after->op == Op::AddEsp) return after->value < 0 ? -after->value : 0;
       at += after->length;
@@ -574,7 +583,19 @@ struct X86Code::Impl {
       const uint32_t next = at + st.length;
       const uint32_t target = uint32_t(st.value) - begin;
       switch (st.op) {
-        case Op::Stop: case Op::JmpIndirect: break;
+        case Op::Stop: break;
+        case Op::JmpIndirect:
+          // A switch: every address of its table that lies in the function.
+          if (st.immediate) {
+            const uint64_t table = uint32_t(st.value) - image.imageBase;
+            for (uint32_t k = 0; k < 1024 && table <= UINT32_MAX; ++k) {
+              const LeBytes entry(PeBytesAt(image, bytes, uint32_t(table + 4 * k), 4));
+              const std::optional<uint32_t> to = entry.U32(0);
+              if (!to || *to - image.imageBase - begin >= size) break;
+              reach(uint32_t(*to - image.imageBase - begin), s);
+            }
+          }
+          break;
         case Op::Ret:
           if (s.esp.Known() && s.esp != X86Value{X86Value::Esp, 0}) {
             // `push offset L ... ret`: a jump to L (Delphi's finally blocks).
