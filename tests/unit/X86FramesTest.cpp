@@ -64,8 +64,9 @@ TEST(X86Frames, HeightsAndSaves) {
       {"pushad", "60 61 c3", 1, true, "esp+32 ebx@esp+16 ebp@esp+8 esi@esp+4 edi@esp+0"},
       {"exception frame", "55 8b ec 33 c0 55 68 00 00 40 00 64 ff 30 64 89 20 33 c0 5a 59 59 64 89 10 68 1f 10 40 00 c3 5d c3",
        17, true, "esp+16 ebp@esp+12"},
-      {"finally by push and ret", "55 8b ec 33 c0 55 68 00 00 40 00 64 ff 30 64 89 20 33 c0 5a 59 59 64 89 10 68 1f 10 40 00 c3 5d c3",
-       31, true, "esp+4 ebp@esp+0"},
+      {"finally by push and ret, a call between",
+       "55 8b ec 33 c0 55 68 00 00 40 00 64 ff 30 64 89 20 33 c0 5a 59 59 64 89 10 68 21 10 40 00 ff d0 c3 5d c3", 33, true,
+       "esp+4 ebp@esp+0"},
       {"entered by a jump, read forward", "53 eb 02 cc cc 83 ec 08 83 c4 08 5b c3", 8, false, "esp+12 ebx@esp+8"},
   };
   for (const Row& row : rows) {

@@ -32,6 +32,7 @@ struct Step {
   uint8_t size = 4;      // Push/Pop
   uint8_t writes = 0;    // registers written (bit per register)
   bool immediate = false;  // Push of an immediate (value)
+  uint8_t segment = 0;     // its segment prefix
   int32_t value = 0;     // immediate, displacement, ESP change, target RVA, ret n; Enter: size | level << 16
 };
 
@@ -103,6 +104,7 @@ std::optional<Step> Decode(std::string_view code, size_t at, uint32_t base) {
   s.length = i.length;
   s.size = i.operand16 ? 2 : 4;
   s.writes = Writes(i);
+  s.segment = i.segment;
   const uint32_t next = s.rva + i.length;
   const uint8_t op = i.opcode;
   const auto set = [&](Op o, int32_t value = 0) {
@@ -378,9 +380,14 @@ struct X86Code::Impl {
     return s.pushed;
   }
 
+  // The RVAs the code under analysis may push as labels of its own.
+  std::pair<uint32_t, uint32_t> labels{0, 0};
+
   // One step from state s; false where the step loses the path.
   bool Apply(const Step& st, State& s, bool forward) {
     ApplyStep(st, s, forward);
+    // An immediate popped is gone.
+    if (s.immAt.Known() && s.esp.Known() && s.immAt.base == s.esp.base && s.immAt.offset < s.esp.offset) s.immAt = kLost;
     if (!forward && s.esp.Known()) {
       // A save the stack pointer has moved above is gone.
       for (uint8_t r = 0; r < 8; ++r)
@@ -400,25 +407,34 @@ struct X86Code::Impl {
       if (mask & Bit(kEax)) s.eax.reset();
     };
     switch (st.op) {
-      case Op::Push:
+      case Op::Push: {
         s.esp = Plus(s.esp, -st.size);
         if (forward && st.reg < 8) {
           s.pushAt[st.reg] = s.esp;
           s.pushSaved[st.reg] = s.saved[st.reg];
           s.pushOriginal = uint8_t((s.pushOriginal & ~Bit(st.reg)) | (s.original & Bit(st.reg)));
         }
+        bool argument = true;  // what a callee might pop
         if (st.size == 4 && st.reg < 8 && !forward && IsCalleeSaved(st.reg) && (s.original & Bit(st.reg)) &&
-            s.saved[st.reg] == kNone)
+            s.saved[st.reg] == kNone) {
           s.saved[st.reg] = s.esp;
+          argument = false;
+        }
+        if (st.segment == 0x64) argument = false;  // an exception frame's link (push fs:[...])
         if (st.reg == kEbp && !forward && s.ebp.Known() && s.ebp != X86Value{X86Value::Ebp, 0} &&
             s.saved[kEbp] == kNone)
           s.saved[kEbp] = kLost;
-        s.pushed += st.size;
+        // A label of the function pushed (an exception handler, or where a
+        // `ret` goes on) is no argument of a call.
+        if (st.immediate && uint32_t(st.value) - image.imageBase - labels.first < labels.second - labels.first)
+          argument = false;
+        if (argument) s.pushed += st.size;
         if (st.immediate) {
           s.immAt = s.esp;
           s.imm = uint32_t(st.value);
         }
         return;
+      }
       case Op::Pop: {
         const X86Value at = s.esp;
         s.esp = Plus(s.esp, st.size);
@@ -456,6 +472,7 @@ struct X86Code::Impl {
         s.pushed = 0;
         return;
       case Op::EbpFromEsp:
+        s.pushed = 0;
         write(Bit(kEbp));
         s.ebp = Plus(s.esp, st.value);
         return;
@@ -549,6 +566,13 @@ struct X86Code::Impl {
     const uint32_t base = baseAt;
     if (code.empty() || end <= begin || end - begin > kMaxFunctionBytes) return table;
     const size_t size = std::min<size_t>(end - begin, code.size() - (begin - base));
+    const auto outerLabels = labels;
+    labels = {begin, end};
+    struct Restore {
+      std::pair<uint32_t, uint32_t>& to;
+      std::pair<uint32_t, uint32_t> value;
+      ~Restore() { to = value; }
+    } restore{labels, outerLabels};
     // Steps and states by offset from begin, decoded where a path reaches.
     // The instructions reached: their step and state, found by offset.
     struct Node {
@@ -598,9 +622,13 @@ struct X86Code::Impl {
           break;
         case Op::Ret:
           if (s.esp.Known() && s.esp != X86Value{X86Value::Esp, 0}) {
-            // `push offset L ... ret`: a jump to L (Delphi's finally blocks).
-            if (s.immAt == s.esp && s.imm - uint64_t(image.imageBase) - begin < size) {
-              s.esp = Plus(s.esp, 4);
+            // `push offset L ... ret`: a jump to L (Delphi's finally blocks);
+            // the stack as the push left it, whatever the calls between
+            // were taken to pop.
+            if (s.immAt == s.esp && s.immAt.Known() && st.value == 0 &&
+                s.imm - uint64_t(image.imageBase) - begin < size && s.imm - uint64_t(image.imageBase) - begin > at) {
+              s.esp = Plus(s.immAt, 4);
+              s.immAt = kLost;
               reach(uint32_t(s.imm - image.imageBase - begin), s);
             } else {
               wrongReturn = true;
@@ -681,6 +709,13 @@ struct X86Code::Impl {
     State s;
     uint32_t at = rva;
     unsigned steps = 0, taken = 0;
+    const auto outerLabels = labels;
+    labels = {rva, end ? *end : rva + 0x10000};
+    struct Restore {
+      std::pair<uint32_t, uint32_t>& to;
+      std::pair<uint32_t, uint32_t> value;
+      ~Restore() { to = value; }
+    } restore{labels, outerLabels};
     const auto deadEnd = [&]() -> bool {
       if (branches.empty() || ++taken > kMaxForwardBranches) return false;
       at = branches.back().rva;
@@ -703,8 +738,9 @@ struct X86Code::Impl {
                             ((st->op == Op::Call || st->op == Op::CallIndirect) && FillerAt(next));
       switch (st->op) {
         case Op::Ret:
-          if (s.immAt.Known() && s.immAt == s.esp) {  // `push offset L ... ret`
-            s.esp = Plus(s.esp, 4);
+          if (s.immAt.Known() && s.immAt == s.esp && st->value == 0 && s.imm - uint64_t(image.imageBase) > at) {
+            // `push offset L ... ret`
+            s.esp = Plus(s.immAt, 4);
             s.immAt = kLost;
             at = uint32_t(s.imm - image.imageBase);
             continue;
