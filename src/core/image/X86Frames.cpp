@@ -38,6 +38,10 @@ struct Step {
 
 uint8_t Bit(unsigned reg) { return uint8_t(1u << reg); }
 
+// Stack arithmetic wraps as the processor's does.
+int32_t Add(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uint32_t(b)); }
+int32_t Sub(int32_t a, int32_t b) { return int32_t(uint32_t(a) - uint32_t(b)); }
+
 // The general registers an instruction writes, as far as the stack walk
 // needs them (ESP and EBP above all); pushes, pops and the like are steps.
 uint8_t Writes(const X86Instruction& i) {
@@ -174,7 +178,7 @@ std::optional<Step> Decode(std::string_view code, size_t at, uint32_t base) {
         if (i.Mod() == 3 && i.Rm() == kEsp && !i.operand16) {
           const int32_t imm = op == 0x83 ? int32_t(int8_t(i.imm)) : int32_t(i.imm);
           if (i.Reg() == 0) return set(Op::AddEsp, imm);
-          if (i.Reg() == 5) return set(Op::AddEsp, -imm);
+          if (i.Reg() == 5) return set(Op::AddEsp, Sub(0, imm));
           if (i.Reg() == 7) return s;
           return set(Op::LostEsp);
         }
@@ -211,7 +215,7 @@ const X86Value kNone{X86Value::None, 0};
 const X86Value kLost{X86Value::Unknown, 0};
 
 X86Value Plus(X86Value v, int32_t d) {
-  if (v.Known()) v.offset += d;
+  if (v.Known()) v.offset = Add(v.offset, d);
   return v;
 }
 
@@ -374,7 +378,7 @@ struct X86Code::Impl {
         continue;
       }
       if (!after || (after->op != Op::Other && after->op != Op::MovEaxImm && after->op != Op::AddEsp)) break;
-      if (after->op == Op::AddEsp) return after->value < 0 ? -after->value : 0;
+      if (after->op == Op::AddEsp) return after->value < 0 ? Sub(0, after->value) : 0;
       at += after->length;
     }
     return s.pushed;
@@ -464,7 +468,7 @@ struct X86Code::Impl {
         s.pushed = 0;
         return;
       case Op::SubEspEax:
-        s.esp = s.eax ? Plus(s.esp, -int32_t(*s.eax)) : kLost;
+        s.esp = s.eax ? Plus(s.esp, Sub(0, int32_t(*s.eax))) : kLost;
         s.pushed = 0;
         return;
       case Op::EspFromEbp:
@@ -674,8 +678,8 @@ struct X86Code::Impl {
     if (!slot.Known()) return std::nullopt;
     const auto through = [&](X86Value v) -> X86Value {
       if (!v.Known() || forward) return v;
-      if (s.esp.Known() && s.esp.base == v.base) return {X86Value::Esp, v.offset - s.esp.offset};
-      if (s.ebp.Known() && s.ebp.base == v.base) return {X86Value::Ebp, v.offset - s.ebp.offset};
+      if (s.esp.Known() && s.esp.base == v.base) return {X86Value::Esp, Sub(v.offset, s.esp.offset)};
+      if (s.ebp.Known() && s.ebp.base == v.base) return {X86Value::Ebp, Sub(v.offset, s.ebp.offset)};
       if (v.base == X86Value::Ebp && (s.original & Bit(kEbp))) return v;
       return kLost;
     };
@@ -683,7 +687,7 @@ struct X86Code::Impl {
     f.slot = through(slot);
     if (!f.slot.Known()) return std::nullopt;
     if (!forward && f.slot.base == X86Value::Esp && s.ebp.Known() && s.ebp.base == slot.base)
-      f.slotByEbp = {X86Value::Ebp, slot.offset - s.ebp.offset};
+      f.slotByEbp = {X86Value::Ebp, Sub(slot.offset, s.ebp.offset)};
     for (uint8_t r = 0; r < 8; ++r) {
       if (!IsCalleeSaved(r)) continue;
       if (s.saved[r].Known()) {
