@@ -128,6 +128,7 @@ std::optional<Step> Decode(std::string_view code, size_t at, uint32_t base) {
       s.reg = op & 7;
       return set(Op::Push);
     }
+    if (op >= 0x70 && op <= 0x7F) return set(Op::Jcc, int32_t(next + i.imm));
     if (op >= 0x58 && op <= 0x5F) {
       if (op == 0x5C) return set(Op::LostEsp);
       s.reg = op & 7;
