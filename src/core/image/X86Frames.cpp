@@ -15,9 +15,10 @@ namespace {
 constexpr size_t kMaxFunctionBytes = 1 << 20;
 constexpr size_t kMaxVisits = 1 << 18;     // instructions processed for one function
 constexpr unsigned kMaxForwardSteps = 4096;
+constexpr unsigned kMaxCalleeSteps = 1024;  // a callee read for its `ret n`
 constexpr unsigned kMaxForwardBranches = 64;
 constexpr unsigned kMaxCalleeDepth = 2;
-constexpr size_t kBudget = 1 << 17;        // instructions one question may process, callees' reads included
+constexpr size_t kBudget = 1 << 15;        // instructions one question may process, callees' reads included
 
 enum class Op : uint8_t {
   Other, Push, Pop, AddEsp, EspFromEbp, EbpFromEsp, LostEsp, Leave, Enter, Ret, Jmp, JmpIndirect, Jcc,
@@ -266,32 +267,42 @@ struct State {
   }
 };
 
-// A set of RVAs (the instructions a forward read has passed), open
-// addressing, grown as it fills.
-class Seen {
+// A map of RVAs or offsets to numbers (the instructions a reading has
+// passed), open addressing, grown as it fills: its memory follows the code
+// reached, not the size of the function.
+class OffsetMap {
  public:
-  bool Has(uint32_t rva) const { return table_[Find(rva)] == rva + 1; }
-  void Add(uint32_t rva) {
+  const int32_t* Find(uint32_t key) const {
+    const Entry& e = table_[Slot(key)];
+    return e.key == key + 1 ? &e.value : nullptr;
+  }
+  bool Has(uint32_t key) const { return Find(key) != nullptr; }
+  void Add(uint32_t key, int32_t value = 0) {
     if (2 * (count_ + 1) > table_.size()) {
-      std::vector<uint32_t> old(2 * table_.size(), 0);
+      std::vector<Entry> old(2 * table_.size());
       old.swap(table_);
-      for (const uint32_t v : old)
-        if (v != 0) table_[Find(v - 1)] = v;
+      for (const Entry& e : old)
+        if (e.key != 0) table_[Slot(e.key - 1)] = e;
     }
-    uint32_t& slot = table_[Find(rva)];
-    if (slot == 0) ++count_;
-    slot = rva + 1;
+    Entry& e = table_[Slot(key)];
+    if (e.key == 0) ++count_;
+    e = {key + 1, value};
   }
 
  private:
-  size_t Find(uint32_t rva) const {
-    size_t i = (rva * 2654435761u) & (table_.size() - 1);
-    while (table_[i] != 0 && table_[i] != rva + 1) i = (i + 1) & (table_.size() - 1);
+  struct Entry {
+    uint32_t key = 0;  // key + 1; 0: empty
+    int32_t value = 0;
+  };
+  size_t Slot(uint32_t key) const {
+    size_t i = (key * 2654435761u) & (table_.size() - 1);
+    while (table_[i].key != 0 && table_[i].key != key + 1) i = (i + 1) & (table_.size() - 1);
     return i;
   }
-  std::vector<uint32_t> table_ = std::vector<uint32_t>(64, 0);
+  std::vector<Entry> table_ = std::vector<Entry>(64);
   size_t count_ = 0;
 };
+using Seen = OffsetMap;
 
 bool IsCalleeSaved(uint8_t r) { return r == kEbx || r == kEbp || r == kEsi || r == kEdi; }
 
@@ -586,17 +597,17 @@ struct X86Code::Impl {
       State state;
     };
     std::vector<Node> nodes;
-    std::vector<int32_t> index(size, -1);  // offset: node
-    const auto node = [&](uint32_t at) -> Node& { return nodes[size_t(index[at])]; };
+    OffsetMap index;  // offset: node
+    const auto node = [&](uint32_t at) -> Node& { return nodes[size_t(*index.Find(at))]; };
     std::vector<uint32_t> work{0};
-    index[0] = 0;
+    index.Add(0, 0);
     nodes.push_back({0, Decode(code, begin - base, base).value_or(Step{}), State{}});
     size_t visits = 0;
     bool wrongReturn = false;
     const auto reach = [&](uint32_t to, const State& s) {
       if (to >= size) return;
-      if (index[to] < 0) {
-        index[to] = int32_t(nodes.size());
+      if (!index.Has(to)) {
+        index.Add(to, int32_t(nodes.size()));
         nodes.push_back({to, Decode(code, begin - base + to, base).value_or(Step{}), s});
       } else if (!node(to).state.Join(s)) {
         return;
@@ -704,7 +715,8 @@ struct X86Code::Impl {
 
   // Forward from rva (a frame's instruction) to a return, depth first,
   // fall-through first, backtracking from dead ends; bases: ESP and EBP at rva.
-  std::optional<X86Frame> Forward(uint32_t rva, uint16_t* retPop, std::optional<uint32_t> end = std::nullopt) {
+  std::optional<X86Frame> Forward(uint32_t rva, uint16_t* retPop, std::optional<uint32_t> end = std::nullopt,
+                                  unsigned maxSteps = kMaxForwardSteps) {
     struct Branch {
       uint32_t rva;
       State state;
@@ -728,7 +740,7 @@ struct X86Code::Impl {
       branches.pop_back();
       return true;
     };
-    while (++steps < kMaxForwardSteps && Spend()) {
+    while (++steps < maxSteps && Spend()) {
       const bool looped = seen.Has(at);
       const std::optional<Step> st = looped ? std::nullopt : StepAt(at);
       if (!st || st->op == Op::Stop || st->op == Op::JmpIndirect) {
@@ -794,7 +806,7 @@ struct X86Code::Impl {
     pops[entry] = std::nullopt;  // a call of itself learns nothing
     ++depth;
     uint16_t n = 0;
-    const std::optional<X86Frame> f = Forward(entry, &n);
+    const std::optional<X86Frame> f = Forward(entry, &n, std::nullopt, kMaxCalleeSteps);
     --depth;
     std::optional<uint16_t> answer;
     if (f && f->slot == X86Value{X86Value::Esp, 0}) answer = n;
