@@ -174,8 +174,27 @@ class X86Walk {
     return std::nullopt;
   }
 
+  // Frame 0 outside every module (a call through a bad pointer): the call
+  // has just pushed its return address, which lies at ESP, in code of an
+  // image after a call.
+  std::optional<X86Caller> JustCalled(const X86Regs& regs) const {
+    const std::optional<uint32_t> ret = Read(regs.r[kEsp]);
+    if (!ret) return std::nullopt;
+    const ImageAt to = FindImage(dump_, options_, *ret);
+    if (!to.image || to.image->Image().machine != PeImage::Machine::X86 || !AfterCall(*ret)) return std::nullopt;
+    X86Caller c;
+    c.slot = regs.r[kEsp];
+    c.regs = regs;
+    c.regs.eip = *ret;
+    c.regs.r[kEsp] = regs.r[kEsp] + 4;
+    c.regs.known &= uint8_t(1u << kEbx | 1u << kEsp | 1u << kEbp | 1u << kEsi | 1u << kEdi);
+    return c;
+  }
+
   // The caller of the frame at regs, by the first step that answers.
   std::optional<X86Caller> Step(const X86Regs& regs, bool caller) {
+    if (!caller && !dump_.ModuleAt(regs.eip))
+      if (auto c = JustCalled(regs)) return c;
     const ImageAt at = FindImage(dump_, options_, caller ? uint64_t(regs.eip) - 1 : regs.eip);
     if (!at.image || at.image->Image().machine != PeImage::Machine::X86) return FramePointer(regs);
     bool known = false;

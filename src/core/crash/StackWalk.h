@@ -88,7 +88,9 @@ constexpr size_t kMaxStackFrames = 1000;
 //   must lie in code after a call. Where the analysis does not know, the
 //   frame pointer, then a scan of a few words for a return address after a
 //   call of the frame's function (or an indirect call), found by Scan;
-//   where the analysis fails its check, that scan. Every step must move the
+//   where the analysis fails its check, that scan; frame 0 outside every
+//   module (a call through a bad pointer) returns to the word at ESP where
+//   that lies in an x86 image after a call. Every step must move the
 //   stack pointer up and give an address in some module;
 // - with scan, every W-aligned word from the stack pointer to the end of the
 //   stack memory that inCode accepts, unless it is a slot of a frame found
