@@ -241,6 +241,7 @@ struct State {
   int32_t pushed = 0;             // bytes pushed since the stack was last balanced
   X86Value immAt = kLost;         // where the last immediate was pushed
   uint32_t imm = 0;
+  bool immTop = false;            // nothing popped since (where ESP is not known)
   std::optional<uint32_t> eax;    // a constant in EAX
   // Read forward: where each register was last pushed, and what was known
   // of it then (a pop from there gives that back).
@@ -250,7 +251,7 @@ struct State {
 
   bool operator==(const State& o) const {
     return esp == o.esp && ebp == o.ebp && saved == o.saved && original == o.original && pushed == o.pushed &&
-           immAt == o.immAt && imm == o.imm && eax == o.eax;
+           immAt == o.immAt && imm == o.imm && immTop == o.immTop && eax == o.eax;
   }
   // Keeps what both agree on; true when this changed.
   bool Join(const State& o) {
@@ -262,6 +263,7 @@ struct State {
     original &= o.original;
     pushed = std::min(pushed, o.pushed);
     if (immAt != o.immAt || imm != o.imm) immAt = kLost;
+    if (imm != o.imm || !o.immTop) immTop = false;
     if (eax != o.eax) eax.reset();
     return !(*this == before);
   }
@@ -402,6 +404,9 @@ struct X86Code::Impl {
   // One step from state s; false where the step loses the path.
   bool Apply(const Step& st, State& s, bool forward) {
     ApplyStep(st, s, forward);
+    if (st.op == Op::Pop || st.op == Op::Popad || st.op == Op::Leave || st.op == Op::EspFromEbp ||
+        st.op == Op::LostEsp || (st.op == Op::AddEsp && st.value > 0))
+      s.immTop = false;
     // An immediate popped is gone.
     if (s.immAt.Known() && s.esp.Known() && s.immAt.base == s.esp.base && s.immAt.offset < s.esp.offset) s.immAt = kLost;
     if (!forward && s.esp.Known()) {
@@ -448,6 +453,7 @@ struct X86Code::Impl {
         if (st.immediate) {
           s.immAt = s.esp;
           s.imm = uint32_t(st.value);
+          s.immTop = true;
         }
         return;
       }
@@ -636,21 +642,21 @@ struct X86Code::Impl {
             }
           }
           break;
-        case Op::Ret:
-          if (s.esp.Known() && s.esp != X86Value{X86Value::Esp, 0}) {
-            // `push offset L ... ret`: a jump to L (Delphi's finally blocks);
-            // the stack as the push left it, whatever the calls between
-            // were taken to pop.
-            if (s.immAt == s.esp && s.immAt.Known() && st.value == 0 &&
-                s.imm - uint64_t(image.imageBase) - begin < size && s.imm - uint64_t(image.imageBase) - begin > at) {
-              s.esp = Plus(s.immAt, 4);
-              s.immAt = kLost;
-              reach(uint32_t(s.imm - image.imageBase - begin), s);
-            } else {
-              wrongReturn = true;
-            }
+        case Op::Ret: {
+          if (s.esp == X86Value{X86Value::Esp, 0}) break;  // the return
+          // `push offset L ... ret`: a jump to L (Delphi's finally blocks),
+          // the stack as the push left it (unknown where it was unknown).
+          const uint64_t label = s.imm - uint64_t(image.imageBase) - begin;
+          if (s.immTop && st.value == 0 && label < size && label > at) {
+            s.esp = s.esp.Known() && s.immAt == s.esp ? Plus(s.immAt, 4) : kLost;
+            s.immAt = kLost;
+            s.immTop = false;
+            reach(uint32_t(label), s);
+          } else if (s.esp.Known()) {
+            wrongReturn = true;
           }
           break;
+        }
         case Op::Jmp:
           reach(target, s);
           break;
