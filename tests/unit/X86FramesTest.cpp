@@ -67,6 +67,8 @@ TEST(X86Frames, HeightsAndSaves) {
       {"finally by push and ret, a call between",
        "55 8b ec 33 c0 55 68 00 00 40 00 64 ff 30 64 89 20 33 c0 5a 59 59 64 89 10 68 21 10 40 00 ff d0 c3 5d c3", 33, true,
        "esp+4 ebp@esp+0"},
+      {"finally after a push loop", "55 89 e5 b9 02 00 00 00 6a 00 49 75 fb 68 13 10 40 00 c3 89 ec 5d c3", 19, true,
+       "ebp+4 ebp@ebp+0"},
       {"entered by a jump, read forward", "53 eb 02 cc cc 83 ec 08 83 c4 08 5b c3", 8, false, "esp+12 ebx@esp+8"},
   };
   for (const Row& row : rows) {
