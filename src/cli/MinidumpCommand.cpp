@@ -10,6 +10,7 @@
 
 #include "Commands.h"
 #include "DumpImages.h"
+#include "FunctionSpans.h"
 #include "SymbolizedOutput.h"
 #include "base/Errors.h"
 #include "base/PathRules.h"
@@ -17,6 +18,7 @@
 #include "crash/MinidumpReader.h"
 #include "crash/ModuleName.h"
 #include "crash/StackWalk.h"
+#include "image/PeExports.h"
 #include "StoredBuilds.h"
 #include "db/U_MAPDb.h"
 #include "map/SymbolMap.h"
@@ -52,6 +54,11 @@ class LoadedDump {
 struct ModuleMap {
   std::string file;
   SymbolMap map;
+  mutable std::unique_ptr<FunctionSpans> spans;  // made when a walk first asks
+  const FunctionSpans& Spans() const {
+    if (!spans) spans = std::make_unique<FunctionSpans>(map);
+    return *spans;
+  }
 };
 
 // What a frame turns into.
@@ -67,8 +74,10 @@ const char* FoundByName(StackFrame::FoundBy by) {
     case StackFrame::FoundBy::Context: return "context";
     case StackFrame::FoundBy::FramePointer: return "frame_pointer";
     case StackFrame::FoundBy::Unwind: return "unwind";
-    default: return "scan";
+    case StackFrame::FoundBy::Analysis: return "analysis";
+    case StackFrame::FoundBy::Scan: return "scan";
   }
+  return "scan";
 }
 
 class DumpPrinter {
@@ -92,7 +101,33 @@ class DumpPrinter {
     walk.imageOf = [this](const MinidumpModule& module) {
       return images_[size_t(&module - dump_.modules.data())].get();
     };
+    walk.functionAt = [this](uint64_t address) -> std::optional<std::pair<uint64_t, uint64_t>> {
+      const MinidumpModule* module = dump_.ModuleAt(address);
+      const ModuleMap* map = MapOf(module);
+      if (!map) return ExportedAt(module, address);
+      const auto span = map->Spans().At(InMap(*module, *map, address));
+      if (!span) return std::nullopt;
+      const uint64_t shift = module->base - map->map.ImageBase();
+      return std::make_pair(span->first + shift, span->second + shift);
+    };
     return WalkThreads(dump_, walk, options_.allThreads);
+  }
+
+  // Without a MAP file: the exported function of the module's image at or
+  // below the address.
+  std::optional<std::pair<uint64_t, uint64_t>> ExportedAt(const MinidumpModule* module, uint64_t address) const {
+    if (!module) return std::nullopt;
+    const size_t i = size_t(module - dump_.modules.data());
+    const ModuleImage* image = images_[i].get();
+    if (!image) return std::nullopt;
+    if (exports_.size() != dump_.modules.size()) exports_.resize(dump_.modules.size());
+    if (!exports_[i]) exports_[i] = PeExportedCode(image->Image(), image->Bytes());
+    const uint64_t rva = address - module->base;
+    const auto& spans = *exports_[i];
+    auto it = std::upper_bound(spans.begin(), spans.end(), rva,
+                               [](uint64_t a, const std::pair<uint32_t, uint32_t>& s) { return a < s.first; });
+    if (it == spans.begin() || rva >= (--it)->second) return std::nullopt;
+    return std::make_pair(module->base + it->first, module->base + it->second);
   }
 
   const ModuleMap* MapOf(const MinidumpModule* module) const {
@@ -240,6 +275,7 @@ class DumpPrinter {
   const std::vector<std::unique_ptr<ModuleImage>>& images_;
   const SymbolizeOptions& options_;
   int digits_;
+  mutable std::vector<std::optional<std::vector<std::pair<uint32_t, uint32_t>>>> exports_;
 };
 
 // Runs body, turning a file that cannot be read into its message and exit 2.
@@ -256,7 +292,7 @@ int Guarded(const std::string& what, std::ostream& err, Body body) {
 }
 
 std::unique_ptr<ModuleMap> LoadMap(const std::string& file) {
-  return std::make_unique<ModuleMap>(ModuleMap{file, SymbolMap::Load(file)});
+  return std::make_unique<ModuleMap>(ModuleMap{file, SymbolMap::Load(file), nullptr});
 }
 
 std::string NoSegmentTable(const std::string& file) { return file + " is not a MAP file with a segment table"; }

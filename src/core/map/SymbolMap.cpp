@@ -339,6 +339,16 @@ bool SymbolMap::WideStarts() const { return data_->wideStarts; }
 
 const std::vector<std::string_view>& SymbolMap::SourceFiles() const { return data_->sourceFiles; }
 
+void SymbolMap::ForEachCodePublic(const std::function<void(uint64_t, std::string_view, uint64_t)>& visit) const {
+  const SymbolMapData& d = *data_;
+  for (const uint32_t i : d.byStart) {
+    const CodeSegment& seg = d.codeSegments[i];
+    for (const Public& pub : d.symbols[i].publics)
+      visit(seg.start + pub.offset, std::string_view(d.publicNames).substr(pub.nameStart, pub.nameLength),
+            seg.start + seg.length);
+  }
+}
+
 void SymbolMap::ForEachRunInUnits(const std::function<void(const SymbolRun&)>& visit) const {
   const SymbolMapData& d = *data_;
   RunJoiner joiner(visit);

@@ -112,6 +112,10 @@ class SymbolMap {
   // stretch: each stretch as long as the answer stays the same, the next one
   // where it changes or after a gap. Code outside every unit is left out.
   void ForEachRunInUnits(const std::function<void(const SymbolRun&)>& visit) const;
+  // Calls visit for each public of the code segments, segment by segment in
+  // address order, by address: its address in the preferred layout, its
+  // name, and the end of its segment.
+  void ForEachCodePublic(const std::function<void(uint64_t, std::string_view, uint64_t)>& visit) const;
 
  private:
   std::unique_ptr<SymbolMapData> data_;
