@@ -99,6 +99,7 @@ struct MinidumpMemory {
 
 struct MinidumpThread {
   uint32_t id = 0;
+  uint64_t teb = 0;                            // the address of its TEB (0: not named)
   std::optional<MinidumpRegisters> registers;  // none when its context is unreadable
   MinidumpMemory stack;                        // empty when the dump holds none
 };

@@ -296,6 +296,7 @@ class Reader {
       const uint64_t entry = list.first + i * kThreadSize;
       MinidumpThread thread;
       thread.id = file_.U32(entry);
+      thread.teb = file_.U64(entry + 16);
       const std::string name = "thread " + Decimal(thread.id);
       // The stack: its own bytes, or (in a full-memory dump, without them)
       // the block of the memory lists that holds it.
