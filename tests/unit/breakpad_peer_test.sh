@@ -8,7 +8,9 @@
 # them. Then, for every frame in the test programs' modules, Breakpad's
 # function, file and line must be symbolize's at the same address (the
 # instruction pointer for frame 0, the return address - 1 for the others),
-# and every frame of the answers file must be Breakpad's frame of that number.
+# and every frame of the answers file must be Breakpad's frame of that number
+# (for the x86 dump of tests/dumps/Frameless32, only with the stack rules
+# the export writes from the image's analysis).
 #   breakpad_peer_test.sh quillfen-cli add_codeview PEER-DIR CASE...
 # A CASE is DUMP:ANSWERS:IMAGE[,IMAGE...] (each image's MAP file beside it).
 # Exits with 77 (skipped) only when npm itself is missing.
@@ -34,7 +36,8 @@ fi
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
-# The crashed thread's frames of the walker's text output: N|RIP|FOUND BY.
+# The crashed thread's frames of the walker's text output: N|RIP|FOUND BY
+# (EIP in an x86 dump).
 frames() {
   local in=0 n="" rip="" found="" line
   while IFS= read -r line; do
@@ -46,7 +49,7 @@ frames() {
       n=${BASH_REMATCH[1]} rip="" found=""
       continue
     fi
-    [[ $line =~ rip\ =\ 0x([0-9a-f]+) ]] && rip=${BASH_REMATCH[1]}
+    [[ $line =~ [er]ip\ =\ 0x([0-9a-f]+) ]] && rip=${BASH_REMATCH[1]}
     [[ $line =~ Found\ by:\ (.*)$ ]] && found=${BASH_REMATCH[1]}
   done
   [ -n "$n" ] && echo "$n|$rip|$found"
