@@ -7,10 +7,11 @@
                                             a copy of a dump whose module NAME has another TimeDateStamp
   dumptool.py grow DUMP OUT SIZE            a copy grown to SIZE bytes (a sparse file) whose crashing
                                             thread's stack bytes are moved to its last MB
-  dumptool.py wow64 DUMP32 OUT [outside|machine=0xNNNN]
+  dumptool.py wow64 DUMP32 OUT [outside|machine=0xNNNN|hang]
                                             the 64-bit full-memory dump a 64-bit tool writes of the 32-bit
                                             process of DUMP32 (see wow64 below); outside: the CPU areas lie
-                                            outside the dump's memory; machine=: their machine field
+                                            outside the dump's memory; machine=: their machine field; hang:
+                                            without the exception
   dumptool.py run OUT ERR PROGRAM ARGS...   runs PROGRAM, prints "SECONDS PEAK-KB" (its peak resident memory,
                                             through /usr/bin/time where there is one)
 """
@@ -102,7 +103,7 @@ def wow64(src, how):
         cv_size, cv_rva = struct.unpack_from("<II", entry, 76)
         modules.append((entry, name, src[cv_rva:cv_rva + cv_size]))
     exception = None
-    if 6 in kinds:
+    if 6 in kinds and how != "hang":
         size, rva = kinds[6]
         exception = bytearray(src[rva:rva + 168])
         csize, crva = struct.unpack_from("<II", exception, 160)
