@@ -7,11 +7,12 @@
                                             a copy of a dump whose module NAME has another TimeDateStamp
   dumptool.py grow DUMP OUT SIZE            a copy grown to SIZE bytes (a sparse file) whose crashing
                                             thread's stack bytes are moved to its last MB
-  dumptool.py wow64 DUMP32 OUT [outside|machine=0xNNNN|hang]
+  dumptool.py wow64 DUMP32 OUT [outside|machine=0xNNNN|hang|in32]
                                             the 64-bit full-memory dump a 64-bit tool writes of the 32-bit
                                             process of DUMP32 (see wow64 below); outside: the CPU areas lie
                                             outside the dump's memory; machine=: their machine field; hang:
-                                            without the exception
+                                            without the exception; in32: the threads stopped in 32-bit code
+                                            (their 64-bit contexts the x86 ones, CS 0x23; the CPU areas zero)
   dumptool.py run OUT ERR PROGRAM ARGS...   runs PROGRAM, prints "SECONDS PEAK-KB" (its peak resident memory,
                                             through /usr/bin/time where there is one)
 """
@@ -134,7 +135,8 @@ def wow64(src, how):
         struct.pack_into("<I", pages, 0x2018, teb + 0x2000)
         machine = int(how.split("=")[1], 16) if how.startswith("machine=") else 0x014C
         struct.pack_into("<HH", pages, area - teb, 0, machine)
-        pages[area - teb + 4:area - teb + 4 + len(t["context"])] = t["context"]
+        if how != "in32":
+            pages[area - teb + 4:area - teb + 4 + len(t["context"])] = t["context"]
         struct.pack_into("<Q", pages, 0x3F00, WOW64_MODULES[1][1] + 0x7783)  # a return into wow64.dll
         add_block(teb, bytes(pages[:0x3000]))
         add_block(stack64, bytes(pages[0x3000:]))
@@ -186,6 +188,12 @@ def wow64(src, how):
         struct.pack_into("<IIHHHHHHI", context, 0x30, 0x10001F, 0x1F80, 0x33, 0x2B, 0x2B, 0x53, 0x2B, 0x2B, 0x246)
         struct.pack_into("<QQ", context, 0x98, t["rsp"], 0)  # Rsp, Rbp
         struct.pack_into("<Q", context, 0xF8, wow64cpu + WOW64CPU_IP)  # Rip
+        if how == "in32":  # stopped in 32-bit code: CS 0x23, the x86 registers zero-extended
+            x86 = t["context"]
+            struct.pack_into("<H", context, 0x38, 0x23)
+            for wide, narrow in ((0x78, 0xB0), (0x80, 0xAC), (0x88, 0xA8), (0x90, 0xA4), (0x98, 0xC4), (0xA0, 0xB4),
+                                 (0xA8, 0xA0), (0xB0, 0x9C), (0xF8, 0xB8)):
+                struct.pack_into("<Q", context, wide, struct.unpack_from("<I", x86, narrow)[0])
         contexts[t["id"]] = put(context, 16)
 
     order = sorted(blocks)

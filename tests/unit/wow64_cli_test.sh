@@ -4,8 +4,9 @@
 # WOW64 (the 64-bit context stopped in wow64cpu.dll, the 32-bit one in the
 # thread's CPU area); quillfen-cli shows its 32-bit view, the same frames as
 # the 32-bit dump, through symbolize, symbolize --image and db symbolize;
-# --native, a CPU area outside the dump and one of another machine give the
-# 64-bit frame; a dump without an exception walks every thread (made of the
+# so does a thread stopped in 32-bit code, from its 64-bit context; --native,
+# a CPU area outside the dump and one of another machine give the 64-bit
+# frame; a dump without an exception walks every thread (made of the
 # two-thread Windows XP dump of tests/dumps/windows-x86).
 # Runs the native program, or the .exe one under Wine when WRAPPER is given.
 #   wow64_cli_test.sh QUILLFEN-CLI DUMPS-DIR [WRAPPER]
@@ -20,7 +21,7 @@ cp "$dumps"/Frameless32/data/* "$work/"
 cd "$work"
 source "$here/wine_cli.sh"
 made=1
-for how in "" outside machine=0x01C4; do
+for how in "" outside machine=0x01C4 in32; do
   python3 "$here/dumptool.py" wow64 frameless32.dmp "wow64${how%%=*}.dmp" $how || made=0
 done
 python3 "$here/dumptool.py" wow64 "$dumps/windows-x86/minidump2.dmp" hang.dmp hang || made=0
@@ -48,6 +49,7 @@ done <<TABLE
 symbolize --scan|wow64.dmp|symbolize Frameless32.map --scan|same
 symbolize --image --scan --all-threads|wow64.dmp|symbolize Frameless32.map --image Frameless32.exe --scan --all-threads|same
 db symbolize --scan|wow64.dmp|db --db db symbolize --scan|same
+stopped in 32-bit code (CS 0x23)|wow64in32.dmp|symbolize Frameless32.map --scan|same
 --native|wow64.dmp|symbolize Frameless32.map --native|Exception 0xC0000005 (access violation) at 0x0000000000401608 in thread 3868: write to 0x0000000000000000~$frame64
 db symbolize --native|wow64.dmp|db --db db symbolize --native|$frame64
 a CPU area outside the dump|wow64outside.dmp|symbolize Frameless32.map|$none~Thread 3868 (64-bit view: its WOW64 CPU area at 0x7FFF00000000 is not in the dump's memory)~$frame64

@@ -287,6 +287,8 @@ class Reader {
     // All of them lie before the instruction pointer (x86: before Esp).
     for (unsigned i = 0; i < layout.generalCount; ++i)
       registers.general[i] = file_.Word(at.offset + layout.general[i], layout.word);
+    // SegCs: x86 0xBC, before Esp; AMD64 0x38.
+    registers.codeSegment = file_.U16(at.offset + (dump_.processor == Minidump::Processor::X86 ? 0xBC : 0x38));
     return registers;
   }
 

@@ -19,6 +19,13 @@
 // at 0, ..., Edi 0x9C, Esi 0xA0, Ebx 0xA4, Edx 0xA8, Ecx 0xAC, Eax 0xB0,
 // Ebp 0xB4, Eip 0xB8, SegCs, EFlags, Esp 0xC4.
 //
+// A thread stopped while it ran 32-bit code (suspended for a dump taken on
+// demand) is no thread of the WOW64 layer: its 64-bit context is the
+// processor's state in compatibility mode, CS 0x23 (0x20, the user-mode
+// 32-bit code segment of 64-bit Windows' GDT, with RPL 3), whose low halves
+// are its x86 registers; its CPU area holds the state of its last
+// transition, gone by.
+//
 // The 32-bit TEB follows the 64-bit one at TEB + 0x2000 (the two pages of
 // the 64-bit TEB; Windows 10's TEB64.WowTebOffset holds the same 0x2000);
 // its NT_TIB gives the 32-bit stack: StackBase at +4, StackLimit at +8.
@@ -43,7 +50,8 @@ constexpr uint64_t kFourGb = uint64_t(1) << 32;
 // The i386 CONTEXT: EAX, ECX, EDX, EBX, ESP, EBP, ESI, EDI (the order of
 // MinidumpRegisters::general), then EIP; every one ends by 0xC8.
 constexpr std::array<uint32_t, 8> kGeneral{0xB0, 0xAC, 0xA8, 0xA4, 0xC4, 0xB4, 0xA0, 0x9C};
-constexpr uint32_t kEip = 0xB8, kEsp = 0xC4, kEbp = 0xB4, kContextNeeded = 0xC8;
+constexpr uint32_t kEip = 0xB8, kSegCs = 0xBC, kEsp = 0xC4, kEbp = 0xB4, kContextNeeded = 0xC8;
+constexpr uint16_t kCompatibilityCs = 0x23;
 
 std::string HexText(uint64_t value) {
   static const char digits[] = "0123456789ABCDEF";
@@ -114,38 +122,49 @@ struct ThreadState {
   std::string whyNot;
 };
 
-ThreadState ReadThreadState(const Minidump& dump, const MinidumpThread& thread) {
-  ThreadState state;
+// The x86 registers of a 64-bit context of 32-bit code: their low halves.
+MinidumpRegisters LowHalves(const MinidumpRegisters& wide) {
+  MinidumpRegisters registers;
+  for (size_t i = 0; i < kGeneral.size(); ++i) registers.general[i] = wide.general[i] & 0xFFFFFFFF;
+  registers.ip = wide.ip & 0xFFFFFFFF;
+  registers.sp = wide.sp & 0xFFFFFFFF;
+  registers.fp = wide.fp & 0xFFFFFFFF;
+  registers.codeSegment = wide.codeSegment;
+  return registers;
+}
+
+// The x86 registers in the thread's WOW64 CPU area, or why there are none.
+std::optional<MinidumpRegisters> CpuAreaRegisters(const Minidump& dump, const MinidumpThread& thread,
+                                                  std::string& whyNot) {
   if (thread.teb == 0) {
-    state.whyNot = "the dump names no TEB of the thread";
-    return state;
+    whyNot = "the dump names no TEB of the thread";
+    return std::nullopt;
   }
   const uint64_t slot = thread.teb + kTlsSlots + 8 * kCpuReservedSlot;
   const std::optional<uint64_t> area = Read(dump, slot, 8);
   if (!area) {
-    state.whyNot = "its TEB at " + HexText(thread.teb) + " is not in the dump's memory";
-    return state;
+    whyNot = "its TEB at " + HexText(thread.teb) + " is not in the dump's memory";
+    return std::nullopt;
   }
   if (*area == 0) {
-    state.whyNot = "it has no WOW64 CPU area (a 64-bit thread)";
-    return state;
+    whyNot = "it has no WOW64 CPU area (a 64-bit thread)";
+    return std::nullopt;
   }
   const auto block = dump.MemoryAt(*area, kContextInArea + kContextNeeded);
   if (!block) {
-    state.whyNot = "its WOW64 CPU area at " + HexText(*area) + " is not in the dump's memory";
-    return state;
+    whyNot = "its WOW64 CPU area at " + HexText(*area) + " is not in the dump's memory";
+    return std::nullopt;
   }
   const auto word = [&](uint64_t at, unsigned size) { return dump.Word(*block, at, size); };
   const std::optional<uint64_t> machine = word(*area + 2, 2);
   const std::optional<uint64_t> flags = word(*area + kContextInArea, 4);
   if (!machine || !flags) {
-    state.whyNot = "its WOW64 CPU area at " + HexText(*area) + " lies past the end of the file";
-    return state;
+    whyNot = "its WOW64 CPU area at " + HexText(*area) + " lies past the end of the file";
+    return std::nullopt;
   }
   if (*machine != kMachineI386 && !(*machine == 0 && (*flags & kContextI386))) {
-    state.whyNot = "its WOW64 CPU area at " + HexText(*area) + " is of machine " + HexText(*machine) +
-                   ", not x86 (0x14C)";
-    return state;
+    whyNot = "its WOW64 CPU area at " + HexText(*area) + " is of machine " + HexText(*machine) + ", not x86 (0x14C)";
+    return std::nullopt;
   }
   const uint64_t context = *area + kContextInArea;
   MinidumpRegisters registers;
@@ -153,7 +172,25 @@ ThreadState ReadThreadState(const Minidump& dump, const MinidumpThread& thread) 
   registers.ip = word(context + kEip, 4).value_or(0);
   registers.sp = word(context + kEsp, 4).value_or(0);
   registers.fp = word(context + kEbp, 4).value_or(0);
-  state.registers = registers;
+  registers.codeSegment = uint16_t(word(context + kSegCs, 2).value_or(0));
+  return registers;
+}
+
+// The thread's 32-bit state. wide: the 64-bit context it was stopped in
+// (the exception's for the crashed thread). A thread stopped in 32-bit code
+// (CS 0x23, the compatibility-mode code segment of user mode) has its x86
+// registers there, and its CPU area holds the state of its last call into
+// the WOW64 layer, gone by; any other is in the WOW64 layer, and its CPU
+// area holds its 32-bit state.
+ThreadState ReadThreadState(const Minidump& dump, const MinidumpThread& thread,
+                            const std::optional<MinidumpRegisters>& wide) {
+  ThreadState state;
+  if (wide && wide->codeSegment == kCompatibilityCs)
+    state.registers = LowHalves(*wide);
+  else
+    state.registers = CpuAreaRegisters(dump, thread, state.whyNot);
+  if (!state.registers) return state;
+  const MinidumpRegisters& registers = *state.registers;
 
   // The 32-bit stack: the block of memory that holds ESP, within the
   // bounds of the 32-bit TEB where the dump holds it.
@@ -161,8 +198,8 @@ ThreadState ReadThreadState(const Minidump& dump, const MinidumpThread& thread) 
   const auto held = dump.MemoryAt(registers.sp, 4);
   if (!held) return state;
   uint64_t low = held->start, high = held->start + held->size;
-  const std::optional<uint64_t> base = Read(dump, thread.teb + kTeb32 + kStackBase32, 4);
-  const std::optional<uint64_t> limit = Read(dump, thread.teb + kTeb32 + kStackLimit32, 4);
+  const std::optional<uint64_t> base = thread.teb ? Read(dump, thread.teb + kTeb32 + kStackBase32, 4) : std::nullopt;
+  const std::optional<uint64_t> limit = thread.teb ? Read(dump, thread.teb + kTeb32 + kStackLimit32, 4) : std::nullopt;
   if (base && limit && *limit <= registers.sp && registers.sp < *base) {
     low = std::max(low, *limit);
     high = std::min(high, *base);
@@ -190,7 +227,8 @@ Wow64View ReadWow64View(const Minidump& dump) {
   view.moduleOf = ModulesOfView(dump);
   for (const size_t i : view.moduleOf) view.dump.modules.push_back(dump.modules[i]);
   for (const MinidumpThread& thread : dump.threads) {
-    ThreadState state = ReadThreadState(dump, thread);
+    const bool crashed = dump.exception && dump.exception->threadId == thread.id;
+    ThreadState state = ReadThreadState(dump, thread, crashed ? dump.exception->registers : thread.registers);
     view.whyNot.push_back(state.whyNot);
     if (!state.whyNot.empty()) continue;
     MinidumpThread x86;
