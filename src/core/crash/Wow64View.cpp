@@ -1,16 +1,18 @@
 // Where a WOW64 thread keeps its 32-bit state, and the view built from it.
 //
 // The 64-bit TEB: TlsSlots (64 pointers) at 0x1480 in every 64-bit Windows
-// from XP x64 to Windows 11; WOW64 keeps its own data in the first slots,
-// slot 1 (WOW64_TLS_CPURESERVED) pointing at the thread's CPU area.
+// from XP x64 to Windows 11 (the TEB64 layouts of the public symbols);
+// WOW64 keeps its own data in the first slots, slot 1 (WOW64_TLS_CPURESERVED
+// in the Windows Research Kernel's wow64tls.h) pointing at the thread's CPU
+// area.
 //
 // The CPU area: Microsoft's documentation of WOW64_CONTEXT says that slot 1
 // points at a structure holding the WOW64_CONTEXT at offset 4 on Windows
 // Vista, 7, 8 and 8.1 (Server 2008 to 2012 R2), and names nothing of the 4
 // bytes before it. From Windows 10 the structure is WOW64_CPURESERVED, two
-// 16-bit words, Flags and Machine (0x014C for an x86 thread; what
-// RtlWow64GetCpuAreaInfo reads), followed by the context, at offset 4 for
-// x86 (the 4-byte alignment of the i386 CONTEXT). So: a Machine of 0x014C is
+// 16-bit words, Flags and Machine (0x014C for an x86 thread; what ntdll's
+// RtlWow64GetCpuAreaInfo reads, as Wine's ntdll does too), followed by the
+// context, at offset 4 for x86 (the 4-byte alignment of the i386 CONTEXT). So: a Machine of 0x014C is
 // an x86 area; a Machine of 0 is taken for the older layout when the
 // context's own ContextFlags carry CONTEXT_i386 (0x00010000); any other
 // machine is not an x86 thread.
@@ -233,7 +235,7 @@ Wow64View ReadWow64View(const Minidump& dump) {
     if (!state.whyNot.empty()) continue;
     MinidumpThread x86;
     x86.id = thread.id;
-    x86.teb = thread.teb + kTeb32;
+    x86.teb = thread.teb ? thread.teb + kTeb32 : 0;
     x86.registers = state.registers;
     x86.stack = state.stack;
     view.dump.threads.push_back(x86);
