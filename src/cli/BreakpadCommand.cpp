@@ -8,6 +8,7 @@
 #include <new>
 
 #include "Commands.h"
+#include "FunctionSpans.h"
 #include "StoredBuilds.h"
 #include "Terminal.h"
 #include "base/Errors.h"
@@ -87,6 +88,15 @@ BreakpadModule MakeBreakpadModule(const SymbolMap& map, const BreakpadSource& so
     id.codeId = BreakpadCodeId(image->timeDateStamp, image->sizeOfImage);
     codeView = ReadPeCodeView(*image, source.image->bytes);
     module.stackRecords = X64StackCfi(*image, source.image->bytes);
+    if (image->machine == PeImage::Machine::X86) {
+      // x86 images have no function table: the MAP file's functions.
+      std::vector<std::pair<uint32_t, uint32_t>> functions;
+      const FunctionSpans spans(map);
+      for (const auto& [begin, end] : spans.All())
+        if (begin >= map.ImageBase() && end - map.ImageBase() <= UINT32_MAX)
+          functions.push_back({uint32_t(begin - map.ImageBase()), uint32_t(end - map.ImageBase())});
+      module.stackRecords = X86StackCfi(*image, source.image->bytes, functions);
+    }
     if (source.sentry && !codeView) sha256 = Sha256Hex(source.image->bytes);
   } else if (source.build) {
     if (source.build->machine == "x64") id.arch = "x86_64";

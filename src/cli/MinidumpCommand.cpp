@@ -10,6 +10,7 @@
 
 #include "Commands.h"
 #include "DumpImages.h"
+#include "FunctionSpans.h"
 #include "SymbolizedOutput.h"
 #include "base/Errors.h"
 #include "base/PathRules.h"
@@ -53,6 +54,11 @@ class LoadedDump {
 struct ModuleMap {
   std::string file;
   SymbolMap map;
+  mutable std::unique_ptr<FunctionSpans> spans;  // made when a walk first asks
+  const FunctionSpans& Spans() const {
+    if (!spans) spans = std::make_unique<FunctionSpans>(map);
+    return *spans;
+  }
 };
 
 // What a frame turns into.
@@ -68,8 +74,10 @@ const char* FoundByName(StackFrame::FoundBy by) {
     case StackFrame::FoundBy::Context: return "context";
     case StackFrame::FoundBy::FramePointer: return "frame_pointer";
     case StackFrame::FoundBy::Unwind: return "unwind";
-    default: return "scan";
+    case StackFrame::FoundBy::Analysis: return "analysis";
+    case StackFrame::FoundBy::Scan: return "scan";
   }
+  return "scan";
 }
 
 // One way to see the dump's threads: the dump itself, or the 32-bit view of
@@ -218,6 +226,15 @@ class DumpPrinter {
       return !map || map->map.InCode(InMap(*module, *map, address));
     };
     walk.imageOf = [&side](const MinidumpModule& module) { return side.images[side.IndexOf(module)]; };
+    walk.functionAt = [&side](uint64_t address) -> std::optional<std::pair<uint64_t, uint64_t>> {
+      const MinidumpModule* module = side.dump->ModuleAt(address);
+      const ModuleMap* map = side.MapOf(module);
+      if (!map) return std::nullopt;
+      const auto span = map->Spans().At(InMap(*module, *map, address));
+      if (!span) return std::nullopt;
+      const uint64_t shift = module->base - map->map.ImageBase();
+      return std::make_pair(span->first + shift, span->second + shift);
+    };
     return walk;
   }
 
@@ -426,7 +443,7 @@ int Guarded(const std::string& what, std::ostream& err, Body body) {
 }
 
 std::unique_ptr<ModuleMap> LoadMap(const std::string& file) {
-  return std::make_unique<ModuleMap>(ModuleMap{file, SymbolMap::Load(file)});
+  return std::make_unique<ModuleMap>(ModuleMap{file, SymbolMap::Load(file), nullptr});
 }
 
 std::string NoSegmentTable(const std::string& file) { return file + " is not a MAP file with a segment table"; }

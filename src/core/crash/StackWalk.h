@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -14,11 +15,13 @@
 #include "crash/Minidump.h"
 #include "image/PeImage.h"
 #include "image/UnwindInfo.h"
+#include "image/X86Frames.h"
 
 namespace qf {
 
 struct StackFrame {
-  enum class FoundBy { Context, FramePointer, Unwind, Scan };
+  // How the frame was found, most trusted first.
+  enum class FoundBy { Context, Unwind, Analysis, FramePointer, Scan };
   uint64_t address = 0;
   FoundBy foundBy = FoundBy::Context;
   uint64_t slot = 0;  // where on the stack the address was read (0 for frame 0)
@@ -38,6 +41,12 @@ class ModuleImage {
   const PeImage& Image() const { return image_; }
   std::string_view Bytes() const { return bytes_; }
   const UnwindTable& Unwind() const { return unwind_; }
+  // The frame analysis of an x86 image, with the tables of the functions
+  // asked about so far (one walk at a time).
+  X86Code& X86() const {
+    if (!x86_) x86_ = std::make_unique<X86Code>(image_, bytes_);
+    return *x86_;
+  }
   // Whether it is the image of the module: the same TimeDateStamp and SizeOfImage.
   bool Matches(const MinidumpModule& module) const {
     return image_.timeDateStamp == module.timeDateStamp && image_.sizeOfImage == module.size;
@@ -47,6 +56,7 @@ class ModuleImage {
   PeImage image_;
   std::string_view bytes_;
   UnwindTable unwind_;
+  mutable std::unique_ptr<X86Code> x86_;
 };
 
 struct StackWalkOptions {
@@ -55,6 +65,9 @@ struct StackWalkOptions {
   std::function<bool(uint64_t)> inCode;
   // The image of a module of the dump, else null (or no function: none).
   std::function<const ModuleImage*(const MinidumpModule&)> imageOf;
+  // The function that holds an address: its start and end, else none (or
+  // no function: none known).
+  std::function<std::optional<std::pair<uint64_t, uint64_t>>(uint64_t)> functionAt;
 };
 
 // At most this many frames a thread.
@@ -68,11 +81,18 @@ constexpr size_t kMaxStackFrames = 1000;
 //   registers, found by Unwind; else from the frame pointer F, while F is a
 //   multiple of the word size W, at least the stack pointer and above the
 //   previous F, [F, F + 2W) lies in the thread's stack memory: the word at
-//   F + W, found by FramePointer, and F becomes the word at F. Every step
-//   must move the stack pointer up and give an address in some module;
+//   F + W, found by FramePointer, and F becomes the word at F. In an x86
+//   dump, where the frame's module has an x86 image, first the frame
+//   analysis (X86Code::FrameAt, in the function functionAt gives), found by
+//   Analysis, which also recovers EBX, EBP, ESI and EDI; its return address
+//   must lie in code after a call. Where the analysis does not know, the
+//   frame pointer, then a scan of a few words for a return address after a
+//   call of the frame's function (or an indirect call), found by Scan;
+//   where the analysis fails its check, that scan. Every step must move the
+//   stack pointer up and give an address in some module;
 // - with scan, every W-aligned word from the stack pointer to the end of the
 //   stack memory that inCode accepts, unless it is a slot of a frame found
-//   before, and, where its module has an image, unless the bytes before it
+//   before or lies between two frames the analysis found, and, where its module has an image, unless the bytes before it
 //   are no call instruction; the frames after frame 0 are then in the order
 //   of their slots.
 std::vector<StackFrame> WalkStack(const Minidump& dump, const MinidumpMemory& stack,

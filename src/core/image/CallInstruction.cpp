@@ -2,22 +2,14 @@
 
 #include <algorithm>
 
+#include "image/X86Length.h"
+
 namespace qf {
 namespace {
 
 // The length of an `FF /2` instruction from its ModRM byte and, when there
 // is one, its SIB byte.
-unsigned IndirectCallLength(uint8_t modrm, uint8_t sib) {
-  const unsigned mod = modrm >> 6, rm = modrm & 7;
-  if (mod == 3) return 2;
-  unsigned length = 2;
-  if (rm == 4) ++length;  // SIB
-  if (mod == 1) return length + 1;
-  if (mod == 2) return length + 4;
-  if (rm == 5) return length + 4;               // [disp32] (RIP-relative on x64)
-  if (rm == 4 && (sib & 7) == 5) return length + 4;  // SIB without base: disp32
-  return length;
-}
+unsigned IndirectCallLength(uint8_t modrm, uint8_t sib) { return 1 + X86ModrmLength(modrm, sib); }
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 
 #include "base/NumberText.h"
 #include "image/UnwindInfo.h"
+#include "image/X86Frames.h"
 
 namespace qf {
 namespace {
@@ -49,28 +50,32 @@ struct FrameState {
 // line gives only the rules that change.
 class RuleLines {
  public:
+  explicit RuleLines(const char* const* names = kRegisterNames, const char* ra = " .ra: .cfa 8 - ^")
+      : names_(names), ra_(ra) {}
   std::string Changes(const FrameState& target) {
     std::string out;
     if (target.cfa != shown_.cfa) out += ".cfa: " + target.cfa;
-    if (!raShown_) out += " .ra: .cfa 8 - ^";
+    if (!raShown_) out += ra_;
     raShown_ = true;
     for (const auto& [reg, rule] : target.saved) {
       const std::string* shown = shown_.RuleOf(reg);
-      if (shown == nullptr || *shown != rule) out += std::string(" ") + kRegisterNames[reg] + ": " + rule;
+      if (shown == nullptr || *shown != rule) out += std::string(" ") + names_[reg] + ": " + rule;
     }
     // A register saved before and not now holds its own value again.
     const FrameState before = shown_;
     shown_ = target;
     for (const auto& [reg, rule] : before.saved) {
       if (target.RuleOf(reg) != nullptr) continue;
-      if (rule != kRegisterNames[reg]) out += std::string(" ") + kRegisterNames[reg] + ": " + kRegisterNames[reg];
-      shown_.Set(reg, kRegisterNames[reg]);
+      if (rule != names_[reg]) out += std::string(" ") + names_[reg] + ": " + names_[reg];
+      shown_.Set(reg, names_[reg]);
     }
     if (!out.empty() && out[0] == ' ') out.erase(0, 1);
     return out;
   }
 
  private:
+  const char* const* names_;
+  const char* ra_;
   FrameState shown_;
   bool raShown_ = false;
 };
@@ -279,7 +284,50 @@ bool AppendFunction(std::string& out, const UnwindFunction& function, std::strin
   return true;
 }
 
+const char* const kX86Names[8] = {"$eax", "$ecx", "$edx", "$ebx", "$esp", "$ebp", "$esi", "$edi"};
+
+// The rules of an analysed x86 frame: the CFA is ESP before the call (the
+// return-address slot plus 4).
+FrameState X86Rules(const X86Frame& f) {
+  FrameState state;
+  const auto reg = [](const X86Value& v) { return std::string(kX86Names[v.base == X86Value::Esp ? kEsp : kEbp]); };
+  state.cfa = Plus(reg(f.slot), int64_t(f.slot.offset) + 4);
+  for (const uint8_t r : {kEbx, kEbp, kEsi, kEdi}) {
+    const X86Value& saved = f.saved[r];
+    if (!saved.Known()) continue;
+    state.Set(r, saved.base == f.slot.base ? Plus(".cfa", int64_t(saved.offset) - f.slot.offset - 4) + " ^"
+                                           : Plus(reg(saved), saved.offset) + " ^");
+  }
+  return state;
+}
+
 }  // namespace
+
+std::string X86StackCfi(const PeImage& image, std::string_view bytes,
+                        const std::vector<std::pair<uint32_t, uint32_t>>& functions) {
+  std::string out;
+  if (image.machine != PeImage::Machine::X86) return out;
+  X86Code code(image, bytes);
+  for (const auto& [begin, end] : functions) {
+    const X86FrameTable& table = code.Function(begin, end);
+    // Each stretch of instructions, one after the other, whose frames are known.
+    for (size_t i = 0; i < table.rows.size();) {
+      if (!table.rows[i].frame) {
+        ++i;
+        continue;
+      }
+      size_t j = i + 1;
+      while (j < table.rows.size() && table.rows[j].frame && table.rows[j].rva == table.rows[j - 1].rva + table.rows[j - 1].length)
+        ++j;
+      RuleLines lines(kX86Names, " .ra: .cfa 4 - ^");
+      AppendInit(out, table.rows[i].rva, table.rows[j - 1].rva + table.rows[j - 1].length - table.rows[i].rva,
+                 lines.Changes(X86Rules(*table.rows[i].frame)));
+      for (size_t k = i + 1; k < j; ++k) AppendStep(out, table.rows[k].rva, lines.Changes(X86Rules(*table.rows[k].frame)));
+      i = j;
+    }
+  }
+  return out;
+}
 
 std::string X64StackCfi(const PeImage& image, std::string_view bytes) {
   std::string out;

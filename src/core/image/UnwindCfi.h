@@ -9,6 +9,8 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "image/PeImage.h"
 
@@ -19,5 +21,15 @@ namespace qf {
 // unwind data cannot be read, or that pushes a machine frame (a handler of
 // interrupts, which Breakpad's rules cannot follow), gets no rules.
 std::string X64StackCfi(const PeImage& image, std::string_view bytes);
+
+// The STACK CFI lines of an x86 image from the analysis of its functions
+// (X86Code), each [begin, end) given as RVAs in address order (x86 images
+// have no function table: the MAP file's): for each stretch of a function
+// whose frame the analysis knows, a STACK CFI INIT record and a STACK CFI
+// record wherever the frame changes (the CFA from $esp or $ebp, the saved
+// registers from the CFA). Code it does not know gets no record. Empty for
+// another machine.
+std::string X86StackCfi(const PeImage& image, std::string_view bytes,
+                        const std::vector<std::pair<uint32_t, uint32_t>>& functions);
 
 }  // namespace qf

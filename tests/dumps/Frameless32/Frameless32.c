@@ -157,7 +157,7 @@ STEP int Start(int value) {
 }
 
 /* Deep and finished before Start: its return addresses stay on the stack
-   below main's frame, where Start's callers' frames do not overwrite them. */
+   where the frames of Start and its callees leave words unwritten. */
 STEP int Recurse(int n) {
   volatile int pad[3];
   pad[0] = n;
