@@ -47,9 +47,10 @@ while IFS='|' read -r name dump args want; do
   [ $ok -eq 0 ] && cat out err || pass "$name"
 done <<TABLE
 symbolize --scan|wow64.dmp|symbolize Frameless32.map --scan|same
+symbolize --image|wow64.dmp|symbolize Frameless32.map --image Frameless32.exe|same
 symbolize --image --scan --all-threads|wow64.dmp|symbolize Frameless32.map --image Frameless32.exe --scan --all-threads|same
-db symbolize --scan|wow64.dmp|db --db db symbolize --scan|same
-stopped in 32-bit code (CS 0x23)|wow64in32.dmp|symbolize Frameless32.map --scan|same
+db symbolize|wow64.dmp|db --db db symbolize|same
+stopped in 32-bit code (CS 0x23)|wow64in32.dmp|symbolize Frameless32.map --image Frameless32.exe|same
 --native|wow64.dmp|symbolize Frameless32.map --native|Exception 0xC0000005 (access violation) at 0x0000000000401608 in thread 3868: write to 0x0000000000000000~$frame64
 db symbolize --native|wow64.dmp|db --db db symbolize --native|$frame64
 a CPU area outside the dump|wow64outside.dmp|symbolize Frameless32.map|$none~Thread 3868 (64-bit view: its WOW64 CPU area at 0x7FFF00000000 is not in the dump's memory)~$frame64
