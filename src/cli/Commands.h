@@ -53,6 +53,7 @@ struct SymbolizeOptions {
   std::optional<std::string> minidump;  // a minidump to walk
   bool scan = false;                    // also every stack word that points into code
   bool allThreads = false;              // every thread of the minidump
+  bool native = false;                  // a 64-bit dump of a 32-bit process as 64-bit threads
   std::vector<std::string> images;      // executables of the dump's modules (--image, repeatable)
   std::optional<std::string> imagesDir; // a folder searched for them by module file name
 };
@@ -72,7 +73,7 @@ int SymbolizeFile(const std::string& command, const std::string& mapFile, const 
 int PrintSymbolized(const SymbolMap& map, const SymbolizeOptions& options, const Args& addresses,
                     const std::string* reportText, std::istream& in, std::ostream& out, std::ostream& err);
 
-// The options that go with --minidump (and --scan, --all-threads only with
+// The options that go with --minidump (and --scan, --all-threads, --native only with
 // it); on a usage error prints it and returns kExitUsage, else kExitOk.
 int CheckMinidumpOptions(const std::string& command, const SymbolizeOptions& options, const Args& addresses,
                          std::ostream& err);

@@ -235,6 +235,8 @@ int ParseSymbolizeArgs(const std::string& command, const Args& args, SymbolizeOp
       options.scan = true;
     } else if (arg == "--all-threads") {
       options.allThreads = true;
+    } else if (arg == "--native") {
+      options.native = true;
     } else if (OptionValue(args, i, "--minidump", value)) {
       if (!value || value->empty()) return UsageError(err, command + ": --minidump needs a file");
       options.minidump = *value;

@@ -24,7 +24,7 @@ std::string UsageText() {
   quillfen-cli symbolize MAPFILE [OPTIONS] ADDRESS...
   quillfen-cli symbolize MAPFILE [OPTIONS] --report FILE
   quillfen-cli symbolize MAPFILE [--module NAME] [--scan] [--all-threads]
-                         [--image FILE]... [--images DIR] [--json]
+                         [--native] [--image FILE]... [--images DIR] [--json]
                          --minidump DUMP
       Reads MAPFILE's segments, units, public functions and line numbers and
       prints one line per address:
@@ -74,7 +74,10 @@ std::string UsageText() {
         --scan             with --minidump: also every stack word that points
                            into code (marked [scan])
         --all-threads      with --minidump: every thread, not only the crashed
-                           one
+                           one (a dump without an exception: always)
+        --native           with --minidump: a 64-bit dump of a 32-bit process
+                           (WOW64) shown as its 64-bit threads, stopped in
+                           the WOW64 layer, instead of its 32-bit view
         --image FILE       with --minidump: the executable of a module of the
                            dump (repeatable), used only when its TimeDateStamp
                            and SizeOfImage are the module's: x64 frames are
@@ -159,7 +162,8 @@ std::string UsageText() {
                                   version is not stored lists the project's
                                   versions and exits with 1
         symbolize [--build-version X.Y.Z.W] [--any-build] [--scan]
-                  [--all-threads] [--image FILE]... [--images DIR] [--json]
+                  [--all-threads] [--native] [--image FILE]... [--images DIR]
+                  [--json]
                   --minidump DUMP
                                   symbolize --minidump with every module of the
                                   dump whose name (without extension) is a
@@ -173,8 +177,8 @@ std::string UsageText() {
                                   its own load base; a module that holds a frame
                                   but gets no MAP file is named on standard
                                   error with the identity looked for and the
-                                  reason; --image and --images as for
-                                  symbolize
+                                  reason; --native, --image and --images as
+                                  for symbolize
         export-breakpad [--sentry] OUTDIR [PROJECT [VERSION]]
                                   writes the Breakpad symbol file (see breakpad)
                                   of every stored build, or of those named, as

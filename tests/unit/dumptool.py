@@ -7,6 +7,12 @@
                                             a copy of a dump whose module NAME has another TimeDateStamp
   dumptool.py grow DUMP OUT SIZE            a copy grown to SIZE bytes (a sparse file) whose crashing
                                             thread's stack bytes are moved to its last MB
+  dumptool.py wow64 DUMP32 OUT [outside|machine=0xNNNN|hang|in32]
+                                            the 64-bit full-memory dump a 64-bit tool writes of the 32-bit
+                                            process of DUMP32 (see wow64 below); outside: the CPU areas lie
+                                            outside the dump's memory; machine=: their machine field; hang:
+                                            without the exception; in32: the threads stopped in 32-bit code
+                                            (their 64-bit contexts the x86 ones, CS 0x23; the CPU areas zero)
   dumptool.py run OUT ERR PROGRAM ARGS...   runs PROGRAM, prints "SECONDS PEAK-KB" (its peak resident memory,
                                             through /usr/bin/time where there is one)
 """
@@ -40,6 +46,186 @@ def list_entries(b, rva, size, entry):
 def module_name(b, rva):
     length = struct.unpack_from("<I", b, rva)[0]
     return b[rva + 4:rva + 4 + length].decode("utf-16-le")
+
+
+# The 64-bit dump of a 32-bit process under WOW64, made of a 32-bit dump:
+# the same 32-bit modules (System32 paths moved to SysWOW64), memory,
+# threads and exception, laid out as a 64-bit tool writes them (processor
+# AMD64, Memory64List, every thread's context the 64-bit one stopped in
+# wow64cpu.dll). Where each thread's 32-bit state lies:
+# - the 64-bit TEB: TlsSlots at +0x1480, slot 1 (WOW64_TLS_CPURESERVED)
+#   the address of its CPU area (Windows Research Kernel's wow64tls.h; the
+#   TEB64 layout of the public symbols); WowTebOffset at +0x180C (0x2000);
+# - the CPU area: WOW64_CPURESERVED, Flags and Machine (0x014C) as two 16-bit
+#   words, then the i386 CONTEXT (WOW64_CONTEXT) at offset 4 (Microsoft's
+#   documentation of WOW64_CONTEXT: TLS slot 1 points at a structure holding
+#   it at offset 4; Wine's RtlWow64GetCpuAreaInfo: the Machine word); the
+#   crashing thread's holds the exception's context, the others their own;
+# - the 32-bit TEB at TEB + 0x2000: its NT_TIB's StackBase (+4) and
+#   StackLimit (+8) bound the 32-bit stack, the source dump's stack block.
+WOW64_MODULES = [  # name, base, size: the 64-bit ntdll.dll and the WOW64 layer
+    ("C:\\Windows\\System32\\ntdll.dll", 0x7FFB2A1C0000, 0x1F8000),
+    ("C:\\Windows\\System32\\wow64.dll", 0x7FFB28E40000, 0x59000),
+    ("C:\\Windows\\System32\\wow64win.dll", 0x7FFB28EA0000, 0x7F000),
+    ("C:\\Windows\\System32\\wow64cpu.dll", 0x77A70000, 0xA000),
+]
+WOW64CPU_IP = 0x1CF3  # where the 64-bit contexts stop in wow64cpu.dll
+
+
+def wow64(src, how):
+    kinds = {kind: (size, rva) for kind, size, rva in reversed(list(streams(src)))}
+    used = []  # [start, end) of the source's memory and modules
+    blocks = []  # (start, bytes) of the process's memory
+
+    def add_block(start, data):
+        if all((start, len(data)) != (s, len(d)) for s, d in blocks):
+            blocks.append((start, data))
+            used.append((start, start + len(data)))
+
+    size, rva = kinds[5] if 5 in kinds else (4, 0)
+    for e in list_entries(src, rva, size, 16) if rva else []:
+        start, length, at = struct.unpack_from("<QII", src, e)
+        add_block(start, src[at:at + length])
+    threads = []
+    size, rva = kinds[3]
+    for e in list_entries(src, rva, size, 48):
+        tid, suspend, pclass, prio, teb, start, length, at, csize, crva = struct.unpack_from("<IIIIQQIIII", src, e)
+        add_block(start, src[at:at + length])
+        threads.append(dict(id=tid, head=(suspend, pclass, prio), stack=(start, length), context=src[crva:crva + csize]))
+    modules = []
+    size, rva = kinds[4]
+    for e in list_entries(src, rva, size, 108):
+        entry = bytearray(src[e:e + 108])
+        base, length = struct.unpack_from("<QI", entry, 0)
+        used.append((base, base + length))
+        name = module_name(src, struct.unpack_from("<I", entry, 20)[0])
+        for system in ("\\system32\\", "\\System32\\", "\\SYSTEM32\\"):
+            name = name.replace(system, "\\SysWOW64\\")
+        cv_size, cv_rva = struct.unpack_from("<II", entry, 76)
+        modules.append((entry, name, src[cv_rva:cv_rva + cv_size]))
+    exception = None
+    if 6 in kinds and how != "hang":
+        size, rva = kinds[6]
+        exception = bytearray(src[rva:rva + 168])
+        csize, crva = struct.unpack_from("<II", exception, 160)
+        for t in threads:
+            if t["id"] == struct.unpack_from("<I", exception, 0)[0]:
+                t["context"] = src[crva:crva + csize]
+
+    # Per thread 0x5000 bytes of fresh memory below 4 GB: TEB64, TEB32, then
+    # its 64-bit stack, whose top holds the CPU area.
+    per = 0x5000
+    region = 0x60000000
+    while any(s < region + per * len(threads) and region < e for s, e in used):
+        region += 0x1000000
+    for i, t in enumerate(threads):
+        teb = region + per * i
+        stack64 = teb + 0x3000
+        area = stack64 + 0x1800
+        pages = bytearray(0x5000)
+        struct.pack_into("<QQQ", pages, 0, 0, stack64 + 0x2000, stack64)  # NT_TIB64 ExceptionList, StackBase, StackLimit
+        struct.pack_into("<Q", pages, 0x30, teb)  # Self
+        slot = area
+        if how == "outside":
+            slot = 0x7FFF00000000 + 0x1000 * i
+        struct.pack_into("<Q", pages, 0x1480 + 8 * 1, slot)
+        struct.pack_into("<i", pages, 0x180C, 0x2000)
+        start, length = t["stack"]
+        struct.pack_into("<IIII", pages, 0x2000, 0xFFFFFFFF, start + length, start, 0)  # NT_TIB32
+        struct.pack_into("<I", pages, 0x2018, teb + 0x2000)
+        machine = int(how.split("=")[1], 16) if how.startswith("machine=") else 0x014C
+        struct.pack_into("<HH", pages, area - teb, 0, machine)
+        if how != "in32":
+            pages[area - teb + 4:area - teb + 4 + len(t["context"])] = t["context"]
+        struct.pack_into("<Q", pages, 0x3F00, WOW64_MODULES[1][1] + 0x7783)  # a return into wow64.dll
+        add_block(teb, bytes(pages[:0x3000]))
+        add_block(stack64, bytes(pages[0x3000:]))
+        t["teb"], t["stack64"], t["rsp"] = teb, stack64, stack64 + 0xF00
+
+    out = bytearray(32)
+    count = 6 if exception else 5
+    directory = len(out)
+    out += bytes(12 * count)
+    entries = []
+
+    def put(data, align=4):
+        while len(out) % align:
+            out.append(0)
+        at = len(out)
+        out.extend(data)
+        return at
+
+    def string(text):
+        raw = text.encode("utf-16-le")
+        return put(struct.pack("<I", len(raw)) + raw + b"\0\0")
+
+    size, rva = kinds[7]
+    system = bytearray(src[rva:rva + size])
+    struct.pack_into("<H", system, 0, 9)  # PROCESSOR_ARCHITECTURE_AMD64
+    csd = module_name(src, struct.unpack_from("<I", system, 24)[0])
+    struct.pack_into("<I", system, 24, string(csd))
+    entries.append((7, len(system), put(system)))
+
+    listed = [modules[0]] + [(None, name, (base, length)) for name, base, length in WOW64_MODULES] + modules[1:]
+    records = []
+    for entry, name, extra in listed:
+        if entry is None:
+            entry = bytearray(108)
+            struct.pack_into("<QII", entry, 0, extra[0], extra[1], 0)
+            extra = b""
+        else:
+            entry = bytearray(entry)
+        struct.pack_into("<I", entry, 20, string(name))
+        struct.pack_into("<II", entry, 76, len(extra), put(extra) if extra else 0)
+        struct.pack_into("<II", entry, 84, 0, 0)
+        records.append(entry)
+    entries.append((4, 4 + 108 * len(records), put(struct.pack("<I", len(records)) + b"".join(records))))
+
+    wow64cpu = WOW64_MODULES[3][1]
+    contexts = {}
+    for t in threads:
+        context = bytearray(0x4D0)
+        struct.pack_into("<IIHHHHHHI", context, 0x30, 0x10001F, 0x1F80, 0x33, 0x2B, 0x2B, 0x53, 0x2B, 0x2B, 0x246)
+        struct.pack_into("<QQ", context, 0x98, t["rsp"], 0)  # Rsp, Rbp
+        struct.pack_into("<Q", context, 0xF8, wow64cpu + WOW64CPU_IP)  # Rip
+        if how == "in32":  # stopped in 32-bit code: CS 0x23, the x86 registers zero-extended
+            x86 = t["context"]
+            struct.pack_into("<H", context, 0x38, 0x23)
+            for wide, narrow in ((0x78, 0xB0), (0x80, 0xAC), (0x88, 0xA8), (0x90, 0xA4), (0x98, 0xC4), (0xA0, 0xB4),
+                                 (0xA8, 0xA0), (0xB0, 0x9C), (0xF8, 0xB8)):
+                struct.pack_into("<Q", context, wide, struct.unpack_from("<I", x86, narrow)[0])
+        contexts[t["id"]] = put(context, 16)
+
+    order = sorted(blocks)
+    data_at = {}
+    offset = 0
+    for start, data in order:
+        data_at[start, len(data)] = offset
+        offset += len(data)
+    thread_entries = b""
+    for t in threads:
+        stack = (t["stack64"], 0x2000)
+        thread_entries += struct.pack("<IIIIQQIIII", t["id"], *t["head"], t["teb"], stack[0], stack[1], 0, 0x4D0,
+                                      contexts[t["id"]])
+    thread_list = put(struct.pack("<I", len(threads)) + thread_entries)
+    entries.append((3, 4 + 48 * len(threads), thread_list))
+    if exception:
+        struct.pack_into("<II", exception, 160, 0x4D0, contexts[struct.unpack_from("<I", exception, 0)[0]])
+        entries.append((6, 168, put(exception)))
+    memory64 = put(bytes(16 + 16 * len(order)), 8)
+    entries.append((9, 16 + 16 * len(order), memory64))
+    base = put(b"", 16)
+    struct.pack_into("<QQ", out, memory64, len(order), base)
+    for i, (start, data) in enumerate(order):
+        struct.pack_into("<QQ", out, memory64 + 16 + 16 * i, start, len(data))
+        out.extend(data)
+    # The threads' stack descriptors point at their blocks' bytes.
+    for i, t in enumerate(threads):
+        struct.pack_into("<I", out, thread_list + 4 + 48 * i + 36, base + data_at[t["stack64"], 0x2000])
+    struct.pack_into("<4sIIIIIQ", out, 0, b"MDMP", 0xA793, len(entries), directory, 0, 0, 2)  # MiniDumpWithFullMemory
+    for i, entry in enumerate(entries):
+        struct.pack_into("<III", out, directory + 12 * i, *entry)
+    return out
 
 
 def main():
@@ -81,6 +267,9 @@ def main():
             out.seek(moved[1])
             out.write(moved[0])
             out.truncate(total)
+    elif cmd == "wow64":
+        b = open(sys.argv[2], "rb").read()
+        open(sys.argv[3], "wb").write(wow64(b, sys.argv[4] if len(sys.argv) > 4 else ""))
     elif cmd == "run":
         # /usr/bin/time measures the program alone; a child of this script
         # starts as a copy of it, whose memory counts in its peak.

@@ -68,6 +68,9 @@ struct MinidumpRegisters {
   // unwind codes): RAX, RCX, RDX, RBX, RSP, RBP, RSI, RDI, R8 to R15; in an
   // x86 dump EAX to EDI and R8 to R15 zero.
   std::array<uint64_t, 16> general{};
+  // SegCs: on AMD64 0x33 in 64-bit code, 0x23 in the 32-bit code of a
+  // process under WOW64.
+  uint16_t codeSegment = 0;
 };
 
 struct MinidumpModule {
@@ -99,6 +102,7 @@ struct MinidumpMemory {
 
 struct MinidumpThread {
   uint32_t id = 0;
+  uint64_t teb = 0;                            // the address of its TEB (0: not named)
   std::optional<MinidumpRegisters> registers;  // none when its context is unreadable
   MinidumpMemory stack;                        // empty when the dump holds none
 };

@@ -287,6 +287,8 @@ class Reader {
     // All of them lie before the instruction pointer (x86: before Esp).
     for (unsigned i = 0; i < layout.generalCount; ++i)
       registers.general[i] = file_.Word(at.offset + layout.general[i], layout.word);
+    // SegCs: x86 0xBC, before Esp; AMD64 0x38.
+    registers.codeSegment = file_.U16(at.offset + (dump_.processor == Minidump::Processor::X86 ? 0xBC : 0x38));
     return registers;
   }
 
@@ -296,6 +298,7 @@ class Reader {
       const uint64_t entry = list.first + i * kThreadSize;
       MinidumpThread thread;
       thread.id = file_.U32(entry);
+      thread.teb = file_.U64(entry + 16);
       const std::string name = "thread " + Decimal(thread.id);
       // The stack: its own bytes, or (in a full-memory dump, without them)
       // the block of the memory lists that holds it.
