@@ -18,7 +18,7 @@
 #include "db/U_MAPDb.h"
 #include "image/PeImage.h"
 #include "image/UnwindCfi.h"
-#include "map/BreakpadSymbols.h"
+#include "export/BreakpadSymbols.h"
 #include "map/SymbolMap.h"
 
 namespace qf::cli {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "db/BuildIdentity.h"
-#include "map/BreakpadSymbols.h"
+#include "export/BreakpadSymbols.h"
 
 namespace qf {
 class Exception;

@@ -24,7 +24,7 @@
 #include "export/PdbSymbols.h"
 #include "image/PeBind.h"
 #include "image/PeImage.h"
-#include "map/BreakpadSymbols.h"
+#include "export/BreakpadSymbols.h"
 #include "map/SymbolMap.h"
 
 namespace qf::cli {

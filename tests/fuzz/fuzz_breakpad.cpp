@@ -11,7 +11,7 @@
 #include "FuzzCheck.h"
 #include "image/PeImage.h"
 #include "image/UnwindCfi.h"
-#include "map/BreakpadSymbols.h"
+#include "export/BreakpadSymbols.h"
 #include "map/SymbolMap.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "RealMapFiles.h"
-#include "map/BreakpadSymbols.h"
+#include "export/BreakpadSymbols.h"
 #include "map/SymbolMap.h"
 
 namespace qf {

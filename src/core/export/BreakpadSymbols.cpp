@@ -1,4 +1,4 @@
-#include "map/BreakpadSymbols.h"
+#include "export/BreakpadSymbols.h"
 
 #include <algorithm>
 #include <optional>
