@@ -4,6 +4,7 @@
 // known start, forward to its return.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "image/X86Frames.h"
@@ -31,6 +32,8 @@ std::string Describe(const std::optional<X86Frame>& f) {
            std::to_string(v.offset < 0 ? -v.offset : v.offset);
   };
   std::string out = value(f->slot);
+  if (f->indirect)
+    out = "[" + out + "]" + (f->indirectOffset < 0 ? "-" : "+") + std::to_string(std::abs(f->indirectOffset));
   const char* names[8] = {"eax", "ecx", "edx", "ebx", "esp", "ebp", "esi", "edi"};
   for (const uint8_t r : {kEbx, kEbp, kEsi, kEdi})
     if (f->saved[r].Known()) out += std::string(" ") + names[r] + "@" + value(f->saved[r]);
@@ -69,6 +72,12 @@ TEST(X86Frames, HeightsAndSaves) {
        "esp+4 ebp@esp+0"},
       {"finally after a push loop", "55 89 e5 b9 02 00 00 00 6a 00 49 75 fb 68 13 10 40 00 c3 89 ec 5d c3", 19, true,
        "ebp+4 ebp@ebp+0"},
+      // GCC's force_align_arg_pointer prolog and epilog: ESP realigned, entry ESP+4 kept in ECX and pushed.
+      {"realigned, through the saved pointer",
+       "8d 4c 24 04 83 e4 f0 ff 71 fc 55 89 e5 53 51 83 ec 50 8d 65 f8 59 5b 5d 8d 61 fc c3", 18, true,
+       "[esp+80]-4 ebx@esp+84 ebp@esp+88"},
+      {"realigned, ESP restored from ECX",
+       "8d 4c 24 04 83 e4 f0 ff 71 fc 55 89 e5 53 51 83 ec 50 8d 65 f8 59 5b 5d 8d 61 fc c3", 27, true, "esp+0"},
       {"entered by a jump, read forward", "53 eb 02 cc cc 83 ec 08 83 c4 08 5b c3", 8, false, "esp+12 ebx@esp+8"},
   };
   for (const Row& row : rows) {

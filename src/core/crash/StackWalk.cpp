@@ -103,7 +103,12 @@ class X86Walk {
     const uint8_t base = frame->slot.base == X86Value::Esp ? kEsp : kEbp;
     if (!regs.Known(base)) return std::nullopt;
     known = true;
-    const uint32_t slot = regs.r[base] + uint32_t(frame->slot.offset);
+    uint32_t slot = regs.r[base] + uint32_t(frame->slot.offset);
+    if (frame->indirect) {  // a realigned frame: the slot through the pointer it saved
+      const std::optional<uint32_t> pointer = Read(slot);
+      if (!pointer) return std::nullopt;
+      slot = *pointer + uint32_t(frame->indirectOffset);
+    }
     const std::optional<uint32_t> ret = Read(slot);
     if (!ret || !AfterCall(*ret)) return std::nullopt;
     X86Caller c;

@@ -291,11 +291,18 @@ const char* const kX86Names[8] = {"$eax", "$ecx", "$edx", "$ebx", "$esp", "$ebp"
 FrameState X86Rules(const X86Frame& f) {
   FrameState state;
   const auto reg = [](const X86Value& v) { return std::string(kX86Names[v.base == X86Value::Esp ? kEsp : kEbp]); };
-  state.cfa = Plus(reg(f.slot), int64_t(f.slot.offset) + 4);
+  // A realigned frame: the CFA is the pointer it saved, plus what lies between.
+  if (!f.indirect) {
+    state.cfa = Plus(reg(f.slot), int64_t(f.slot.offset) + 4);
+  } else {
+    const int64_t beyond = int64_t(f.indirectOffset) + 4;
+    state.cfa = Plus(reg(f.slot), f.slot.offset) + " ^";
+    if (beyond != 0) state.cfa = Plus(state.cfa, beyond);
+  }
   for (const uint8_t r : {kEbx, kEbp, kEsi, kEdi}) {
     const X86Value& saved = f.saved[r];
     if (!saved.Known()) continue;
-    state.Set(r, saved.base == f.slot.base ? Plus(".cfa", int64_t(saved.offset) - f.slot.offset - 4) + " ^"
+    state.Set(r, saved.base == f.slot.base && !f.indirect ? Plus(".cfa", int64_t(saved.offset) - f.slot.offset - 4) + " ^"
                                            : Plus(reg(saved), saved.offset) + " ^");
   }
   return state;

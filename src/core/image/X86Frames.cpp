@@ -22,7 +22,10 @@ constexpr size_t kBudget = 1 << 15;        // instructions one question may proc
 
 enum class Op : uint8_t {
   Other, Push, Pop, AddEsp, EspFromEbp, EbpFromEsp, LostEsp, Leave, Enter, Ret, Jmp, JmpIndirect, Jcc,
-  Call, CallIndirect, Pushad, Popad, Stop, MovEaxImm, SubEspEax
+  Call, CallIndirect, Pushad, Popad, Stop, MovEaxImm, SubEspEax,
+  LeaFromEsp,  // lea reg,[esp+value] (reg: not ESP nor EBP)
+  EspFromReg,  // lea esp,[reg+value]
+  AlignEsp     // and esp,-N
 };
 
 struct Step {
@@ -182,6 +185,8 @@ std::optional<Step> Decode(std::string_view code, size_t at, uint32_t base) {
           if (i.Reg() == 0) return set(Op::AddEsp, imm);
           if (i.Reg() == 5) return set(Op::AddEsp, Sub(0, imm));
           if (i.Reg() == 7) return s;
+          if (i.Reg() == 4 && imm < 0 && ((uint32_t(0) - uint32_t(imm)) & (uint32_t(-1) - uint32_t(imm))) == 0)
+            return set(Op::AlignEsp);
           return set(Op::LostEsp);
         }
         break;
@@ -204,6 +209,13 @@ std::optional<Step> Decode(std::string_view code, size_t at, uint32_t base) {
           if (i.Reg() == kEsp && b == kEbp) return set(Op::EspFromEbp, i.disp);
           if (i.Reg() == kEsp && b == kEsp) return set(Op::AddEsp, i.disp);
           if (i.Reg() == kEbp && b == kEsp) return set(Op::EbpFromEsp, i.disp);
+          if (i.Reg() == kEsp && b && *b < 8 && *b != kEsp && *b != kEbp) {
+            s.reg = *b;
+            return set(Op::EspFromReg, i.disp);
+          }
+        } else if (!i.operand16 && i.SimpleBase() == kEsp) {
+          s.reg = i.Reg();
+          return set(Op::LeaFromEsp, i.disp);
         }
         break;
       default: break;
@@ -248,10 +260,19 @@ struct State {
   RegValues pushAt{};
   RegValues pushSaved{};
   uint8_t pushOriginal = 0;
+  // Where the function realigns its stack, the way back to its entry's
+  // stack pointer: a register holding it plus cfaRegOffset, and a stack
+  // slot (cfaAt) holding it plus cfaAtOffset.
+  uint8_t cfaReg = 0xFF;
+  int32_t cfaRegOffset = 0;
+  X86Value cfaAt{X86Value::Unknown, 0};
+  int32_t cfaAtOffset = 0;
 
   bool operator==(const State& o) const {
     return esp == o.esp && ebp == o.ebp && saved == o.saved && original == o.original && pushed == o.pushed &&
-           immAt == o.immAt && imm == o.imm && immTop == o.immTop && eax == o.eax;
+           immAt == o.immAt && imm == o.imm && immTop == o.immTop && eax == o.eax && cfaReg == o.cfaReg &&
+           (cfaReg > 7 || cfaRegOffset == o.cfaRegOffset) && cfaAt == o.cfaAt &&
+           (!cfaAt.Known() || cfaAtOffset == o.cfaAtOffset);
   }
   // Keeps what both agree on; true when this changed.
   bool Join(const State& o) {
@@ -265,6 +286,8 @@ struct State {
     if (immAt != o.immAt || imm != o.imm) immAt = kLost;
     if (imm != o.imm || !o.immTop) immTop = false;
     if (eax != o.eax) eax.reset();
+    if (cfaReg != o.cfaReg || cfaRegOffset != o.cfaRegOffset) cfaReg = 0xFF;
+    if (cfaAt != o.cfaAt || cfaAtOffset != o.cfaAtOffset) cfaAt = kLost;
     return !(*this == before);
   }
 };
@@ -400,6 +423,9 @@ struct X86Code::Impl {
 
   // The RVAs the code under analysis may push as labels of its own.
   std::pair<uint32_t, uint32_t> labels{0, 0};
+  // The one `and esp,-N` of the function under analysis (its RVA + 1; 0:
+  // none met yet): the base X86Value::Aligned stands for its result.
+  uint32_t alignedAt = 0;
 
   // One step from state s; false where the step loses the path.
   bool Apply(const Step& st, State& s, bool forward) {
@@ -414,6 +440,7 @@ struct X86Code::Impl {
       for (uint8_t r = 0; r < 8; ++r)
         if (s.saved[r].Known() && s.saved[r].base == s.esp.base && s.saved[r].offset < s.esp.offset)
           s.saved[r] = (s.original & Bit(r)) ? kNone : kLost;
+      if (s.cfaAt.Known() && s.cfaAt.base == s.esp.base && s.cfaAt.offset < s.esp.offset) s.cfaAt = kLost;
     }
     return true;
   }
@@ -426,6 +453,7 @@ struct X86Code::Impl {
           if (mask & Bit(r)) s.saved[r] = kNone;
       if (mask & Bit(kEbp)) s.ebp = kLost;
       if (mask & Bit(kEax)) s.eax.reset();
+      if (s.cfaReg < 8 && (mask & Bit(s.cfaReg))) s.cfaReg = 0xFF;
     };
     switch (st.op) {
       case Op::Push: {
@@ -450,6 +478,10 @@ struct X86Code::Impl {
         if (st.immediate && uint32_t(st.value) - image.imageBase - labels.first < labels.second - labels.first)
           argument = false;
         if (argument) s.pushed += st.size;
+        if (!forward && st.reg < 8 && st.reg == s.cfaReg && st.size == 4 && s.esp.Known()) {
+          s.cfaAt = s.esp;
+          s.cfaAtOffset = s.cfaRegOffset;
+        }
         if (st.immediate) {
           s.immAt = s.esp;
           s.imm = uint32_t(st.value);
@@ -463,6 +495,10 @@ struct X86Code::Impl {
         s.pushed = std::max(0, s.pushed - st.size);
         if (st.reg < 8) {
           write(Bit(st.reg));
+          if (!forward && st.size == 4 && at.Known() && at == s.cfaAt) {
+            s.cfaReg = st.reg;
+            s.cfaRegOffset = s.cfaAtOffset;
+          }
           if (forward) {
             if (at.base == X86Value::Esp && at.offset < 0) {
               // Pushed on the way: the register is what it was then.
@@ -501,6 +537,27 @@ struct X86Code::Impl {
       case Op::LostEsp:
         write(st.writes);
         s.esp = kLost;
+        return;
+      case Op::LeaFromEsp:
+        write(Bit(st.reg));
+        if (!forward && s.esp.Known() && s.esp.base == X86Value::Esp) {
+          s.cfaReg = st.reg;
+          s.cfaRegOffset = Add(s.esp.offset, st.value);
+        }
+        return;
+      case Op::EspFromReg:
+        s.esp = s.cfaReg == st.reg ? X86Value{X86Value::Esp, Add(s.cfaRegOffset, st.value)} : kLost;
+        s.pushed = 0;
+        return;
+      case Op::AlignEsp:
+        // A new base, known as long as it stands for one instruction only.
+        if (!forward && s.esp.Known() && s.esp.base == X86Value::Esp && (alignedAt == 0 || alignedAt == st.rva + 1)) {
+          alignedAt = st.rva + 1;
+          s.esp = {X86Value::Aligned, 0};
+        } else {
+          s.esp = kLost;
+        }
+        s.pushed = 0;
         return;
       case Op::Leave: {
         const X86Value at = s.ebp;
@@ -595,6 +652,13 @@ struct X86Code::Impl {
       std::pair<uint32_t, uint32_t> value;
       ~Restore() { to = value; }
     } restore{labels, outerLabels};
+    const uint32_t outerAligned = alignedAt;
+    alignedAt = 0;
+    struct RestoreAligned {
+      uint32_t& to;
+      uint32_t value;
+      ~RestoreAligned() { to = value; }
+    } restoreAligned{alignedAt, outerAligned};
     // Steps and states by offset from begin, decoded where a path reaches.
     // The instructions reached: their step and state, found by offset.
     struct Node {
@@ -703,6 +767,12 @@ struct X86Code::Impl {
     };
     X86Frame f;
     f.slot = through(slot);
+    if (!f.slot.Known() && !forward && slot.base == X86Value::Esp && s.cfaAt.Known()) {
+      // A realigned stack: the slot through the pointer saved to it.
+      f.slot = through(s.cfaAt);
+      f.indirect = true;
+      f.indirectOffset = Sub(slot.offset, s.cfaAtOffset);
+    }
     if (!f.slot.Known()) return std::nullopt;
     if (!forward && f.slot.base == X86Value::Esp && s.ebp.Known() && s.ebp.base == slot.base)
       f.slotByEbp = {X86Value::Ebp, Sub(slot.offset, s.ebp.offset)};

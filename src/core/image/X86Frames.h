@@ -28,10 +28,12 @@ enum X86Reg : uint8_t { kEax, kEcx, kEdx, kEbx, kEsp, kEbp, kEsi, kEdi };
 // the frame pointer at a reference instruction (for a function's table, the
 // stack pointer at its entry, which is where the return address lies).
 struct X86Value {
-  enum Base : uint8_t { Unknown, Esp, Ebp, None };
+  // Aligned: the stack pointer just after the function realigned it
+  // (`and esp,-N`), which no other base reaches.
+  enum Base : uint8_t { Unknown, Esp, Ebp, None, Aligned };
   Base base = Unknown;
   int32_t offset = 0;
-  bool Known() const { return base == Esp || base == Ebp; }
+  bool Known() const { return base == Esp || base == Ebp || base == Aligned; }
   bool operator==(const X86Value& o) const { return base == o.base && (!Known() || offset == o.offset); }
   bool operator!=(const X86Value& o) const { return !(*this == o); }
 };
@@ -40,14 +42,22 @@ struct X86Value {
 // return-address slot is the register `base` (ESP or EBP at that
 // instruction) plus slotOffset; a callee-saved register (EBX, EBP, ESI,
 // EDI) was saved at that register plus its offset (saved), holds the
-// caller's value still (passes), or is lost.
+// caller's value still (passes), or is lost. In a frame whose stack was
+// realigned, the slot is reached through a pointer the function saved
+// (indirect: `slot` is where that pointer lies, the return address at the
+// pointer plus indirectOffset).
 struct X86Frame {
   X86Value slot;
   X86Value slotByEbp;  // the same slot through EBP too, where that is known (else Unknown)
   std::array<X86Value, 8> saved{};    // Esp/Ebp base: saved there; None: passes; Unknown: lost
-  bool operator==(const X86Frame& o) const { return slot == o.slot && saved == o.saved; }
+  bool indirect = false;
+  int32_t indirectOffset = 0;
+  bool operator==(const X86Frame& o) const {
+    return slot == o.slot && saved == o.saved && indirect == o.indirect && indirectOffset == o.indirectOffset;
+  }
   // Whether another reading gives the same slot (through either register).
   bool SameSlot(const X86Frame& o) const {
+    if (indirect || o.indirect) return indirect == o.indirect && slot == o.slot && indirectOffset == o.indirectOffset;
     return slot == o.slot || (slotByEbp.Known() && (slotByEbp == o.slot || slotByEbp == o.slotByEbp)) ||
            (o.slotByEbp.Known() && o.slotByEbp == slot);
   }
