@@ -272,6 +272,16 @@ const T* FirstAbove(const T* begin, const T* end, uint64_t offset) {
   return std::upper_bound(begin, end, offset, [](uint64_t o, const T& e) { return o < e.offset; });
 }
 
+// FirstAbove for a cursor that walks the range in order: the answer is
+// mostly one of the next few entries, read before any search of the rest.
+template <typename T>
+const T* NextAbove(const T* at, const T* end, uint64_t offset) {
+  for (int k = 0; k < 4 && at != end; ++k, ++at) {
+    if (at->offset > offset) return at;
+  }
+  return FirstAbove(at, end, offset);
+}
+
 // The runs of segment k at offsets below limit, as Answer gives them: in
 // each stretch a unit owns, a piece from each public on (the first of those
 // at one offset, if it lies in the unit), cut again at each line pair of the
@@ -321,13 +331,13 @@ void RunsOfSegment(const SymbolMapData& d, uint32_t k, uint64_t limit, RunJoiner
         x = y;
         if (x < b) {
           pair = nextPair;
-          nextPair = FirstAbove(nextPair, group.end, nextPair->offset);
+          nextPair = NextAbove(nextPair, group.end, nextPair->offset);
         }
       }
       a = b;
       if (a < hi) {
         pub = nextPub;
-        nextPub = FirstAbove(nextPub, publicsEnd, nextPub->offset);
+        nextPub = NextAbove(nextPub, publicsEnd, nextPub->offset);
       }
     }
   }
