@@ -307,7 +307,8 @@ void RunsOfSegment(const SymbolMapData& d, uint32_t k, uint64_t limit, RunJoiner
     const PairGroup& group = s.groups[owner];
     // What the pieces of the stretch carry from one to the next.
     const std::string_view unitName = d.names.Name(unit.module);
-    std::optional<std::string_view> function;
+    std::string_view function;  // with haveFunction
+    bool haveFunction = false;
     uint64_t functionStart = 0;
     bool sharedStart = false;
     uint32_t fileNumber = 0;
@@ -315,9 +316,10 @@ void RunsOfSegment(const SymbolMapData& d, uint32_t k, uint64_t limit, RunJoiner
     const Public* nextPub = FirstAbove(publicsBegin, publicsEnd, lo);
     for (uint64_t a = lo; a < hi;) {
       const uint64_t b = nextPub != publicsEnd ? std::min<uint64_t>(nextPub->offset, hi) : hi;
-      function.reset();
+      haveFunction = false;
       sharedStart = false;
       if (pub != publicsEnd && pub->offset >= unit.start) {
+        haveFunction = true;
         function = std::string_view(d.publicNames).substr(pub->nameStart, pub->nameLength);
         functionStart = seg.start + pub->offset;
         sharedStart = pub + 1 != publicsEnd && pub[1].offset == pub->offset;
@@ -329,7 +331,13 @@ void RunsOfSegment(const SymbolMapData& d, uint32_t k, uint64_t limit, RunJoiner
         const uint64_t y = nextPair != group.end ? std::min<uint64_t>(nextPair->offset, b) : b;
         SymbolRun& piece = joiner.Next();
         piece.unit = unitName;
-        piece.function = function;
+        // Set in place: an optional made aside and copied in stalls on
+        // reading back what was just stored.
+        if (haveFunction) {
+          piece.function.emplace(function);
+        } else {
+          piece.function.reset();
+        }
         piece.functionStart = functionStart;
         piece.sharedStart = sharedStart;
         piece.file.reset();
