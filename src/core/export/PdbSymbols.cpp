@@ -145,8 +145,14 @@ class PdbBuilder {
       lines_.file = run.fileNumber;
       lines_.proc = procNumber_;
       lines_.rows.clear();
+      lines_.count = 0;
     }
-    if (lines_.rows.empty() || lines_.rows.back().second != *run.line) lines_.rows.emplace_back(offset, *run.line);
+    // The first pass only counts the rows.
+    if (lines_.count == 0 || lines_.lastLine != *run.line) {
+      ++lines_.count;
+      lines_.lastLine = *run.line;
+      if (writer_ != nullptr) lines_.rows.emplace_back(offset, *run.line);
+    }
     lines_.end = end;
   }
 
@@ -199,7 +205,9 @@ class PdbBuilder {
     uint32_t start = 0, end = 0;
     uint32_t file = 0;
     uint64_t proc = 0;
-    std::vector<std::pair<uint32_t, int32_t>> rows;
+    std::size_t count = 0;  // rows
+    int32_t lastLine = 0;
+    std::vector<std::pair<uint32_t, int32_t>> rows;  // the second pass's
   };
 
   static void Subsection(std::string& out, uint32_t kind, std::string_view data) {
@@ -297,11 +305,11 @@ class PdbBuilder {
     lines_.open = false;
     PdbModule& m = modules_[lines_.module];
     std::unordered_map<uint32_t, uint32_t>& slots = fileSlots_[lines_.module];
-    const auto slot = slots.emplace(lines_.file, static_cast<uint32_t>(m.files.size()));
+    const auto slot = slots.try_emplace(lines_.file, static_cast<uint32_t>(m.files.size()));
     if (slot.second) m.files.emplace_back(map_.SourceFiles()[lines_.file]);
     // The subsection: its kind and length, the stretch, one block of the
     // file's rows (each a statement).
-    const std::size_t rows = lines_.rows.size();
+    const std::size_t rows = lines_.count;
     const std::size_t bytes = 32 + 8 * rows;
     if (writer_ == nullptr) {
       m.lineBytes += bytes;

@@ -228,7 +228,8 @@ Symbolized Answer(const SymbolMapData& d, uint64_t address, const Place& p) {
 }
 
 // Gathers the pieces of one answer into runs as long as the answer stays
-// the same, and hands each run on when it ends.
+// the same, and hands each run on when it ends. A piece is written in place
+// (Next) and then added (Commit): the runs are not copied.
 class RunJoiner {
  public:
   explicit RunJoiner(const std::function<void(const SymbolRun&)>& visit) : visit_(visit) {}
@@ -236,17 +237,21 @@ class RunJoiner {
   RunJoiner(const RunJoiner&) = delete;
   RunJoiner& operator=(const RunJoiner&) = delete;
 
-  void Add(const SymbolRun& piece) {
-    if (open_ && run_.end == piece.start && Same(run_, piece)) {
-      run_.end = piece.end;
+  // The piece to fill in, every field of it, before Commit.
+  SymbolRun& Next() { return runs_[1 - open_run_]; }
+  void Commit() {
+    SymbolRun& run = runs_[open_run_];
+    const SymbolRun& piece = runs_[1 - open_run_];
+    if (open_ && run.end == piece.start && Same(run, piece)) {
+      run.end = piece.end;
       return;
     }
     Flush();
-    run_ = piece;
+    open_run_ = 1 - open_run_;
     open_ = true;
   }
   void Flush() {
-    if (open_) visit_(run_);
+    if (open_) visit_(runs_[open_run_]);
     open_ = false;
   }
 
@@ -261,7 +266,8 @@ class RunJoiner {
   }
 
   const std::function<void(const SymbolRun&)>& visit_;
-  SymbolRun run_;
+  SymbolRun runs_[2];
+  int open_run_ = 0;  // the run being joined: runs_[open_run_]
   bool open_ = false;
 };
 
@@ -270,6 +276,16 @@ class RunJoiner {
 template <typename T>
 const T* FirstAbove(const T* begin, const T* end, uint64_t offset) {
   return std::upper_bound(begin, end, offset, [](uint64_t o, const T& e) { return o < e.offset; });
+}
+
+// FirstAbove for a cursor that walks the range in order: the answer is
+// mostly one of the next few entries, read before any search of the rest.
+template <typename T>
+const T* NextAbove(const T* at, const T* end, uint64_t offset) {
+  for (int k = 0; k < 4 && at != end; ++k, ++at) {
+    if (at->offset > offset) return at;
+  }
+  return FirstAbove(at, end, offset);
 }
 
 // The runs of segment k at offsets below limit, as Answer gives them: in
@@ -289,45 +305,63 @@ void RunsOfSegment(const SymbolMapData& d, uint32_t k, uint64_t limit, RunJoiner
     if (owner == kNoIndex) continue;
     const UnitRow& unit = s.units[owner];
     const PairGroup& group = s.groups[owner];
-    SymbolRun piece;
-    piece.unit = d.names.Name(unit.module);
+    // What the pieces of the stretch carry from one to the next.
+    const std::string_view unitName = d.names.Name(unit.module);
+    std::string_view function;  // with haveFunction
+    bool haveFunction = false;
+    uint64_t functionStart = 0;
+    bool sharedStart = false;
+    uint32_t fileNumber = 0;
     const Public* pub = LastAtOrBelow(publicsBegin, publicsEnd, lo);
     const Public* nextPub = FirstAbove(publicsBegin, publicsEnd, lo);
     for (uint64_t a = lo; a < hi;) {
       const uint64_t b = nextPub != publicsEnd ? std::min<uint64_t>(nextPub->offset, hi) : hi;
-      piece.function.reset();
-      piece.sharedStart = false;
+      haveFunction = false;
+      sharedStart = false;
       if (pub != publicsEnd && pub->offset >= unit.start) {
-        piece.function = std::string_view(d.publicNames).substr(pub->nameStart, pub->nameLength);
-        piece.functionStart = seg.start + pub->offset;
-        piece.sharedStart = pub + 1 != publicsEnd && pub[1].offset == pub->offset;
+        haveFunction = true;
+        function = std::string_view(d.publicNames).substr(pub->nameStart, pub->nameLength);
+        functionStart = seg.start + pub->offset;
+        sharedStart = pub + 1 != publicsEnd && pub[1].offset == pub->offset;
       }
       // The lines of [a, b).
       const LinePair* pair = LastAtOrBelow(group.begin, group.end, a);
       const LinePair* nextPair = FirstAbove(group.begin, group.end, a);
       for (uint64_t x = a; x < b;) {
         const uint64_t y = nextPair != group.end ? std::min<uint64_t>(nextPair->offset, b) : b;
+        SymbolRun& piece = joiner.Next();
+        piece.unit = unitName;
+        // Set in place: an optional made aside and copied in stalls on
+        // reading back what was just stored.
+        if (haveFunction) {
+          piece.function.emplace(function);
+        } else {
+          piece.function.reset();
+        }
+        piece.functionStart = functionStart;
+        piece.sharedStart = sharedStart;
         piece.file.reset();
         piece.line.reset();
         if (pair != group.end) {
           const FiledLine line = Filed(s, owner, pair);
           piece.file = d.names.Name(line.file);
           piece.line = pair->line;
-          piece.fileNumber = d.sourceNumber[line.file];
+          fileNumber = d.sourceNumber[line.file];
         }
+        piece.fileNumber = fileNumber;
         piece.start = seg.start + x;
         piece.end = seg.start + y;
-        joiner.Add(piece);
+        joiner.Commit();
         x = y;
         if (x < b) {
           pair = nextPair;
-          nextPair = FirstAbove(nextPair, group.end, nextPair->offset);
+          nextPair = NextAbove(nextPair, group.end, nextPair->offset);
         }
       }
       a = b;
       if (a < hi) {
         pub = nextPub;
-        nextPub = FirstAbove(nextPub, publicsEnd, nextPub->offset);
+        nextPub = NextAbove(nextPub, publicsEnd, nextPub->offset);
       }
     }
   }
