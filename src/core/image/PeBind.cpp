@@ -10,9 +10,6 @@ namespace qf {
 namespace {
 
 constexpr unsigned kCertificateDirectory = 4;
-constexpr uint32_t kDebugTypeCodeView = 2;
-constexpr uint32_t kRsdsSignature = 0x53445352;  // "RSDS"
-constexpr uint32_t kDebugEntrySize = 28;
 constexpr uint32_t kSectionHeaderSize = 40;
 constexpr uint32_t kCoffSymbolSize = 18;
 
@@ -34,7 +31,7 @@ std::string CodeViewRecord(const BindRequest& request) {
   const size_t slash = path.find_last_of("/\\:");
   const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
   std::string record(24 + name.size() + 1, '\0');
-  Put32(record, 0, kRsdsSignature);
+  Put32(record, 0, PeImage::kRsdsSignature);
   std::copy(request.guid.begin(), request.guid.end(), record.begin() + 4);
   Put32(record, 20, request.age);
   std::copy(name.begin(), name.end(), record.begin() + 24);
@@ -66,12 +63,14 @@ Headers HeadersOf(const LeBytes& in, bool is64) {
 
 // The standard PE checksum: the 16-bit one's-complement sum of the file
 // (its checksum field taken as zero) plus the file's length.
-uint32_t PeChecksum(std::string bytes, uint64_t checksumAt) {
-  Put32(bytes, checksumAt, 0);
+uint32_t PeChecksum(std::string_view bytes, uint64_t checksumAt) {
+  const auto byte = [&](uint64_t i) -> uint64_t {
+    return i - checksumAt < 4 ? 0 : static_cast<unsigned char>(bytes[i]);
+  };
   uint64_t sum = 0;
   for (uint64_t i = 0; i < bytes.size(); i += 2) {
-    sum += static_cast<unsigned char>(bytes[i]);
-    if (i + 1 < bytes.size()) sum += uint64_t{static_cast<unsigned char>(bytes[i + 1])} << 8;
+    sum += byte(i);
+    if (i + 1 < bytes.size()) sum += byte(i + 1) << 8;
     sum = (sum & 0xFFFF) + (sum >> 16);
   }
   sum = (sum & 0xFFFF) + (sum >> 16);
@@ -158,31 +157,31 @@ BindOutcome BindCodeView(std::string_view input, const BindRequest& request) {
 
   // The debug directory's entries as they are, the CodeView one found.
   const PeDataDirectory debug = image->Directory(PeImage::kDebugDirectory);
-  const uint64_t oldSize = debug.size / kDebugEntrySize * kDebugEntrySize;
+  const uint64_t oldSize = debug.size / PeImage::kDebugEntrySize * PeImage::kDebugEntrySize;
   const std::string_view oldEntries =
       debug.rva == 0 ? std::string_view{} : PeBytesAt(*image, input, debug.rva, oldSize);
   std::vector<std::string> entries;
   std::optional<size_t> codeView;
-  for (uint64_t at = 0; at + kDebugEntrySize <= oldEntries.size(); at += kDebugEntrySize) {
-    entries.emplace_back(oldEntries.substr(at, kDebugEntrySize));
-    if (LeBytes(entries.back()).U32(12) == kDebugTypeCodeView && !codeView) codeView = entries.size() - 1;
+  for (uint64_t at = 0; at + PeImage::kDebugEntrySize <= oldEntries.size(); at += PeImage::kDebugEntrySize) {
+    entries.emplace_back(oldEntries.substr(at, PeImage::kDebugEntrySize));
+    if (LeBytes(entries.back()).U32(12) == PeImage::kDebugTypeCodeView && !codeView) codeView = entries.size() - 1;
   }
   // A CodeView record with room for the new one is overwritten where it is.
   if (codeView) {
     const LeBytes entry(entries[*codeView]);
     const uint64_t size = *entry.U32(16), pointer = *entry.U32(24);
     if (size >= record.size() && pointer != 0 && pointer + size <= sectionsEnd) {
-      const uint64_t entryAt = static_cast<uint64_t>(oldEntries.data() - input.data()) + *codeView * kDebugEntrySize;
+      const uint64_t entryAt = static_cast<uint64_t>(oldEntries.data() - input.data()) + *codeView * PeImage::kDebugEntrySize;
       out.replace(pointer, size, record + std::string(size - record.size(), '\0'));
       Put32(out, entryAt + 16, static_cast<uint32_t>(record.size()));
       return finish(std::move(out));
     }
   }
   if (!codeView) {
-    entries.emplace_back(kDebugEntrySize, '\0');
+    entries.emplace_back(PeImage::kDebugEntrySize, '\0');
     codeView = entries.size() - 1;
   }
-  const uint64_t directorySize = uint64_t{kDebugEntrySize} * entries.size();
+  const uint64_t directorySize = uint64_t{PeImage::kDebugEntrySize} * entries.size();
   const uint64_t need = directorySize + record.size();
 
   // The room: file-backed room in the last section, else in any section,
@@ -248,12 +247,12 @@ BindOutcome BindCodeView(std::string_view input, const BindRequest& request) {
   Put32(entry, 4, image->timeDateStamp);
   Put16(entry, 8, 0);
   Put16(entry, 10, 0);
-  Put32(entry, 12, kDebugTypeCodeView);
+  Put32(entry, 12, PeImage::kDebugTypeCodeView);
   Put32(entry, 16, static_cast<uint32_t>(record.size()));
   Put32(entry, 20, static_cast<uint32_t>(recordRva));
   Put32(entry, 24, static_cast<uint32_t>(recordAt));
   for (size_t i = 0; i < entries.size(); ++i)
-    out.replace(directoryAt + i * kDebugEntrySize, kDebugEntrySize, entries[i]);
+    out.replace(directoryAt + i * PeImage::kDebugEntrySize, PeImage::kDebugEntrySize, entries[i]);
   out.replace(recordAt, record.size(), record);
   Put32(out, h.directoriesAt + uint64_t{PeImage::kDebugDirectory} * 8, static_cast<uint32_t>(directoryRva));
   Put32(out, h.directoriesAt + uint64_t{PeImage::kDebugDirectory} * 8 + 4, static_cast<uint32_t>(directorySize));

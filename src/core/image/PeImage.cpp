@@ -11,9 +11,6 @@ constexpr uint16_t kMagicPe32 = 0x10B;
 constexpr uint16_t kMagicPe32Plus = 0x20B;
 constexpr uint16_t kMachineI386 = 0x14C;
 constexpr uint16_t kMachineAmd64 = 0x8664;
-constexpr uint32_t kDebugTypeCodeView = 2;
-constexpr uint32_t kRsdsSignature = 0x53445352;  // "RSDS"
-constexpr uint64_t kDebugEntrySize = 28;
 constexpr uint32_t kMaxDirectories = 16;
 constexpr uint32_t kMaxPdbName = 1024;
 
@@ -110,15 +107,15 @@ std::string_view PeBytesAt(const PeImage& image, std::string_view data, uint32_t
 
 std::optional<PeCodeView> ReadPeCodeView(const PeImage& image, std::string_view data) {
   const PeDataDirectory debug = image.Directory(PeImage::kDebugDirectory);
-  if (debug.rva == 0 || debug.size < kDebugEntrySize) return std::nullopt;
+  if (debug.rva == 0 || debug.size < PeImage::kDebugEntrySize) return std::nullopt;
   const LeBytes entries(PeBytesAt(image, data, debug.rva, debug.size));
-  for (uint64_t at = 0; entries.Has(at, kDebugEntrySize); at += kDebugEntrySize) {
-    if (*entries.U32(at + 12) != kDebugTypeCodeView) continue;
+  for (uint64_t at = 0; entries.Has(at, PeImage::kDebugEntrySize); at += PeImage::kDebugEntrySize) {
+    if (*entries.U32(at + 12) != PeImage::kDebugTypeCodeView) continue;
     const uint32_t size = *entries.U32(at + 16);
     const uint32_t rawOffset = *entries.U32(at + 24);
     if (size < 24 || rawOffset >= data.size()) continue;
     const LeBytes record(data.substr(rawOffset, std::min<uint64_t>(size, data.size() - rawOffset)));
-    if (record.U32(0) != kRsdsSignature || !record.Has(0, 24)) continue;
+    if (record.U32(0) != PeImage::kRsdsSignature || !record.Has(0, 24)) continue;
     PeCodeView view;
     for (unsigned i = 0; i < 16; ++i) view.guid[i] = *record.U8(4 + i);
     view.age = *record.U32(20);

@@ -78,6 +78,11 @@ struct PeImage {
   enum class Machine { X86, Amd64, Other };
   static constexpr unsigned kExceptionDirectory = 3;
   static constexpr unsigned kDebugDirectory = 6;
+  // A debug directory entry, and its type and record signature for a CodeView
+  // record of the RSDS form.
+  static constexpr uint32_t kDebugEntrySize = 28;
+  static constexpr uint32_t kDebugTypeCodeView = 2;
+  static constexpr uint32_t kRsdsSignature = 0x53445352;  // "RSDS"
 
   Machine machine = Machine::Other;
   uint16_t machineCode = 0;  // IMAGE_FILE_HEADER.Machine
