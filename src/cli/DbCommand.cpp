@@ -304,8 +304,7 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
   // db's own options stand before the subcommand; each subcommand has its own.
   ParsedArgs own;
   if (const int status = ParseArgs(*FindCommand("db"), argsIn, own, err, true)) return status;
-  const std::optional<std::string> rootGiven = own.Value("--db");
-  std::string root = rootGiven.value_or(std::string());
+  const std::optional<std::string> rootGiven = own.Value("--db");  // never empty: the parser sees to it
   Args args = own.operands;
   if (args.empty()) return Usage(err, "a subcommand is needed");
   const std::string command = args[0];
@@ -330,11 +329,8 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
   const std::string versionGiven = parsed.Value("--build-version").value_or(std::string());
   SymbolizeOptions symbolizeOptions;
   if (command == "symbolize") symbolizeOptions = SymbolizeOptionsOf(parsed);
-  if (!rootGiven) {
-    root = DefaultRoot();
-    if (root == "db") return Usage(err, "the executable's folder is unknown; give --db DIR");
-  }
-  if (root.empty()) return Usage(err, "--db needs a folder");
+  const std::string root = rootGiven ? *rootGiven : DefaultRoot();
+  if (!rootGiven && root == "db") return Usage(err, "the executable's folder is unknown; give --db DIR");
 
   if (command == "projects" || command == "tree") {
     if (!args.empty()) return Usage(err, command + " takes no arguments");

@@ -18,14 +18,20 @@ if [ -f "$src/docs/commands.md" ]; then
 else
   awk '/^## /{ on = ($0 == "## quillfen-cli") } on' "$src/README.md"
 fi >"$work/reference"
-# Its options: in prose every --name and -x; in a shell example only what
-# follows quillfen-cli (up to a pipe), not the options of other tools.
-awk '/^\$ /{ if (!sub(/.*quillfen-cli/, "")) next; sub(/\|.*/, "") } { print }' "$work/reference" |
-  grep -oE -- '(^|[^A-Za-z0-9_-])(--[a-z][a-z0-9-]*|-[a-z])([^A-Za-z0-9_-]|$)' |
-  grep -oE -- '-?-[a-z][a-z0-9-]*' | sort -u >"$work/documented"
+# The options a text documents: in prose every --name and -x; in a shell
+# example only what follows quillfen-cli (up to a pipe), not other tools'.
+options_of() {
+  awk '/^\$ /{ if (!sub(/.*quillfen-cli/, "")) next; sub(/\|.*/, "") } { print }' "$1" |
+    grep -oE -- '(^|[^A-Za-z0-9_-])(--[a-z][a-z0-9-]*|-[a-z])([^A-Za-z0-9_-]|$)' |
+    grep -oE -- '-?-[a-z][a-z0-9-]*' | sort -u
+}
 "$cli" help --options | awk '{ print $NF }' | sort -u >"$work/table"
-check "every option of the table is in the reference" 0 "" "" -- comm -23 "$work/table" "$work/documented"
-check "the reference documents no other option" 0 "" "" -- comm -13 "$work/table" "$work/documented"
+"$cli" --help >"$work/help"
+for text in reference help; do
+  options_of "$work/$text" >"$work/documented"
+  check "every option of the table is in the $text" 0 "" "" -- comm -23 "$work/table" "$work/documented"
+  check "the $text documents no other option" 0 "" "" -- comm -13 "$work/table" "$work/documented"
+done
 
 # Each command's help, both ways; the whole text stays behind --help alone.
 while IFS='|' read -r name words; do
