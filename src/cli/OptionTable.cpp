@@ -79,28 +79,28 @@ std::vector<Command> MakeTable() {
                    "The MAP database: one folder per project, one VERSION.map file per version.",
                    {Value("--db", "DIR", "a folder",
                           "the database's folder instead of \"db\" beside quillfen-cli (right after db)")}});
-  table.push_back({"db projects", {"db [--db DIR] projects"}, "Lists the projects, in the folder's order.", {}});
+  table.push_back({"db projects", {"db projects"}, "Lists the projects, in the folder's order.", {}});
   table.push_back({"db versions",
-                   {"db [--db DIR] versions [OPTIONS] PROJECT"},
+                   {"db versions [OPTIONS] PROJECT"},
                    "Lists the project's versions (VERSION.map), in the folder's order.",
                    {Flag("--builds", "each version with the identity of its build, or \"(no .build file)\"")}});
   table.push_back({"db tree",
-                   {"db [--db DIR] tree"},
+                   {"db tree"},
                    "Prints what the database browser shows: the projects with versions in reverse order, each "
                    "followed by its versions.",
                    {}});
   table.push_back({"db add",
-                   {"db [--db DIR] add PROJECT VERSION MAPFILE"},
+                   {"db add PROJECT VERSION MAPFILE"},
                    "Stores MAPFILE as PROJECT/VERSION.map and prints the stored path.",
                    {}});
   table.push_back({"db add-build",
-                   {"db [--db DIR] add-build [OPTIONS] EXE [MAPFILE]"},
+                   {"db add-build [OPTIONS] EXE [MAPFILE]"},
                    "Stores the MAP file beside EXE (or MAPFILE) under EXE's file version, with the build's "
                    "identity and EXE itself.",
                    {Value("--project", "NAME", "a name", "the project, instead of EXE's name without extension"),
                     Flag("--no-image", "keeps the build's identity but not the executable")}});
   table.push_back({"db lookup",
-                   {"db [--db DIR] lookup PROJECT VERSION ADDRESS..."},
+                   {"db lookup PROJECT VERSION ADDRESS..."},
                    "lookup on a stored version.",
                    {}});
   std::vector<Option> dbSymbolize = SymbolizeShared();
@@ -109,20 +109,20 @@ std::vector<Command> MakeTable() {
   dbSymbolize.push_back(
       Flag("--any-build", "with --report or --minidump alone: a stored version of another build is taken"));
   table.push_back({"db symbolize",
-                   {"db [--db DIR] symbolize PROJECT VERSION [OPTIONS] ADDRESS...",
-                    "db [--db DIR] symbolize PROJECT VERSION [OPTIONS] --report FILE",
-                    "db [--db DIR] symbolize [OPTIONS] --report FILE",
-                    "db [--db DIR] symbolize [OPTIONS] --minidump DUMP"},
+                   {"db symbolize PROJECT VERSION [OPTIONS] ADDRESS...",
+                    "db symbolize PROJECT VERSION [OPTIONS] --report FILE",
+                    "db symbolize [OPTIONS] --report FILE",
+                    "db symbolize [OPTIONS] --minidump DUMP"},
                    "symbolize on a stored version (the project names the module), or on the stored builds a "
                    "report or a dump names.",
                    dbSymbolize});
   table.push_back({"db export-breakpad",
-                   {"db [--db DIR] export-breakpad [OPTIONS] OUTDIR [PROJECT [VERSION]]"},
+                   {"db export-breakpad [OPTIONS] OUTDIR [PROJECT [VERSION]]"},
                    "Writes the Breakpad symbol file of every stored build, or of those named, as "
                    "OUTDIR/NAME/ID/NAME.sym.",
                    {Flag("--sentry", "an id of its own for a module without CodeView record (needs .build files)")}});
   table.push_back({"db export-pdb",
-                   {"db [--db DIR] export-pdb OUTDIR [PROJECT [VERSION]]"},
+                   {"db export-pdb OUTDIR [PROJECT [VERSION]]"},
                    "Writes the PDB of every stored build that keeps its image, or of those named, and the image "
                    "bound to it, in a symbol server's layout.",
                    {}});
@@ -252,6 +252,22 @@ int ParseArgs(const Command& command, const Args& args, ParsedArgs& parsed, std:
   return kExitOk;
 }
 
+namespace {
+
+// The options in two columns, names and help lines.
+void PrintOptions(const std::vector<Option>& options, std::ostream& out) {
+  std::size_t width = 0;
+  for (const Option& option : options) width = std::max(width, Shown(option).size());
+  for (const Option& option : options) {
+    const std::string shown = Shown(option);
+    out << "  " << shown << std::string(width + 2 - shown.size(), ' ');
+    const std::string help = std::string(option.help) + (option.repeatable ? " (repeatable)" : "");
+    PrintWrapped(out, help, width + 4, width + 4);
+  }
+}
+
+}  // namespace
+
 void PrintCommandHelp(const Command& command, std::ostream& out) {
   const std::string self = "quillfen-cli ";
   for (std::size_t i = 0; i < command.synopsis.size(); ++i) {
@@ -261,14 +277,16 @@ void PrintCommandHelp(const Command& command, std::ostream& out) {
   }
   out << '\n';
   PrintWrapped(out, command.summary, 0, 0);
-  std::size_t width = 0;
-  for (const Option& option : command.options) width = std::max(width, Shown(option).size());
   if (!command.options.empty()) out << "\nOptions:\n";
-  for (const Option& option : command.options) {
-    const std::string shown = Shown(option);
-    out << "  " << shown << std::string(width + 2 - shown.size(), ' ');
-    const std::string help = std::string(option.help) + (option.repeatable ? " (repeatable)" : "");
-    PrintWrapped(out, help, width + 4, width + 4);
+  PrintOptions(command.options, out);
+  // A subcommand: its command's own options, which go before it.
+  const std::string_view name = command.name;
+  if (const std::size_t space = name.find(' '); space != std::string_view::npos) {
+    const Command* parent = FindCommand(name.substr(0, space));
+    if (parent && !parent->options.empty()) {
+      out << "\nOptions of " << parent->name << ", before the subcommand:\n";
+      PrintOptions(parent->options, out);
+    }
   }
   // db: its subcommands, each by its first form.
   const std::string sub = std::string(command.name) + " ";
