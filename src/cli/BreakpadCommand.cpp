@@ -26,21 +26,6 @@ namespace {
 
 std::string TemporaryName(const std::string& path) { return path + ".tmp-quillfen"; }
 
-// The value of an option given as "NAME VALUE" or "NAME=VALUE".
-bool TakeValue(const Args& args, std::size_t& i, const std::string& name, std::optional<std::string>& value) {
-  const std::string& arg = args[i];
-  if (arg == name) {
-    value.reset();
-    if (i + 1 < args.size()) value = args[++i];
-    return true;
-  }
-  if (arg.compare(0, name.size() + 1, name + "=") == 0) {
-    value = arg.substr(name.size() + 1);
-    return true;
-  }
-  return false;
-}
-
 // "1 file" or "N files".
 std::string Files(std::size_t n) { return std::to_string(n) + (n == 1 ? " file" : " files"); }
 
@@ -250,32 +235,12 @@ int DbExportBreakpad(const TMapDB& db, const Args& args, bool sentry, std::ostre
 }
 
 int RunBreakpad(const Args& args, std::istream&, std::ostream& out, std::ostream& err) {
-  std::optional<std::string> module, image, output;
-  bool sentry = false;
-  Args operands;
-  bool optionsEnded = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    std::optional<std::string> value;
-    if (optionsEnded || !IsOption(arg)) {
-      operands.push_back(arg);
-    } else if (arg == "--") {
-      optionsEnded = true;
-    } else if (arg == "--sentry") {
-      sentry = true;
-    } else if (TakeValue(args, i, "--module", value)) {
-      if (!value || value->empty()) return UsageError(err, "breakpad: --module needs a name");
-      module = value;
-    } else if (TakeValue(args, i, "--image", value)) {
-      if (!value || value->empty()) return UsageError(err, "breakpad: --image needs a file");
-      image = value;
-    } else if (TakeValue(args, i, "-o", value)) {
-      if (!value || value->empty()) return UsageError(err, "breakpad: -o needs a file");
-      output = value;
-    } else {
-      return UsageError(err, "breakpad: unknown option \"" + arg + "\"");
-    }
-  }
+  ParsedArgs parsed;
+  if (const int status = ParseArgs(*FindCommand("breakpad"), args, parsed, err)) return status;
+  const std::optional<std::string> module = parsed.Value("--module"), image = parsed.Value("--image"),
+                                   output = parsed.Value("-o");
+  const bool sentry = parsed.Has("--sentry");
+  const Args& operands = parsed.operands;
   if (operands.empty()) return UsageError(err, "breakpad: a MAP file is needed");
   if (operands.size() > 1) return UsageError(err, "breakpad: one MAP file only (\"" + operands[1] + "\")");
   if (sentry && !image) {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "OptionTable.h"
 #include "db/BuildIdentity.h"
 #include "export/BreakpadSymbols.h"
 
@@ -21,8 +22,6 @@ class TMapDB;
 }
 
 namespace qf::cli {
-
-using Args = std::vector<std::string>;
 
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitNotAllFound = 1;
@@ -58,10 +57,8 @@ struct SymbolizeOptions {
   std::optional<std::string> imagesDir; // a folder searched for them by module file name
 };
 
-// Separates the options of symbolize from its other arguments (operands);
-// on a usage error prints it and returns kExitUsage, else kExitOk.
-int ParseSymbolizeArgs(const std::string& command, const Args& args, SymbolizeOptions& options, Args& operands,
-                       std::ostream& err);
+// The options of symbolize (and db symbolize) as the table's parser read them.
+SymbolizeOptions SymbolizeOptionsOf(const ParsedArgs& parsed);
 
 // Loads mapFile and prints the symbolized addresses (or the report's):
 // shared with "db symbolize".
@@ -157,9 +154,5 @@ int UsageError(std::ostream& err, const std::string& message);
 bool IsOption(const std::string& arg);
 // The first "--" of args: it ends the options, what follows is operands.
 Args::iterator OptionsEnd(Args& args);
-// For a command without options: kExitOk when no argument before "--" is an
-// option (the "--" is then taken out of args), else the usage error for the
-// first.
-int TakeOperands(const std::string& command, Args& args, std::ostream& err);
 
 }  // namespace qf::cli

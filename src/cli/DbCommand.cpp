@@ -301,59 +301,36 @@ int SymbolizeReportBuild(const TMapDB& db, SymbolizeOptions options, const std::
 }  // namespace
 
 int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream& err) {
-  Args args = argsIn;
-  std::string root;
-  bool rootGiven = false;
-  if (!args.empty() && args[0] == "--db") {
-    if (args.size() < 2) return Usage(err, "--db needs a folder");
-    root = args[1];
-    rootGiven = true;
-    args.erase(args.begin(), args.begin() + 2);
-  }
+  // db's own options stand before the subcommand; each subcommand has its own.
+  ParsedArgs own;
+  if (const int status = ParseArgs(*FindCommand("db"), argsIn, own, err, true)) return status;
+  const std::optional<std::string> rootGiven = own.Value("--db");  // never empty: the parser sees to it
+  Args args = own.operands;
   if (args.empty()) return Usage(err, "a subcommand is needed");
   const std::string command = args[0];
   args.erase(args.begin());
-  // symbolize takes its options anywhere after the word; the others take none.
-  SymbolizeOptions symbolizeOptions;
-  std::string projectGiven, versionGiven;
-  // Options of our own, taken out before the common ones are checked.
-  const auto takeOption = [&args](const std::string& option, std::string& value) {
-    const auto end = OptionsEnd(args);
-    const auto at = std::find(args.begin(), end, option);
-    if (at == end) return true;
-    if (at + 1 == end || (at + 1)->empty()) return false;
-    value = *(at + 1);
-    args.erase(at, at + 2);
-    return true;
-  };
-  // Flags of our own, taken out likewise.
-  const auto takeFlag = [&args](const std::string& option) {
-    const auto end = OptionsEnd(args);
-    const auto at = std::find(args.begin(), end, option);
-    if (at == end) return false;
-    args.erase(at);
-    return true;
-  };
-  const bool anyBuild = command == "symbolize" && takeFlag("--any-build");
-  const bool showBuilds = command == "versions" && takeFlag("--builds");
-  const bool noImage = command == "add-build" && takeFlag("--no-image");
-  const bool sentry = command == "export-breakpad" && takeFlag("--sentry");
-  if (command == "add-build" && !takeOption("--project", projectGiven)) return Usage(err, "--project needs a name");
-  if (command == "symbolize" && !takeOption("--build-version", versionGiven))
-    return Usage(err, "--build-version needs a version");
   if (command == "symbolize") {
-    Args operands;
-    if (const int status = ParseSymbolizeArgs("db symbolize", args, symbolizeOptions, operands, err)) return status;
-    if (symbolizeOptions.module) return Usage(err, "symbolize takes no --module: the project names the module");
-    args = operands;
-  } else if (const int status = TakeOperands("db " + command, args, err)) {
-    return status;
+    for (auto arg = args.begin(); arg != OptionsEnd(args); ++arg)
+      if (*arg == "--module" || arg->rfind("--module=", 0) == 0)
+        return Usage(err, "symbolize takes no --module: the project names the module");
   }
-  if (!rootGiven) {
-    root = DefaultRoot();
-    if (root == "db") return Usage(err, "the executable's folder is unknown; give --db DIR");
-  }
-  if (root.empty()) return Usage(err, "--db needs a folder");
+  // An unknown subcommand takes no options: those are refused first.
+  const std::string fullName = "db " + command;
+  const Command none{fullName.c_str(), {}, "", {}};
+  const Command* table = FindCommand(fullName);
+  ParsedArgs parsed;
+  if (const int status = ParseArgs(table ? *table : none, args, parsed, err)) return status;
+  args = parsed.operands;
+  const bool anyBuild = parsed.Has("--any-build");
+  const bool showBuilds = parsed.Has("--builds");
+  const bool noImage = parsed.Has("--no-image");
+  const bool sentry = parsed.Has("--sentry");
+  const std::string projectGiven = parsed.Value("--project").value_or(std::string());
+  const std::string versionGiven = parsed.Value("--build-version").value_or(std::string());
+  SymbolizeOptions symbolizeOptions;
+  if (command == "symbolize") symbolizeOptions = SymbolizeOptionsOf(parsed);
+  const std::string root = rootGiven ? *rootGiven : DefaultRoot();
+  if (!rootGiven && root == "db") return Usage(err, "the executable's folder is unknown; give --db DIR");
 
   if (command == "projects" || command == "tree") {
     if (!args.empty()) return Usage(err, command + " takes no arguments");

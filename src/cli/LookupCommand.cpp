@@ -56,8 +56,9 @@ int PrintLookup(const std::string& mapFile, const std::string& statusPrefix, con
 }
 
 int RunLookup(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream& err) {
-  Args args = argsIn;
-  if (const int status = TakeOperands("lookup", args, err)) return status;
+  ParsedArgs parsed;
+  if (const int status = ParseArgs(*FindCommand("lookup"), argsIn, parsed, err)) return status;
+  const Args& args = parsed.operands;
   if (args.empty()) return UsageError(err, "lookup: a MAP file is needed");
   const Args addresses(args.begin() + 1, args.end());
   return PrintLookup(args[0], std::string(), addresses, in, out, err);

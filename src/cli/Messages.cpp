@@ -31,12 +31,4 @@ bool IsOption(const std::string& arg) { return arg.size() > 1 && arg[0] == '-'; 
 
 Args::iterator OptionsEnd(Args& args) { return std::find(args.begin(), args.end(), std::string("--")); }
 
-int TakeOperands(const std::string& command, Args& args, std::ostream& err) {
-  const auto end = OptionsEnd(args);
-  for (auto arg = args.begin(); arg != end; ++arg)
-    if (IsOption(*arg)) return UsageError(err, command + ": unknown option \"" + *arg + "\"");
-  if (end != args.end()) args.erase(end);
-  return kExitOk;
-}
-
 }  // namespace qf::cli

@@ -23,20 +23,6 @@
 namespace qf::cli {
 namespace {
 
-bool TakeValue(const Args& args, std::size_t& i, const std::string& name, std::optional<std::string>& value) {
-  const std::string& arg = args[i];
-  if (arg == name) {
-    value.reset();
-    if (i + 1 < args.size()) value = args[++i];
-    return true;
-  }
-  if (arg.compare(0, name.size() + 1, name + "=") == 0) {
-    value = arg.substr(name.size() + 1);
-    return true;
-  }
-  return false;
-}
-
 // The path with its file's extension replaced by ext.
 std::string WithExtension(const std::string& path, std::string_view ext) {
   const std::string_view file = ModuleFileName(path);
@@ -47,35 +33,13 @@ std::string WithExtension(const std::string& path, std::string_view ext) {
 }  // namespace
 
 int RunPdb(const Args& args, std::istream&, std::ostream&, std::ostream& err) {
-  std::optional<std::string> module, image, output, bind;
-  bool force = false;
-  Args operands;
-  bool optionsEnded = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    std::optional<std::string> value;
-    if (optionsEnded || !IsOption(arg)) {
-      operands.push_back(arg);
-    } else if (arg == "--") {
-      optionsEnded = true;
-    } else if (arg == "--force") {
-      force = true;
-    } else if (TakeValue(args, i, "--module", value)) {
-      if (!value || value->empty()) return UsageError(err, "pdb: --module needs a name");
-      module = value;
-    } else if (TakeValue(args, i, "--image", value)) {
-      if (!value || value->empty()) return UsageError(err, "pdb: --image needs a file");
-      image = value;
-    } else if (TakeValue(args, i, "-o", value)) {
-      if (!value || value->empty()) return UsageError(err, "pdb: -o needs a file");
-      output = value;
-    } else if (TakeValue(args, i, "--bind", value)) {
-      if (!value || value->empty()) return UsageError(err, "pdb: --bind needs a file");
-      bind = value;
-    } else {
-      return UsageError(err, "pdb: unknown option \"" + arg + "\"");
-    }
-  }
+  ParsedArgs parsed;
+  if (const int status = ParseArgs(*FindCommand("pdb"), args, parsed, err)) return status;
+  const std::optional<std::string> module = parsed.Value("--module"), image = parsed.Value("--image"),
+                                   bind = parsed.Value("--bind");
+  std::optional<std::string> output = parsed.Value("-o");
+  const bool force = parsed.Has("--force");
+  const Args& operands = parsed.operands;
   if (operands.empty()) return UsageError(err, "pdb: a MAP file is needed");
   if (operands.size() > 1) return UsageError(err, "pdb: one MAP file only (\"" + operands[1] + "\")");
   if (bind && !image) return UsageError(err, "pdb: --bind needs the executable to bind: give it with --image");

@@ -198,71 +198,24 @@ class Untied {
   std::ostream* tie_;
 };
 
-// The value of an option given as "--name VALUE" or "--name=VALUE".
-bool OptionValue(const Args& args, size_t& i, const std::string& name, std::optional<std::string>& value) {
-  const std::string& arg = args[i];
-  if (arg == name) {
-    if (i + 1 < args.size()) value = args[++i];
-    else value.reset();
-    return true;
-  }
-  if (arg.compare(0, name.size() + 1, name + "=") == 0) {
-    value = arg.substr(name.size() + 1);
-    return true;
-  }
-  return false;
-}
-
 }  // namespace
 
-int ParseSymbolizeArgs(const std::string& command, const Args& args, SymbolizeOptions& options, Args& operands,
-                       std::ostream& err) {
-  bool optionsEnded = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (optionsEnded || !IsOption(arg)) {
-      operands.push_back(arg);
-      continue;
-    }
-    std::optional<std::string> value;
-    if (arg == "--") {
-      optionsEnded = true;
-    } else if (arg == "--json") {
-      options.json = true;
-    } else if (arg == "--rva") {
-      options.rva = true;
-    } else if (arg == "--scan") {
-      options.scan = true;
-    } else if (arg == "--all-threads") {
-      options.allThreads = true;
-    } else if (arg == "--native") {
-      options.native = true;
-    } else if (OptionValue(args, i, "--minidump", value)) {
-      if (!value || value->empty()) return UsageError(err, command + ": --minidump needs a file");
-      options.minidump = *value;
-    } else if (OptionValue(args, i, "--image", value)) {
-      if (!value || value->empty()) return UsageError(err, command + ": --image needs a file");
-      options.images.push_back(*value);
-    } else if (OptionValue(args, i, "--images", value)) {
-      if (!value || value->empty()) return UsageError(err, command + ": --images needs a folder");
-      options.imagesDir = *value;
-    } else if (OptionValue(args, i, "--module", value)) {
-      if (!value || value->empty()) return UsageError(err, command + ": --module needs a name");
-      options.module = *value;
-    } else if (OptionValue(args, i, "--report", value)) {
-      if (!value || value->empty()) return UsageError(err, command + ": --report needs a file");
-      options.report = *value;
-    } else if (OptionValue(args, i, "--base", value) || OptionValue(args, i, "--image-base", value)) {
-      const std::string name = arg.substr(0, arg.find('='));
-      const std::optional<AddressRef> address = value ? ParseAddress(*value) : std::nullopt;
-      if (!address || address->rva)
-        return UsageError(err, command + ": " + name + " needs a hexadecimal address");
-      (name == "--base" ? options.base : options.imageBase) = address->value;
-    } else {
-      return UsageError(err, command + ": unknown option \"" + arg + "\"");
-    }
-  }
-  return kExitOk;
+SymbolizeOptions SymbolizeOptionsOf(const ParsedArgs& parsed) {
+  SymbolizeOptions options;
+  options.json = parsed.Has("--json");
+  options.rva = parsed.Has("--rva");
+  options.scan = parsed.Has("--scan");
+  options.allThreads = parsed.Has("--all-threads");
+  options.native = parsed.Has("--native");
+  options.minidump = parsed.Value("--minidump");
+  options.images = parsed.Values("--image");
+  options.imagesDir = parsed.Value("--images");
+  options.module = parsed.Value("--module");
+  options.report = parsed.Value("--report");
+  // The table checks that these are addresses.
+  if (const auto base = parsed.Value("--base")) options.base = ParseAddress(*base)->value;
+  if (const auto base = parsed.Value("--image-base")) options.imageBase = ParseAddress(*base)->value;
+  return options;
 }
 
 int PrintSymbolized(const SymbolMap& map, const SymbolizeOptions& options, const Args& addresses,
@@ -353,12 +306,12 @@ int SymbolizeFile(const std::string& command, const std::string& mapFile, const 
 }
 
 int RunSymbolize(const Args& args, std::istream& in, std::ostream& out, std::ostream& err) {
-  SymbolizeOptions options;
-  Args operands;
-  if (const int status = ParseSymbolizeArgs("symbolize", args, options, operands, err)) return status;
+  ParsedArgs parsed;
+  if (const int status = ParseArgs(*FindCommand("symbolize"), args, parsed, err)) return status;
+  const Args& operands = parsed.operands;
   if (operands.empty()) return UsageError(err, "symbolize: a MAP file is needed");
   const Args addresses(operands.begin() + 1, operands.end());
-  return SymbolizeFile("symbolize", operands[0], options, addresses, in, out, err);
+  return SymbolizeFile("symbolize", operands[0], SymbolizeOptionsOf(parsed), addresses, in, out, err);
 }
 
 }  // namespace qf::cli

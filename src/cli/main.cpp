@@ -60,8 +60,11 @@ std::string UsageText() {
                            "Faulting module name" is the MAP file's module)
         --module NAME      the module the MAP file belongs to
         --minidump DUMP    reads a Windows minidump and walks the crashed
-                           thread's stack (frame pointers); prints a line
-                           naming the exception, then one line per frame:
+                           thread's stack: by the chain of frame pointers,
+                           and where --image gives a module's executable, by
+                           its unwind tables (x64) or an analysis of its code
+                           (x86, see --image); prints a line naming the
+                           exception, then one line per frame:
                              #N 0xADDRESS MODULE+0xOFFSET FUNCTION+0xN (UNIT)
                              SOURCE:LINE
                            the MAP file's module read at its load base in the
@@ -82,8 +85,19 @@ std::string UsageText() {
                            dump (repeatable), used only when its TimeDateStamp
                            and SizeOfImage are the module's: x64 frames are
                            then unwound by its unwind tables (found by
-                           unwind), and a scanned word counts only after a
-                           call instruction of its code
+                           unwind); x86 frames are found by an analysis of
+                           its code (found by analysis): every path from the
+                           start of the frame's function (its MAP file's
+                           public, else the image's exports) is followed to
+                           the frame's instruction, keeping the stack height
+                           and the saved registers through pushes, pops,
+                           frame setups, calls (and what callees pop),
+                           branches and switch tables, and the code is read
+                           forward to the function's return, which gives the
+                           return address and the caller's registers; where
+                           it does not know, the frame pointer, then a scan
+                           of a few words above ESP; and a scanned word counts
+                           only after a call instruction of its code
         --images DIR       with --minidump: a folder searched for the
                            executable of each module by its file name
         --json             JSON Lines: one object per address with the keys
@@ -258,6 +272,9 @@ std::string UsageText() {
       cannot be read or written.
 
   quillfen-cli --help      Shows this text.
+  quillfen-cli help COMMAND, quillfen-cli COMMAND --help
+                           Shows that command's usage and options (for db:
+                           help db SUBCOMMAND, db SUBCOMMAND --help).
   quillfen-cli --version   Shows the program's version.
 
 Exit status: 0 when the file loaded and every address was found; 1 otherwise;
@@ -267,10 +284,42 @@ db symbolize as symbolize; the other db subcommands exit with 0 on success,
 1 when an add is refused and 2 for a usage error or a MAP file that cannot be
 read. Errors on standard error start with "quillfen-cli: "; an argument that
 starts with "-" (other than - alone) is an option, and an unknown one is a
-usage error. "--" ends the options: every argument after it is an operand
-(an address or a name), even one that starts with "-".
+usage error. An option's value follows it as the next argument or after "="
+(--module NAME, --module=NAME). "--" ends the options: every argument after
+it is an operand (an address or a name), even one that starts with "-".
 )USAGE";
 }
+
+namespace {
+
+std::string Joined(const Args& words) {
+  std::string text;
+  for (const std::string& word : words) text += (text.empty() ? "" : " ") + word;
+  return text;
+}
+
+// The command named by words ("db", "add-build"), or nullptr.
+const Command* CommandNamed(const Args& words) {
+  if (words.empty() || words.size() > 2 || IsOption(words[0])) return nullptr;
+  return FindCommand(Joined(words));
+}
+
+// The command whose usage "COMMAND --help" asks for: --help as the first
+// argument of a command, or of a db subcommand (db [--db DIR] SUBCOMMAND
+// --help); else nullptr.
+const Command* HelpAsked(const std::string& command, const Args& args) {
+  if (IsOption(command)) return nullptr;
+  if (!args.empty() && args[0] == "--help") return CommandNamed({command});
+  if (command != "db") return nullptr;
+  std::size_t at = 0;
+  if (at < args.size() && args[at] == "--db") at += 2;
+  else if (at < args.size() && args[at].rfind("--db=", 0) == 0) at += 1;
+  if (at + 1 < args.size() && args[at + 1] == "--help") return CommandNamed({"db", args[at]});
+  if (at < args.size() && args[at] == "--help") return CommandNamed({"db"});
+  return nullptr;
+}
+
+}  // namespace
 
 }  // namespace qf::cli
 
@@ -284,7 +333,22 @@ int main(int argc, char** argv) {
   if (args.empty()) return UsageError(std::cerr, "a command is needed");
   const std::string command = args.front();
   args.erase(args.begin());
-  // --help anywhere before "--" shows the help; --version only as the command.
+  if (command == "help" && args.size() == 1 && args[0] == "--options") {
+    PrintOptionList(std::cout);
+    return kExitOk;
+  }
+  if (command == "help" && !args.empty() && !IsOption(args[0])) {
+    const Command* help = CommandNamed(args);
+    if (!help) return UsageError(std::cerr, "help: unknown command \"" + Joined(args) + "\"");
+    PrintCommandHelp(*help, std::cout);
+    return kExitOk;
+  }
+  // COMMAND --help shows the command's usage; --help anywhere else before
+  // "--", the whole text; --version only as the command.
+  if (const Command* help = HelpAsked(command, args)) {
+    PrintCommandHelp(*help, std::cout);
+    return kExitOk;
+  }
   const auto optionsEnd = OptionsEnd(args);
   if (command == "help" || command == "--help" || command == "-h" ||
       std::find(args.begin(), optionsEnd, "--help") != optionsEnd) {
