@@ -10,6 +10,7 @@
 #include "Commands.h"
 #include "base/Errors.h"
 #include "ExePath.h"
+#include "base/NumberText.h"
 #include "base/PathRules.h"
 #include "StoredBuilds.h"
 #include "base/Sha256.h"
@@ -190,11 +191,7 @@ int AddBuild(const TMapDB& db, const std::string& projectGiven, const Args& args
              keepImage ? LowerCase(ext) : std::string());
 }
 
-std::string Hex8(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
-  return text;
-}
+std::string Hex8(uint32_t value) { return HexText(value, 8); }
 
 // The module (NAME.exe) a crash report names first and the first version of
 // four numbers within the text that follows it.

@@ -51,11 +51,7 @@ bool IsUtf8(std::string_view bytes) {
 
 }  // namespace
 
-std::string Hex(uint64_t value, int width) {
-  std::string text;
-  AppendHex(text, value, width);
-  return text;
-}
+std::string Hex(uint64_t value, int width) { return HexText(value, width); }
 
 // "0x" and 8 digits, 16 when the address needs more.
 std::string AddressText(uint64_t address) {

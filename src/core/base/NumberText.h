@@ -1,6 +1,6 @@
 // Numbers appended to a text without the stream machinery: hexadecimal digits
-// (upper or lower case, at least width of them) and decimal ones. Used where
-// many lines are written at once.
+// (upper or lower case, at least width of them) and decimal ones: the one hex
+// formatter of the program's texts, fast enough where many lines are written.
 #pragma once
 
 #include <charconv>
@@ -22,6 +22,13 @@ inline void AppendHex(std::string& out, uint64_t value, int width = 1, HexCase l
   } while (value != 0);
   if (n < width) out.append(static_cast<std::size_t>(width - n), '0');
   out.append(text + 16 - n, static_cast<std::size_t>(n));
+}
+
+// The hexadecimal digits of value as a text of its own (no prefix).
+inline std::string HexText(uint64_t value, int width = 1, HexCase letters = HexCase::Upper) {
+  std::string text;
+  AppendHex(text, value, width, letters);
+  return text;
 }
 
 template <typename T>

@@ -1,5 +1,7 @@
 #include "base/Sha256.h"
 
+#include "base/NumberText.h"
+
 #include <memory>
 
 #include "base/FileSystem.h"
@@ -164,12 +166,8 @@ std::array<uint8_t, 32> Sha256::Finish() {
 }
 
 std::string Sha256::FinishHex() {
-  static const char digits[] = "0123456789abcdef";
   std::string text;
-  for (const uint8_t byte : Finish()) {
-    text += digits[byte >> 4];
-    text += digits[byte & 15];
-  }
+  for (const uint8_t byte : Finish()) AppendHex(text, byte, 2, HexCase::Lower);
   return text;
 }
 

@@ -3,6 +3,8 @@
 // against the file.
 #include "crash/MinidumpReader.h"
 
+#include "crash/ContextLayout.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -37,18 +39,6 @@ constexpr uint32_t kMaxStringBytes = 65536;
 constexpr uint16_t kArchitectureX86 = 0;
 constexpr uint16_t kArchitectureAmd64 = 9;
 
-// Offsets of the registers in the CONTEXT record of each processor.
-// general: the offsets of the general registers in the processor's
-// numbering (EAX, ECX, EDX, EBX, ESP, EBP, ESI, EDI; on AMD64 RAX to R15).
-struct ContextLayout {
-  uint32_t ip, sp, fp, word;
-  unsigned generalCount;
-  std::array<uint32_t, 16> general;
-};
-constexpr ContextLayout kX86Context{0xB8, 0xC4, 0xB4, 4, 8, {0xB0, 0xAC, 0xA8, 0xA4, 0xC4, 0xB4, 0xA0, 0x9C}};
-constexpr ContextLayout kAmd64Context{0xF8, 0x98, 0xA0, 8, 16,
-                                      {0x78, 0x80, 0x88, 0x90, 0x98, 0xA0, 0xA8, 0xB0, 0xB8, 0xC0, 0xC8, 0xD0,
-                                       0xD8, 0xE0, 0xE8, 0xF0}};
 
 [[noreturn]] void Damaged(const std::string& what) { throw MinidumpError("damaged minidump: " + what); }
 
@@ -287,8 +277,8 @@ class Reader {
     // All of them lie before the instruction pointer (x86: before Esp).
     for (unsigned i = 0; i < layout.generalCount; ++i)
       registers.general[i] = file_.Word(at.offset + layout.general[i], layout.word);
-    // SegCs: x86 0xBC, before Esp; AMD64 0x38.
-    registers.codeSegment = file_.U16(at.offset + (dump_.processor == Minidump::Processor::X86 ? 0xBC : 0x38));
+    // SegCs lies before the instruction pointer too (x86: before Esp).
+    registers.codeSegment = file_.U16(at.offset + layout.codeSegment);
     return registers;
   }
 

@@ -35,7 +35,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
+#include "base/NumberText.h"
+#include "base/TextRules.h"
+#include "crash/ContextLayout.h"
 
 namespace qf {
 namespace {
@@ -49,27 +51,9 @@ constexpr uint64_t kContextInArea = 4;
 constexpr uint32_t kContextI386 = 0x00010000;
 constexpr uint64_t kFourGb = uint64_t(1) << 32;
 
-// The i386 CONTEXT: EAX, ECX, EDX, EBX, ESP, EBP, ESI, EDI (the order of
-// MinidumpRegisters::general), then EIP; every one ends by 0xC8.
-constexpr std::array<uint32_t, 8> kGeneral{0xB0, 0xAC, 0xA8, 0xA4, 0xC4, 0xB4, 0xA0, 0x9C};
-constexpr uint32_t kEip = 0xB8, kSegCs = 0xBC, kEsp = 0xC4, kEbp = 0xB4, kContextNeeded = 0xC8;
 constexpr uint16_t kCompatibilityCs = 0x23;
 
-std::string HexText(uint64_t value) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string text;
-  do {
-    text.insert(text.begin(), digits[value & 0xF]);
-    value >>= 4;
-  } while (value);
-  return "0x" + text;
-}
-
-std::string Lower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
-  return lower;
-}
+std::string HexText(uint64_t value) { return "0x" + qf::HexText(value); }
 
 // The little-endian word at an address of the dump's memory, else none.
 std::optional<uint64_t> Read(const Minidump& dump, uint64_t address, unsigned size) {
@@ -80,14 +64,14 @@ std::optional<uint64_t> Read(const Minidump& dump, uint64_t address, unsigned si
 // The 64-bit DLLs of the WOW64 layer, loaded into every WOW64 process.
 bool IsWow64Layer(std::string_view name) {
   static const char* const kLayer[] = {"wow64.dll", "wow64win.dll", "wow64cpu.dll", "wow64base.dll", "wow64con.dll"};
-  const std::string lower = Lower(name);
+  const std::string lower = LowerCase(name);
   return std::any_of(std::begin(kLayer), std::end(kLayer), [&](const char* l) { return lower == l; });
 }
 
 // The folder of a module's path, lower case ("c:\windows\syswow64").
 std::string FolderOf(const MinidumpModule& module) {
   const size_t slash = module.path.find_last_of("\\/");
-  return slash == std::string::npos ? std::string() : Lower(std::string_view(module.path).substr(0, slash));
+  return slash == std::string::npos ? std::string() : LowerCase(std::string_view(module.path).substr(0, slash));
 }
 
 bool InSysWow64(const MinidumpModule& module) {
@@ -110,7 +94,7 @@ std::vector<size_t> ModulesOfView(const Minidump& dump) {
   for (const size_t i : kept) {
     const MinidumpModule& m = dump.modules[i];
     const bool twinInSysWow64 = std::any_of(kept.begin(), kept.end(), [&](size_t j) {
-      return j != i && Lower(dump.modules[j].Name()) == Lower(m.Name()) && InSysWow64(dump.modules[j]);
+      return j != i && LowerCase(dump.modules[j].Name()) == LowerCase(m.Name()) && InSysWow64(dump.modules[j]);
     });
     if (!twinInSysWow64 || InSysWow64(m)) view.push_back(i);
   }
@@ -127,7 +111,7 @@ struct ThreadState {
 // The x86 registers of a 64-bit context of 32-bit code: their low halves.
 MinidumpRegisters LowHalves(const MinidumpRegisters& wide) {
   MinidumpRegisters registers;
-  for (size_t i = 0; i < kGeneral.size(); ++i) registers.general[i] = wide.general[i] & 0xFFFFFFFF;
+  for (unsigned i = 0; i < kX86Context.generalCount; ++i) registers.general[i] = wide.general[i] & 0xFFFFFFFF;
   registers.ip = wide.ip & 0xFFFFFFFF;
   registers.sp = wide.sp & 0xFFFFFFFF;
   registers.fp = wide.fp & 0xFFFFFFFF;
@@ -152,7 +136,7 @@ std::optional<MinidumpRegisters> CpuAreaRegisters(const Minidump& dump, const Mi
     whyNot = "it has no WOW64 CPU area (a 64-bit thread)";
     return std::nullopt;
   }
-  const auto block = dump.MemoryAt(*area, kContextInArea + kContextNeeded);
+  const auto block = dump.MemoryAt(*area, kContextInArea + kX86Context.needed);
   if (!block) {
     whyNot = "its WOW64 CPU area at " + HexText(*area) + " is not in the dump's memory";
     return std::nullopt;
@@ -170,11 +154,13 @@ std::optional<MinidumpRegisters> CpuAreaRegisters(const Minidump& dump, const Mi
   }
   const uint64_t context = *area + kContextInArea;
   MinidumpRegisters registers;
-  for (size_t i = 0; i < kGeneral.size(); ++i) registers.general[i] = word(context + kGeneral[i], 4).value_or(0);
-  registers.ip = word(context + kEip, 4).value_or(0);
-  registers.sp = word(context + kEsp, 4).value_or(0);
-  registers.fp = word(context + kEbp, 4).value_or(0);
-  registers.codeSegment = uint16_t(word(context + kSegCs, 2).value_or(0));
+  const ContextLayout& layout = kX86Context;
+  for (unsigned i = 0; i < layout.generalCount; ++i)
+    registers.general[i] = word(context + layout.general[i], 4).value_or(0);
+  registers.ip = word(context + layout.ip, 4).value_or(0);
+  registers.sp = word(context + layout.sp, 4).value_or(0);
+  registers.fp = word(context + layout.fp, 4).value_or(0);
+  registers.codeSegment = uint16_t(word(context + layout.codeSegment, 2).value_or(0));
   return registers;
 }
 
@@ -215,7 +201,7 @@ ThreadState ReadThreadState(const Minidump& dump, const MinidumpThread& thread,
 bool IsWow64Dump(const Minidump& dump) {
   if (dump.processor != Minidump::Processor::Amd64) return false;
   return std::any_of(dump.modules.begin(), dump.modules.end(), [](const MinidumpModule& m) {
-    const std::string name = Lower(m.Name());
+    const std::string name = LowerCase(m.Name());
     return name == "wow64cpu.dll" || name == "wow64.dll";
   });
 }

@@ -1,5 +1,7 @@
 #include "db/BuildIdentity.h"
 
+#include "base/NumberText.h"
+
 #include <cstdio>
 
 #include "base/TextRules.h"
@@ -22,24 +24,18 @@ std::optional<uint32_t> Hex32(const std::string& text) {
   return value;
 }
 
-std::string HexText(uint32_t value, const char* format) {
-  char text[16];
-  std::snprintf(text, sizeof text, format, static_cast<unsigned>(value));
-  return text;
-}
-
 }  // namespace
 
 std::string BuildIdentity::CodeId() const {
-  return HexText(timeDateStamp, "%08X") + HexText(sizeOfImage, "%x");
+  return HexText(timeDateStamp, 8) + HexText(sizeOfImage, 1, HexCase::Lower);
 }
 
 std::string FormatBuildIdentity(const BuildIdentity& identity) {
   std::string text;
   text += "module=" + identity.module + "\n";
   text += "machine=" + identity.machine + "\n";
-  text += "time_date_stamp=" + HexText(identity.timeDateStamp, "0x%08X") + "\n";
-  text += "size_of_image=" + HexText(identity.sizeOfImage, "0x%X") + "\n";
+  text += "time_date_stamp=0x" + HexText(identity.timeDateStamp, 8) + "\n";
+  text += "size_of_image=0x" + HexText(identity.sizeOfImage) + "\n";
   text += "code_id=" + identity.CodeId() + "\n";
   if (identity.fileVersion) text += "file_version=" + *identity.fileVersion + "\n";
   if (!identity.sha256.empty()) text += "sha256=" + identity.sha256 + "\n";

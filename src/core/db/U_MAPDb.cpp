@@ -1,5 +1,7 @@
 #include "db/U_MAPDb.h"
 
+#include "base/NumberText.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -17,15 +19,7 @@ constexpr const char* kBuildExtension = ".build";
 // parent, and any other dot name.
 bool IsListed(const std::string& name) { return !name.empty() && name[0] != '.'; }
 
-std::string Hex(uint64_t value) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  do {
-    out.insert(out.begin(), digits[value & 15]);
-    value >>= 4;
-  } while (value);
-  return out;
-}
+std::string Hex(uint64_t value) { return HexText(value, 1, HexCase::Lower); }
 
 }  // namespace
 

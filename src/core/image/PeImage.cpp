@@ -1,5 +1,7 @@
 #include "image/PeImage.h"
 
+#include "base/NumberText.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -26,9 +28,7 @@ std::string_view PeImage::MachineName() const {
 }
 
 std::string SymbolServerKey(uint32_t timeDateStamp, uint32_t sizeOfImage) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%08X%x", static_cast<unsigned>(timeDateStamp), static_cast<unsigned>(sizeOfImage));
-  return text;
+  return HexText(timeDateStamp, 8) + HexText(sizeOfImage, 1, HexCase::Lower);
 }
 
 std::string PeImage::SymbolServerKey() const { return qf::SymbolServerKey(timeDateStamp, sizeOfImage); }
