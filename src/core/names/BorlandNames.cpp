@@ -103,7 +103,8 @@ class Reader {
     std::string convention;
     std::string params;
     std::string memberQualifiers;  // " const", " volatile"
-    std::string returnType;
+    TypeText result;  // of a template function only
+    bool hasResult = false;
   };
 
   bool AtEnd() const { return pos_ >= end_; }
@@ -444,7 +445,7 @@ bool Reader::ReadType(TypeText& out, const std::vector<TypeText>* params) {
       if (!ReadType(inner, params) || inner.shape == TypeText::Function) return false;
       const std::string bound = "[" + std::to_string(count) + "]";
       if (inner.right.empty()) {
-        out.left = inner.left + " ";
+        out.left = inner.left + (EndsDeclarator(inner.left) ? "" : " ");
         out.right = bound;
       } else {
         out.left = inner.left;
@@ -523,11 +524,10 @@ bool Reader::ReadFunction(Function& f) {
   }
   if (!Take('q') || !ReadConvention(f.convention) || !ReadParams(f.params, '$')) return false;
   if (Take('$')) {
-    TypeText result;
-    if (!ReadType(result, nullptr) || result.shape == TypeText::Function || result.shape == TypeText::Array) {
+    if (!ReadType(f.result, nullptr) || f.result.shape == TypeText::Function || f.result.shape == TypeText::Array) {
       return false;
     }
-    f.returnType = Joined(result.left, result.right);
+    f.hasResult = true;
   }
   return AtEnd();
 }
@@ -571,10 +571,17 @@ bool Reader::Read(DemangleStyle style, std::string& out) {
     out = qualified;
     return true;
   }
-  out.clear();
-  if (!f.returnType.empty()) out += f.returnType + " ";
-  if (!f.convention.empty()) out += f.convention + " ";
-  out += qualified + "(" + f.params + ")" + f.memberQualifiers;
+  // A result that is a pointer to a function or an array wraps the name:
+  // "int (*f(char))(double)".
+  std::string declarator = f.convention.empty() ? std::string() : f.convention + " ";
+  declarator += qualified + "(" + f.params + ")" + f.memberQualifiers;
+  if (!f.hasResult) {
+    out = std::move(declarator);
+  } else if (f.result.right.empty()) {
+    out = f.result.left + (EndsDeclarator(f.result.left) ? "" : " ") + declarator;
+  } else {
+    out = f.result.left + declarator + f.result.right;
+  }
   return true;
 }
 
