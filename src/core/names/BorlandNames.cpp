@@ -58,10 +58,17 @@ constexpr OperatorCode kOperators[] = {
     {"dla", "operator delete[]"},
 };
 
+// The characters of the scheme: a name with any other is not one of its names.
+bool IsSchemeChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '@' ||
+         c == '$' || c == '%' || c == '&' || c == '-';
+}
 bool IsIdentifierChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool EndsDeclarator(const std::string& s) { return !s.empty() && (s.back() == '*' || s.back() == '&'); }
+
 // Type codes without counted names, all in capitals: "QV".
 bool IsUpperCaseCodes(std::string_view codes) {
   if (codes.empty()) return false;
@@ -70,12 +77,13 @@ bool IsUpperCaseCodes(std::string_view codes) {
   }
   return true;
 }
-bool EndsDeclarator(const std::string& s) { return !s.empty() && (s.back() == '*' || s.back() == '&'); }
 
-std::string Joined(const std::string& left, const std::string& right) {
-  std::string text = left + right;
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
+// The type's text appended to out: "const System::TObject &".
+void AppendType(std::string& out, const TypeText& type) {
+  const std::size_t start = out.size();
+  out += type.left;
+  out += type.right;
+  while (out.size() > start && out.back() == ' ') out.pop_back();
 }
 
 class Reader {
@@ -85,24 +93,24 @@ class Reader {
   bool Read(DemangleStyle style, std::string& out);
 
  private:
-  // One part of a qualified name: its text ("Set<Dialogs::TMsgDlgBtn, 0, 10>") and
-  // its bare name ("Set", the name of its constructor).
-  struct Component {
-    std::string text;
-    std::string bare;
-  };
   enum class Special { None, Constructor, Destructor, ClassConstructor, ClassDestructor, Operator, Conversion };
+  // A qualified name as it is read: the text of its parts so far
+  // ("System::Set<Dialogs::TMsgDlgBtn, 0, 10>"), the bare name of the last one
+  // ("Set", the name of its constructor) and how its last part is special.
   struct QualifiedName {
-    std::vector<Component> parts;
-    std::vector<bool> linkproc;  // per part: preceded by an empty component
+    std::string text;
+    std::string_view bare;
+    std::size_t parts = 0;
+    bool linkproc = false;      // some part is a procedure of the run-time
     Special special = Special::None;
-    std::string specialText;     // the operator or "operator <type>"
+    std::string_view specialText;  // the operator
+    TypeText conversion;           // the type of "operator <type>"
     bool virtualTable = false;
   };
   struct Function {
     std::string convention;
     std::string params;
-    std::string memberQualifiers;  // " const", " volatile"
+    std::string_view memberQualifiers;  // " const", " volatile", " const volatile"
     TypeText result;  // of a template function only
     bool hasResult = false;
   };
@@ -116,17 +124,17 @@ class Reader {
   }
 
   bool ReadNumber(std::size_t& value);
-  bool ReadIdentifier(std::string& out);
+  bool ReadIdentifier(std::string_view& out);
   bool ReadComponents(QualifiedName& name, bool topLevel);
   bool ReadSpecial(QualifiedName& name);
-  bool ReadTemplate(Component& out);
+  bool ReadTemplate(std::string& out, std::string_view& bare);
   bool ReadValueArgument(std::string& args);
   bool ReadCounted(std::string& out);
   bool ReadFunction(Function& f);
   bool ReadConvention(std::string& convention);
   bool ReadParams(std::string& out, char stop);
   bool ReadType(TypeText& out, const std::vector<TypeText>* params);
-  static std::string QualifiedText(const QualifiedName& name);
+  static void FinishName(QualifiedName& name);
 
   std::string_view s_;
   std::size_t pos_ = 0;
@@ -157,32 +165,34 @@ bool Reader::ReadNumber(std::size_t& value) {
   return true;
 }
 
-bool Reader::ReadIdentifier(std::string& out) {
+bool Reader::ReadIdentifier(std::string_view& out) {
   const std::size_t start = pos_;
   while (pos_ < end_ && IsIdentifierChar(s_[pos_])) ++pos_;
   if (pos_ == start) return false;
-  out.assign(s_.substr(start, pos_ - start));
+  out = s_.substr(start, pos_ - start);
   return true;
 }
 
-std::string Reader::QualifiedText(const QualifiedName& name) {
-  std::string text;
-  for (std::size_t i = 0; i < name.parts.size(); ++i) {
-    if (i != 0) text += "::";
-    if (name.linkproc[i]) text += "__linkproc__ ";
-    text += name.parts[i].text;
-  }
-  const std::string bare = name.parts.empty() ? std::string() : name.parts.back().bare;
+// The special last part appended to the name's text.
+void Reader::FinishName(QualifiedName& name) {
+  const bool member = name.parts != 0;
   switch (name.special) {
-    case Special::None: break;
-    case Special::Constructor: text += "::" + bare; break;
-    case Special::Destructor: text += "::~" + bare; break;
-    case Special::ClassConstructor: text += "::__class_ctor"; break;
-    case Special::ClassDestructor: text += "::__class_dtor"; break;
+    case Special::None: return;
+    case Special::Constructor: name.text += "::"; break;
+    case Special::Destructor: name.text += "::~"; break;
+    case Special::ClassConstructor: name.text += "::__class_ctor"; return;
+    case Special::ClassDestructor: name.text += "::__class_dtor"; return;
     case Special::Operator:
-    case Special::Conversion: text += (name.parts.empty() ? "" : "::") + name.specialText; break;
+      if (member) name.text += "::";
+      name.text += name.specialText;
+      return;
+    case Special::Conversion:
+      if (member) name.text += "::";
+      name.text += "operator ";
+      AppendType(name.text, name.conversion);
+      return;
   }
-  return text;
+  name.text += name.bare;
 }
 
 // Components up to the end of the range or, at the top level, a '$' that
@@ -199,18 +209,21 @@ bool Reader::ReadComponents(QualifiedName& name, bool topLevel) {
     }
     if (Peek() == '$') {
       if (linkproc) return false;
-      return ReadSpecial(name) && (AtEnd() || (topLevel && Peek() == '$'));
+      if (!ReadSpecial(name) || !(AtEnd() || (topLevel && Peek() == '$'))) return false;
+      FinishName(name);
+      return true;
     }
-    Component part;
-    if (Peek() == '%') {
-      if (!ReadTemplate(part)) return false;
-    } else {
-      if (!ReadIdentifier(part.text)) return false;
-      part.bare = part.text;
-    }
-    name.parts.push_back(std::move(part));
-    name.linkproc.push_back(linkproc);
+    if (name.parts != 0) name.text += "::";
+    if (linkproc) name.text += "__linkproc__ ";
+    name.linkproc = name.linkproc || linkproc;
     linkproc = false;
+    if (Peek() == '%') {
+      if (!ReadTemplate(name.text, name.bare)) return false;
+    } else {
+      if (!ReadIdentifier(name.bare)) return false;
+      name.text += name.bare;
+    }
+    ++name.parts;
     if (AtEnd()) return true;
     if (Peek() == '$') return topLevel;
     if (!Take('@')) return false;
@@ -226,19 +239,16 @@ bool Reader::ReadComponents(QualifiedName& name, bool topLevel) {
 bool Reader::ReadSpecial(QualifiedName& name) {
   if (!Take('$')) return false;
   if (Take('o')) {
-    TypeText type;
-    if (!ReadType(type, nullptr) || type.shape == TypeText::Function) return false;
+    if (!ReadType(name.conversion, nullptr) || name.conversion.shape == TypeText::Function) return false;
     name.special = Special::Conversion;
-    name.specialText = "operator " + Joined(type.left, type.right);
     return true;
   }
   if (!Take('b')) return false;
   const std::size_t start = pos_;
   while (pos_ < end_ && s_[pos_] >= 'a' && s_[pos_] <= 'z') ++pos_;
   const std::string_view code = s_.substr(start, pos_ - start);
-  const bool member = !name.parts.empty();
   if (code == "ctr" || code == "dtr" || code == "cctr" || code == "cdtr") {
-    if (!member) return false;
+    if (name.parts == 0) return false;
     name.special = code == "ctr"    ? Special::Constructor
                    : code == "dtr"  ? Special::Destructor
                    : code == "cctr" ? Special::ClassConstructor
@@ -248,41 +258,42 @@ bool Reader::ReadSpecial(QualifiedName& name) {
   for (const OperatorCode& op : kOperators) {
     if (op.code == code) {
       name.special = Special::Operator;
-      name.specialText = std::string(op.text);
+      name.specialText = op.text;
       return true;
     }
   }
   return false;
 }
 
-// "%Name$args%": a template and its arguments.
-bool Reader::ReadTemplate(Component& out) {
+// "%Name$args%": a template and its arguments, appended to out.
+bool Reader::ReadTemplate(std::string& out, std::string_view& bare) {
   Nested nested(depth_);
   if (nested.TooDeep() || !Take('%')) return false;
-  if (!ReadIdentifier(out.bare) || !Take('$')) return false;
-  std::string args;
+  if (!ReadIdentifier(bare) || !Take('$')) return false;
+  out += bare;
+  out += '<';
   std::size_t count = 0;
   while (!Take('%')) {
     if (AtEnd() || ++count > kMaxParams) return false;
-    if (!args.empty()) args += ", ";
+    if (count > 1) out += ", ";
     // A value argument follows a '$' (the one after the template's name for
     // the first argument, where "i" may also be the type int).
     const bool value = Take('$');
     if (value || count == 1) {
       const std::size_t at = pos_;
-      const std::size_t before = args.size();
-      if (ReadValueArgument(args)) continue;
+      const std::size_t before = out.size();
+      if (ReadValueArgument(out)) continue;
       if (value) return false;
       pos_ = at;
-      args.resize(before);
+      out.resize(before);
     }
     Take('t');
     TypeText type;
     if (!ReadType(type, nullptr)) return false;
-    args += Joined(type.left, type.right);
+    AppendType(out, type);
   }
   if (count == 0) return false;
-  out.text = out.bare + "<" + args + (args.back() == '>' ? " >" : ">");
+  out += out.back() == '>' ? " >" : ">";
   return true;
 }
 
@@ -299,7 +310,8 @@ bool Reader::ReadValueArgument(std::string& args) {
     const bool read = ReadComponents(object, false) && AtEnd() && object.special == Special::None;
     end_ = outerEnd;
     if (!read || !Take('$')) return false;
-    args += (address ? "&" : "") + QualifiedText(object);
+    if (address) args += '&';
+    args += object.text;
     return true;
   }
   TypeText type;
@@ -322,7 +334,7 @@ bool Reader::ReadCounted(std::string& out) {
   const bool read = ReadComponents(name, false) && AtEnd() && name.special == Special::None;
   end_ = outerEnd;
   if (!read) return false;
-  out = QualifiedText(name);
+  out = std::move(name.text);
   return true;
 }
 
@@ -338,30 +350,31 @@ bool Reader::ReadConvention(std::string& convention) {
   return true;
 }
 
-// Parameters up to the end of the range or the stop character (left unread):
-// "v" alone is an empty list, "e" the ellipsis (last).
+// Parameters up to the end of the range or the stop character (left unread),
+// appended to out: "v" alone is an empty list, "e" the ellipsis (last).
 bool Reader::ReadParams(std::string& out, char stop) {
   std::vector<TypeText> params;
   bool ellipsis = false;
+  const std::size_t start = out.size();
   while (!AtEnd() && Peek() != stop) {
     if (ellipsis || params.size() >= kMaxParams) return false;
     if (Take('e')) {
       ellipsis = true;
       continue;
     }
-    TypeText type;
+    params.emplace_back();
+    TypeText& type = params.back();
     if (!ReadType(type, &params)) return false;
-    params.push_back(std::move(type));
+    if (type.shape == TypeText::Plain && type.left == "void") {
+      // "v": no parameters, alone.
+      if (params.size() != 1 || (!AtEnd() && Peek() != stop)) return false;
+      return true;
+    }
+    if (out.size() != start) out += ", ";
+    AppendType(out, type);
   }
   if (params.empty() && !ellipsis) return false;
-  out.clear();
-  if (params.size() == 1 && params[0].shape == TypeText::Plain && params[0].left == "void" && !ellipsis) return true;
-  for (const TypeText& p : params) {
-    if (p.shape == TypeText::Plain && p.left == "void") return false;
-    if (!out.empty()) out += ", ";
-    out += Joined(p.left, p.right);
-  }
-  if (ellipsis) out += out.empty() ? "..." : ", ...";
+  if (ellipsis) out += params.empty() ? "..." : ", ...";
   return true;
 }
 
@@ -385,18 +398,18 @@ bool Reader::ReadType(TypeText& out, const std::vector<TypeText>* params) {
       default: return {};
     }
   };
-  out = TypeText();
+  out.left.clear();
+  out.right.clear();
+  out.convention.clear();
+  out.shape = TypeText::Plain;
   switch (c) {
     case 'x':
     case 'w': {
-      TypeText inner;
-      if (!ReadType(inner, params) || inner.shape == TypeText::Function) return false;
-      const char* word = c == 'x' ? "const" : "volatile";
-      out = inner;
-      if (inner.shape == TypeText::Pointer) {
-        out.left = inner.left + " " + word;
+      if (!ReadType(out, params) || out.shape == TypeText::Function) return false;
+      if (out.shape == TypeText::Pointer) {
+        out.left += c == 'x' ? " const" : " volatile";
       } else {
-        out.left = std::string(word) + " " + inner.left;
+        out.left.insert(0, c == 'x' ? "const " : "volatile ");
       }
       return true;
     }
@@ -404,7 +417,8 @@ bool Reader::ReadType(TypeText& out, const std::vector<TypeText>* params) {
       const char k = Peek();
       if (k != 'c' && k != 's' && k != 'i' && k != 'l' && k != 'j') return false;
       ++pos_;
-      out.left = "unsigned " + std::string(basic(k));
+      out.left = "unsigned ";
+      out.left += basic(k);
       return true;
     }
     case 'z':
@@ -422,18 +436,22 @@ bool Reader::ReadType(TypeText& out, const std::vector<TypeText>* params) {
         closure = true;
         kind = 'p';
       }
-      TypeText inner;
-      if (!ReadType(inner, params)) return false;
-      if (closure && inner.shape != TypeText::Function) return false;
-      const std::string mark = kind == 'p' ? "*" : kind == 'r' ? "&" : "&&";
-      if (inner.shape == TypeText::Function || inner.shape == TypeText::Array) {
-        std::string prefix = inner.convention.empty() ? std::string() : inner.convention + " ";
-        if (closure) prefix += "__closure ";
-        out.left = inner.left + "(" + prefix + mark;
-        out.right = ")" + inner.right;
+      if (!ReadType(out, params)) return false;
+      if (closure && out.shape != TypeText::Function) return false;
+      const char* mark = kind == 'p' ? "*" : kind == 'r' ? "&" : "&&";
+      if (out.shape == TypeText::Function || out.shape == TypeText::Array) {
+        out.left += '(';
+        if (!out.convention.empty()) {
+          out.left += out.convention;
+          out.left += ' ';
+          out.convention.clear();
+        }
+        if (closure) out.left += "__closure ";
+        out.left += mark;
+        out.right.insert(0, 1, ')');
       } else {
-        out.left = inner.left + (EndsDeclarator(inner.left) ? "" : " ") + mark;
-        out.right = inner.right;
+        if (!EndsDeclarator(out.left)) out.left += ' ';
+        out.left += mark;
       }
       out.shape = TypeText::Pointer;
       return true;
@@ -441,47 +459,48 @@ bool Reader::ReadType(TypeText& out, const std::vector<TypeText>* params) {
     case 'a': {
       std::size_t count = 0;
       if (!ReadNumber(count) || !Take('$')) return false;
-      TypeText inner;
-      if (!ReadType(inner, params) || inner.shape == TypeText::Function) return false;
+      if (!ReadType(out, params) || out.shape == TypeText::Function) return false;
       const std::string bound = "[" + std::to_string(count) + "]";
-      if (inner.right.empty()) {
-        out.left = inner.left + (EndsDeclarator(inner.left) ? "" : " ");
+      if (out.right.empty()) {
+        if (!EndsDeclarator(out.left)) out.left += ' ';
         out.right = bound;
       } else {
-        out.left = inner.left;
-        out.right = bound + inner.right;
+        out.right.insert(0, bound);
       }
       out.shape = TypeText::Array;
       return true;
     }
     case 'M': {
       std::string owner;
-      TypeText inner;
-      if (!ReadCounted(owner) || !ReadType(inner, params)) return false;
-      const std::string mark = owner + "::*";
-      if (inner.shape == TypeText::Function || inner.shape == TypeText::Array) {
-        const std::string prefix = inner.convention.empty() ? std::string() : inner.convention + " ";
-        out.left = inner.left + "(" + prefix + mark;
-        out.right = ")" + inner.right;
+      if (!ReadCounted(owner) || !ReadType(out, params)) return false;
+      if (out.shape == TypeText::Function || out.shape == TypeText::Array) {
+        out.left += '(';
+        if (!out.convention.empty()) {
+          out.left += out.convention;
+          out.left += ' ';
+          out.convention.clear();
+        }
+        out.right.insert(0, 1, ')');
       } else {
-        out.left = inner.left + " " + mark;
-        out.right = inner.right;
+        out.left += ' ';
       }
+      out.left += owner;
+      out.left += "::*";
       out.shape = TypeText::Pointer;
       return true;
     }
     case 'q': {
       std::string convention;
-      std::string list;
-      TypeText result;
-      if (!ReadConvention(convention) || !ReadParams(list, '$') || !Take('$') || !ReadType(result, params)) {
+      std::string list = "(";
+      if (!ReadConvention(convention) || !ReadParams(list, '$') || !Take('$') || !ReadType(out, params)) {
         return false;
       }
-      if (result.shape == TypeText::Array || result.shape == TypeText::Function) return false;
-      out.left = result.left + (result.right.empty() && !EndsDeclarator(result.left) ? " " : "");
-      out.right = "(" + list + ")" + result.right;
+      if (out.shape == TypeText::Array || out.shape == TypeText::Function) return false;
+      if (out.right.empty() && !EndsDeclarator(out.left)) out.left += ' ';
+      list += ')';
+      out.right.insert(0, list);
       out.shape = TypeText::Function;
-      out.convention = convention;
+      out.convention = std::move(convention);
       return true;
     }
     case 't': {
@@ -495,7 +514,8 @@ bool Reader::ReadType(TypeText& out, const std::vector<TypeText>* params) {
       } else {
         return false;
       }
-      if (index > params->size()) return false;
+      // The parameter being read is the last one of the list.
+      if (index + 1 > params->size()) return false;
       out = (*params)[index - 1];
       return true;
     }
@@ -508,19 +528,15 @@ bool Reader::ReadType(TypeText& out, const std::vector<TypeText>* params) {
   }
   const std::string_view name = basic(c);
   if (name.empty()) return false;
-  out.left = std::string(name);
+  out.left = name;
   return true;
 }
 
 bool Reader::ReadFunction(Function& f) {
-  for (;;) {
-    if (Take('x')) {
-      f.memberQualifiers += " const";
-    } else if (Take('w')) {
-      f.memberQualifiers += " volatile";
-    } else {
-      break;
-    }
+  if (Take('x')) {
+    f.memberQualifiers = Take('w') ? " const volatile" : " const";
+  } else if (Take('w')) {
+    f.memberQualifiers = " volatile";
   }
   if (!Take('q') || !ReadConvention(f.convention) || !ReadParams(f.params, '$')) return false;
   if (Take('$')) {
@@ -534,26 +550,29 @@ bool Reader::ReadFunction(Function& f) {
 
 bool Reader::Read(DemangleStyle style, std::string& out) {
   if (!Take('@') || AtEnd()) return false;
+  for (const char c : s_) {
+    if (!IsSchemeChar(c)) return false;
+  }
   // Type descriptors of the run-time type information.
   if (s_.substr(pos_, 4) == "$xt$" || s_.substr(pos_, 4) == "$xp$") {
     pos_ += 4;
     TypeText type;
     if (!ReadType(type, nullptr) || !AtEnd()) return false;
-    out = "__tpdsc__ " + Joined(type.left, type.right);
+    out = "__tpdsc__ ";
+    AppendType(out, type);
     return true;
   }
   QualifiedName name;
   if (!ReadComponents(name, true)) return false;
-  const std::string qualified = QualifiedText(name);
   if (name.virtualTable) {
-    out = "vtable for " + qualified;
+    out = "vtable for ";
+    out += name.text;
     return true;
   }
   if (!Take('$')) {
     // "@GetMem", "@C1_0": a Delphi run-time or local label, not a mangled name.
-    if (name.special != Special::None) return false;
-    if (name.parts.size() < 2 && !name.linkproc[0]) return false;
-    out = qualified;
+    if (name.special != Special::None || (name.parts < 2 && !name.linkproc)) return false;
+    out = std::move(name.text);
     return true;
   }
   Function f;
@@ -568,20 +587,26 @@ bool Reader::Read(DemangleStyle style, std::string& out) {
     return false;
   }
   if (style == DemangleStyle::Short) {
-    out = qualified;
+    out = std::move(name.text);
     return true;
   }
   // A result that is a pointer to a function or an array wraps the name:
   // "int (*f(char))(double)".
-  std::string declarator = f.convention.empty() ? std::string() : f.convention + " ";
-  declarator += qualified + "(" + f.params + ")" + f.memberQualifiers;
-  if (!f.hasResult) {
-    out = std::move(declarator);
-  } else if (f.result.right.empty()) {
-    out = f.result.left + (EndsDeclarator(f.result.left) ? "" : " ") + declarator;
-  } else {
-    out = f.result.left + declarator + f.result.right;
+  out.clear();
+  if (f.hasResult) {
+    out += f.result.left;
+    if (f.result.right.empty() && !EndsDeclarator(out)) out += ' ';
   }
+  if (!f.convention.empty()) {
+    out += f.convention;
+    out += ' ';
+  }
+  out += name.text;
+  out += '(';
+  out += f.params;
+  out += ')';
+  out += f.memberQualifiers;
+  if (f.hasResult) out += f.result.right;
   return true;
 }
 
