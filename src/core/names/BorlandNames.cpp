@@ -26,6 +26,7 @@ namespace {
 
 constexpr int kMaxDepth = 48;   // nesting of types, templates and counted names
 constexpr std::size_t kMaxParams = 64;
+constexpr std::size_t kMaxBorlandName = 4096;
 
 // A type as the two halves of a C declarator around the spot where a name or
 // an inner declarator goes: "void (__fastcall *" + ")(System::TObject *)".
@@ -613,7 +614,9 @@ bool Reader::Read(DemangleStyle style, std::string& out) {
 }  // namespace
 
 bool DemangleBorland(std::string_view linkerName, DemangleStyle style, std::string& out) {
-  if (linkerName.size() < 2 || linkerName[0] != '@') return false;
+  // The object files of these compilers hold names of at most 255 characters
+  // (one byte of length); a much longer one is not theirs.
+  if (linkerName.size() < 2 || linkerName.size() > kMaxBorlandName || linkerName[0] != '@') return false;
   std::string text;
   if (!Reader(linkerName).Read(style, text)) return false;
   out = std::move(text);

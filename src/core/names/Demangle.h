@@ -30,7 +30,8 @@ inline bool LooksMangled(std::string_view linkerName) { return MangledScheme(lin
 std::string DemangleName(std::string_view linkerName, DemangleStyle style = DemangleStyle::Full);
 
 // One scheme each: true and the readable name in out, or false and out left as
-// it was.
+// it was. Borland names longer than 4,096 characters are not read (the
+// compilers write at most 255).
 bool DemangleBorland(std::string_view linkerName, DemangleStyle style, std::string& out);
 bool DemangleItanium(std::string_view linkerName, DemangleStyle style, std::string& out);
 
