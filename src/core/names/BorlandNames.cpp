@@ -2,8 +2,9 @@
 //
 //   name      := '@' ['@'] component { '@' ['@'] component } ['@'] ['$' function]
 //              | '@$xt$' type | '@$xp$' type                 (type descriptors)
-//   component := identifier | '%' identifier '$' { targ } '%' | '$b' opcode | '$o' type
-//   function  := { 'x' | 'w' } 'q' [ 'q' ('r' | 's' | 'p') ] params [ '$' type ]
+//   component := identifier | '%' identifier '$' targ { targ } '%' | '$b' opcode | '$o' type
+//   targ      := ['t'] type | ['$'] 'i' type '$' number | '$e' ['&'] '@' components '$'
+//   function  := ['x'] ['w'] 'q' [ 'q' ('r' | 's' | 'p') ] params [ '$' type ]
 //   type      := 'x' type | 'w' type | 'p' type | 'r' type | 'h' type | 'yn' 'p' type
 //              | basic | 'u' basic | 'zc' | 'a' digits '$' type | 'M' counted type
 //              | 'q' [cc] params '$' type | 't' index | counted
@@ -12,8 +13,9 @@
 // An empty component ("@@") makes the next one a procedure of the run-time
 // (__linkproc__); a trailing '@' names the class's virtual table. Back references
 // 't1'..'t9', 'ta'..'tz' repeat a parameter of the list being read; inside a
-// template's arguments 't' marks a type argument and "$i<type>$<value>" an
-// integral one.
+// template's arguments 't' marks a type argument, "$i<type>$<value>" an
+// integral one and "$e&@<name>$" the address of an object (the '$' before the
+// first argument is the one after the template's name).
 #include <cstddef>
 #include <string>
 #include <string_view>
