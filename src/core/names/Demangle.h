@@ -26,7 +26,9 @@ NameScheme MangledScheme(std::string_view linkerName);
 inline bool LooksMangled(std::string_view linkerName) { return MangledScheme(linkerName) != NameScheme::None; }
 
 // The readable name, or linkerName unchanged when it is not mangled or cannot
-// be read whole.
+// be read whole. Meant for the moment a name is printed or written (a few
+// hundred nanoseconds a mangled name), not for loading a MAP file; a caller
+// that shows both keeps the linker's name wherever the answer differs from it.
 std::string DemangleName(std::string_view linkerName, DemangleStyle style = DemangleStyle::Full);
 
 // One scheme each: true and the readable name in out, or false and out left as
