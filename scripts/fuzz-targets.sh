@@ -20,6 +20,7 @@ fuzz_corpus() { echo "$1/tests/fuzz/corpus-${2#fuzz_}"; }
 fuzz_goal() {
   case "$1" in
     fuzz_crosscheck) echo 0 ;;
+    fuzz_demangle) echo 100000 ;;
     fuzz_peversion | fuzz_minidump | fuzz_unwind | fuzz_x86frames) echo 5000 ;;
     *) echo 1000 ;;
   esac
