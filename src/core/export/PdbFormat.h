@@ -57,6 +57,7 @@ struct TpiStreamHeader {
   uint32_t hashBuckets = 0x3FFFF;
   OffsetLength hashValues, indexOffsets, hashAdjusters;
   void Put(LeWriter& w) const {
+    w.Room(kSize);
     w.U32(version).U32(headerSize).U32(typeIndexBegin).U32(typeIndexEnd).U32(typeRecordBytes);
     w.U16(hashStream).U16(hashAuxStream).U32(hashKeySize).U32(hashBuckets);
     for (const OffsetLength& b : {hashValues, indexOffsets, hashAdjusters}) w.U32(b.offset).U32(b.length);
@@ -213,7 +214,7 @@ struct RecordHeader {
   uint16_t kind = 0;
   // The bytes of a record whose body has that many.
   static constexpr std::size_t RecordBytes(std::size_t body) { return (kSize + body + 3) / 4 * 4; }
-  void Put(LeWriter& w) const { w.U16(length).U16(kind); }
+  void Put(LeWriter& w) const { w.Room(kSize).U16(length).U16(kind); }
 };
 
 // S_GPROC32 before its name.
@@ -230,6 +231,7 @@ struct ProcSym {
   uint16_t segment = 0;
   uint8_t flags = 0;
   void Put(LeWriter& w) const {
+    w.Room(kSize);
     w.U32(parent).U32(end).U32(next).U32(codeSize).U32(debugStart).U32(debugEnd).U32(functionType);
     w.U32(codeOffset).U16(segment).U8(flags);
   }
@@ -243,7 +245,7 @@ struct PublicSym {
   uint32_t flags = kPublicFunction;
   uint32_t offset = 0;
   uint16_t segment = 0;
-  void Put(LeWriter& w) const { w.U32(flags).U32(offset).U16(segment); }
+  void Put(LeWriter& w) const { w.Room(kSize).U32(flags).U32(offset).U16(segment); }
 };
 
 // S_PROCREF before its name: where a module's procedure is.
@@ -252,7 +254,7 @@ struct ProcRefSym {
   uint32_t nameChecksum = 0;  // unused
   uint32_t symbolOffset = 0;  // in the module's stream
   uint16_t module = 0;        // 1-based
-  void Put(LeWriter& w) const { w.U32(nameChecksum).U32(symbolOffset).U16(module); }
+  void Put(LeWriter& w) const { w.Room(kSize).U32(nameChecksum).U32(symbolOffset).U16(module); }
 };
 
 // --- A module's stream: the C13 debug subsections ---
@@ -269,7 +271,7 @@ struct DebugSubsectionHeader {
   static constexpr std::size_t kSize = 8;
   uint32_t kind = 0;
   uint32_t length = 0;  // of the data after the header
-  void Put(LeWriter& w) const { w.U32(kind).U32(length); }
+  void Put(LeWriter& w) const { w.Room(kSize).U32(kind).U32(length); }
 };
 
 // DEBUG_S_LINES: the stretch of code its blocks cover.
@@ -279,7 +281,7 @@ struct LineFragmentHeader {
   uint16_t relocationSegment = 0;
   uint16_t flags = 0;  // no columns
   uint32_t codeSize = 0;
-  void Put(LeWriter& w) const { w.U32(relocationOffset).U16(relocationSegment).U16(flags).U32(codeSize); }
+  void Put(LeWriter& w) const { w.Room(kSize).U32(relocationOffset).U16(relocationSegment).U16(flags).U32(codeSize); }
 };
 
 // One block of a file's rows.
@@ -288,7 +290,7 @@ struct LineBlockHeader {
   uint32_t fileChecksumOffset = 0;  // of the file's entry in DEBUG_S_FILECHKSMS
   uint32_t lines = 0;
   uint32_t blockBytes = 0;  // the header and its rows
-  void Put(LeWriter& w) const { w.U32(fileChecksumOffset).U32(lines).U32(blockBytes); }
+  void Put(LeWriter& w) const { w.Room(kSize).U32(fileChecksumOffset).U32(lines).U32(blockBytes); }
 };
 
 struct LineNumberEntry {
@@ -296,7 +298,7 @@ struct LineNumberEntry {
   uint32_t offset = 0;  // from the fragment's start
   uint32_t line = 0;    // 24 bits
   bool statement = true;
-  void Put(LeWriter& w) const { w.U32(offset).U32((line & 0xFFFFFF) | (statement ? 0x80000000u : 0)); }
+  void Put(LeWriter& w) const { w.Room(kSize).U32(offset).U32((line & 0xFFFFFF) | (statement ? 0x80000000u : 0)); }
 };
 
 // An entry of DEBUG_S_FILECHKSMS without checksum bytes (padded to 4).
@@ -305,7 +307,7 @@ struct FileChecksumEntry {
   uint32_t fileNameOffset = 0;  // in /names
   uint8_t checksumSize = 0;
   uint8_t checksumKind = 0;  // none
-  void Put(LeWriter& w) const { w.U32(fileNameOffset).U8(checksumSize).U8(checksumKind).U16(0); }
+  void Put(LeWriter& w) const { w.Room(kSize).U32(fileNameOffset).U8(checksumSize).U8(checksumKind).U16(0); }
 };
 
 // --- The global and public symbol hashes (GSI) ---

@@ -227,6 +227,7 @@ void PdbModuleStreamWriter::Lines(const PdbLineBlock& block) {
   const std::size_t bytes = PdbModulePlan::LineSubsectionBytes(rows.size());
   data_.clear();
   LeWriter w(data_);
+  w.Room(bytes);
   pdb::DebugSubsectionHeader header;
   header.kind = pdb::kDebugSLines;
   header.length = static_cast<uint32_t>(bytes - pdb::DebugSubsectionHeader::kSize);
