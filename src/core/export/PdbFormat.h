@@ -356,6 +356,13 @@ struct StringTableHeader {
 
 // --- The section header stream: IMAGE_SECTION_HEADER each ---
 
+enum ImageSectionFlags : uint32_t {
+  kScnCntCode = 0x00000020,
+  kScnMemExecute = 0x20000000,
+  kScnMemRead = 0x40000000,
+  kScnMemWrite = 0x80000000,
+};
+
 struct ImageSectionHeader {
   std::array<char, 8> name{};
   uint32_t virtualSize = 0;

@@ -5,7 +5,7 @@
 namespace qf {
 namespace {
 
-constexpr uint32_t kCodeSection = 0x60000020;  // code, execute, read
+constexpr uint32_t kCodeSection = pdb::kScnCntCode | pdb::kScnMemExecute | pdb::kScnMemRead;
 
 }  // namespace
 

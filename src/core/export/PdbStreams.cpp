@@ -48,9 +48,9 @@ std::string SectionMap(const std::vector<PdbSection>& sections) {
     const uint32_t c = sections[i].characteristics;
     pdb::SectionMapEntry entry;
     entry.flags = pdb::kSegAddressIs32Bit | pdb::kSegIsSelector;
-    if (c & 0x40000000) entry.flags |= pdb::kSegRead;     // IMAGE_SCN_MEM_READ
-    if (c & 0x80000000) entry.flags |= pdb::kSegWrite;    // IMAGE_SCN_MEM_WRITE
-    if (c & 0x20000000) entry.flags |= pdb::kSegExecute;  // IMAGE_SCN_MEM_EXECUTE
+    if (c & pdb::kScnMemRead) entry.flags |= pdb::kSegRead;
+    if (c & pdb::kScnMemWrite) entry.flags |= pdb::kSegWrite;
+    if (c & pdb::kScnMemExecute) entry.flags |= pdb::kSegExecute;
     entry.frame = static_cast<uint16_t>(i + 1);
     entry.length = sections[i].virtualSize;
     entry.Put(w);
