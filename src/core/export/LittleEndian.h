@@ -44,24 +44,19 @@ class LeWriter {
     at[3] = static_cast<char>(v >> 24);
     return *this;
   }
+  // What fits goes into the room left, the rest is appended.
   LeWriter& Bytes(std::string_view bytes) {
-    if (room_ >= bytes.size()) {
-      bytes.copy(Next(bytes.size()), bytes.size());
-    } else {
-      Fill();
-      out_.append(bytes);
-    }
+    const std::size_t inRoom = std::min(room_, bytes.size());
+    bytes.copy(Next(inRoom), inRoom);
+    if (inRoom < bytes.size()) out_.append(bytes.substr(inRoom));
     return *this;
   }
   // The text and its terminating zero.
   LeWriter& CString(std::string_view text) { return Bytes(text).U8(0); }
   LeWriter& Zeros(std::size_t count) {
-    if (room_ >= count) {
-      Next(count);  // zeros already
-    } else {
-      Fill();
-      out_.append(count, '\0');
-    }
+    const std::size_t inRoom = std::min(room_, count);
+    room_ -= inRoom;  // the room is zeros
+    if (inRoom < count) out_.append(count - inRoom, '\0');
     return *this;
   }
   // Zero bytes up to a multiple of 4 of the whole string.
@@ -78,8 +73,6 @@ class LeWriter {
     room_ -= bytes;
     return at;
   }
-  // What is left of the room stays as made: zeros.
-  void Fill() { room_ = 0; }
 
   std::string& out_;
   std::size_t room_ = 0;  // bytes at the end of out_ made and not yet written
