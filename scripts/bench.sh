@@ -11,11 +11,15 @@
 #     each further address is the difference over 100,000),
 #   - on the 200 MB file: quillfen-cli pdb FILE, its time and peak memory beside
 #     those of loading the file for symbolize (one address),
+#   - on the 200 MB file and on its twin with C++Builder's mangled names
+#     (genmap --cbuilder): breakpad and pdb with readable names (the default)
+#     beside --no-demangle, the runs of the two taken in turn,
 # then says for each target whether it holds, and ends with the targets side
 # by side: symbolize of 100,000 addresses within 2x one lookup (200 MB),
 # lookup within 5x wc -l (800 MB), peak memory of symbolize at most 0.75x the
 # file (200 MB), pdb within 2x the time and at most the memory of loading the
-# file for symbolize (200 MB).
+# file for symbolize (200 MB), breakpad and pdb with readable names within
+# 1.1x their time with --no-demangle (200 MB, both files).
 #   scripts/bench.sh [--wine] [BUILD_DIR]       (default build/bench)
 # --wine also builds the 32-bit quillfen-cli.exe (build/bench-mingw) and checks
 # that it loads the 800 MB file under Wine and answers (slow); where the
@@ -50,6 +54,18 @@ best_of() {
   done
   printf '%.3f' "$best"
 }
+# best_of_two A B: the shortest wall times of $runs runs of "A" and of "B"
+# (each a command line), run in turn so that both meet the same load.
+best_of_two() {
+  local best_a=999999 best_b=999999 start t
+  for _ in $(seq "$runs"); do
+    start=$(now); eval "$1" >/dev/null 2>&1 || true; t=$(echo "$(now) - $start" | bc -l)
+    best_a=$(echo "if ($t < $best_a) $t else $best_a" | bc -l)
+    start=$(now); eval "$2" >/dev/null 2>&1 || true; t=$(echo "$(now) - $start" | bc -l)
+    best_b=$(echo "if ($t < $best_b) $t else $best_b" | bc -l)
+  done
+  printf '%.3f %.3f' "$best_a" "$best_b"
+}
 # verdict FIGURE LIMIT: "holds" or "MISSED (FIGURE/LIMIT = ratio)"
 verdict() {
   awk -v f="$1" -v l="$2" 'BEGIN { if (f <= l) print "holds"; else printf "MISSED (%.2fx the limit)\n", f / l }'
@@ -65,6 +81,7 @@ if "$cli" --help 2>&1 | grep -q 'symbolize'; then symbolize_available=1; fi
 summary=()
 declare -A lookup_s wc_of
 sym_s="" sym1_s="" sym_rss="" sym_bytes="" pdb_s="" pdb_rss="" load_rss=""
+names_rows=()
 for size in $sizes; do
   map="/tmp/quillfen-bench-${size}mb.map"
   if [ ! -f "$map" ]; then
@@ -153,6 +170,27 @@ for size in $sizes; do
              "$(awk -v kb="$pdb_rss" 'BEGIN { printf "%.1f", kb / 1024 }')" "$pdb_mem" \
              "$(awk -v kb="$load_rss" 'BEGIN { printf "%.1f", kb / 1024 }')" "$(verdict "$pdb_mem" 1)"
     fi
+    # Readable names (the default) beside the linker's (--no-demangle): on
+    # this file (Delphi's names, which pass through) and on its twin whose
+    # publics are C++Builder's mangled names.
+    cbmap="/tmp/quillfen-bench-${size}mb-cbuilder.map"
+    if [ ! -f "$cbmap" ]; then
+      echo "writing $cbmap"
+      "$build/bin/genmap" --cbuilder "$cbmap" "$size"
+    fi
+    cat "$cbmap" >/dev/null
+    for names in "Delphi names:$map" "C++Builder names:$cbmap"; do
+      file=${names#*:}
+      for command in breakpad pdb; do
+        out="$work/names.$command"
+        read -r readable_s linker_s < <(best_of_two "\"$cli\" $command \"$file\" -o \"$out\"" \
+                                                   "\"$cli\" $command \"$file\" -o \"$out\" --no-demangle")
+        r=$(awk -v a="$readable_s" -v b="$linker_s" 'BEGIN { printf "%.2f", a / b }')
+        printf '%-34s %9s s   readable names; %s s --no-demangle: %sx (target <= 1.1x: %s)\n' \
+               "$command, ${names%%:*}" "$readable_s" "$linker_s" "$r" "$(verdict "$r" 1.1)"
+        names_rows+=("| $command readable / --no-demangle, ${names%%:*}, $mb MB | $readable_s s / $linker_s s | ${r}x | 1.1x | $(verdict "$r" 1.1) |")
+      done
+    done
   fi
 done
 
@@ -161,7 +199,7 @@ echo "| file | entries | wc -l | lookup | ratio | peak RSS | full-scan miss |"
 echo "|---|---|---|---|---|---|---|"
 printf '%s\n' "${summary[@]}"
 
-# The three targets, each a ratio of two figures of this run.
+# The targets, each a ratio of two figures of this run.
 echo
 echo "| target | figures of this run | ratio | limit | verdict |"
 echo "|---|---|---|---|---|"
@@ -184,6 +222,7 @@ if [ -n "$pdb_s" ]; then
   r=$(awk -v a="$pdb_rss" -v b="$load_rss" 'BEGIN { printf "%.2f", a / b }')
   echo "| peak memory of pdb / of loading, 200 MB | $((pdb_rss / 1024)) MB / $((load_rss / 1024)) MB | ${r}x | 1x | $(verdict "$r" 1) |"
 fi
+[ ${#names_rows[@]} -eq 0 ] || printf '%s\n' "${names_rows[@]}"
 
 if [ "$wine" = 1 ]; then
   map="/tmp/quillfen-bench-800mb.map"
