@@ -126,7 +126,9 @@ constexpr std::array<StepEntry, 4> kX86Steps{{
     {CheckedScan, true},
 }};
 // The unwind tables of an image know every function of it: where they fail
-// no guess follows.
+// no guess follows. The scan needs an image too: on AMD64 it is tried only
+// where the unwind did not know, where there is none, and so does not know
+// either.
 constexpr std::array<StepEntry, 3> kAmd64Steps{{
     {UnwindTables, false},
     {FramePointer, false},
