@@ -11,6 +11,7 @@
 #include "Commands.h"
 #include "DumpImages.h"
 #include "FunctionSpans.h"
+#include "LanguageExceptionOutput.h"
 #include "SymbolizedOutput.h"
 #include "base/Errors.h"
 #include "base/PathRules.h"
@@ -77,6 +78,7 @@ const char* FoundByName(StackFrame::FoundBy by) {
     case StackFrame::FoundBy::Unwind: return "unwind";
     case StackFrame::FoundBy::Analysis: return "analysis";
     case StackFrame::FoundBy::Scan: return "scan";
+    case StackFrame::FoundBy::Exception: return "exception";
   }
   return "scan";
 }
@@ -165,6 +167,7 @@ class DumpPrinter {
         if (view_) walk.whyNative = crashing ? WhyNot(*crashing) : "the dump holds no such thread";
         walks.push_back(std::move(walk));
       }
+      ReachRaise(walks.front());
     }
     if (!AllThreads()) return walks;
     for (const MinidumpThread& thread : dump.threads) {
@@ -234,6 +237,24 @@ class DumpPrinter {
     return {{x86.id, WalkStack(*view_->dump, x86.stack, *x86.registers, WalkOptions(*view_))}, view_, {}};
   }
 
+  // The language exception of the side's dump, and its raising frame
+  // reached (LanguageExceptionOutput.h).
+  static std::optional<LanguageException> Language(const DumpSide& side) {
+    return DumpLanguageException(*side.dump, [&side](const MinidumpModule& m) { return side.images[side.IndexOf(m)]; });
+  }
+  static NameAddress Namer(const DumpSide& side) {
+    return [&side](uint64_t address) {
+      const FrameAnswer answer = Answer(side, StackFrame{address, StackFrame::FoundBy::Exception, 0, std::nullopt});
+      return NamedAddress{answer.module, answer.map != nullptr, answer.symbolized};
+    };
+  }
+  void ReachRaise(ThreadWalk& walk) const {
+    const MinidumpThread* thread = walk.side->dump->Thread(walk.walk.threadId);
+    if (const auto language = Language(*walk.side))
+      ReachRaiseFrame(*walk.side->dump, *language, thread ? thread->stack : MinidumpMemory{}, WalkOptions(*walk.side),
+                      walk.walk.frames);
+  }
+
   StackWalkOptions WalkOptions(const DumpSide& side) const {
     StackWalkOptions walk;
     walk.scan = options_.scan;
@@ -271,7 +292,10 @@ class DumpPrinter {
       else
         out << "the 32-bit view is shown (--native shows the 64-bit one)\n";
     }
-    if (const auto& e = native_.dump->exception) {
+    if (const auto language = Language(ExceptionSide(walks))) {
+      PrintLanguageExceptionText(out, *language, native_.dump->exception->code, native_.dump->exception->threadId,
+                                 ExceptionSide(walks).Digits(), Namer(ExceptionSide(walks)));
+    } else if (const auto& e = native_.dump->exception) {
       const DumpSide& side = ExceptionSide(walks);
       out << "Exception 0x" << Hex(e->code, 8);
       if (const auto name = ExceptionCodeName(e->code)) out << " (" << *name << ')';
@@ -354,7 +378,9 @@ class DumpPrinter {
       out << ",\"address\":\"" << Address(side, e->address) << "\",\"thread\":" << e->threadId << ",\"parameters\":[";
       for (size_t i = 0; i < e->parameters.size(); ++i)
         out << (i ? "," : "") << '"' << Address(side, e->parameters[i]) << '"';
-      out << "]}";
+      out << ']';
+      if (const auto language = Language(side)) PrintLanguageExceptionJson(out, *language, side.Digits(), Namer(side));
+      out << '}';
     } else {
       out << "null";
     }

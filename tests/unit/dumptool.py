@@ -13,6 +13,9 @@
                                             outside the dump's memory; machine=: their machine field; hang:
                                             without the exception; in32: the threads stopped in 32-bit code
                                             (their 64-bit contexts the x86 ones, CS 0x23; the CPU areas zero)
+  dumptool.py trim DUMP OUT ADDRESS...     a full-memory dump (a Memory64List after every other stream) cut
+                                            to the stacks of its threads, the image of its first module and
+                                            the 4 KB pages of each ADDRESS and the one after it
   dumptool.py run OUT ERR PROGRAM ARGS...   runs PROGRAM, prints "SECONDS PEAK-KB" (its peak resident memory,
                                             through /usr/bin/time where there is one)
 """
@@ -228,6 +231,56 @@ def wow64(src, how):
     return out
 
 
+# A full-memory dump cut to what a reader of its crash needs; the rest of
+# the process's memory (tens of MB under Wine) is left out.
+def trim(b, addresses):
+    keep = []
+    memory = None
+    for kind, size, rva in streams(b):
+        if kind == 3:
+            for e in list_entries(b, rva, size, 48):
+                start = struct.unpack_from("<Q", b, e + 24)[0]
+                keep.append((start & ~0xFFF, (start & ~0xFFF) + 0x10000))
+        elif kind == 4:
+            e = list_entries(b, rva, size, 108)[0]
+            base, length = struct.unpack_from("<QI", b, e)
+            keep.append((base, base + length))
+        elif kind == 9:
+            memory = rva
+    for a in addresses:
+        keep.append((a & ~0xFFF, (a & ~0xFFF) + 0x2000))
+    count, data = struct.unpack_from("<QQ", b, memory)
+    out = bytearray(b[:memory + 16])
+    kept, at = [], data
+    for i in range(count):
+        start, size = struct.unpack_from("<QQ", b, memory + 16 + 16 * i)
+        for low, high in keep:
+            low, high = max(low, start), min(high, start + size)
+            if low < high:
+                kept.append((low, high - low, at + low - start))
+        at += size
+    kept.sort()
+    merged = []
+    for start, size, offset in kept:
+        if merged and merged[-1][0] + merged[-1][1] >= start:
+            last = merged[-1]
+            end = max(last[0] + last[1], start + size)
+            merged[-1] = (last[0], end - last[0], last[2])
+        else:
+            merged.append((start, size, offset))
+    struct.pack_into("<QQ", out, memory, len(merged), memory + 16 + 16 * len(merged))
+    out = out[:memory + 16]
+    for start, size, offset in merged:
+        out += struct.pack("<QQ", start, size)
+    for start, size, offset in merged:
+        out += b[offset:offset + size]
+    directory = struct.unpack_from("<I", b, 12)[0]
+    for i, (kind, size, rva) in enumerate(streams(b)):
+        if kind == 9:
+            struct.pack_into("<I", out, directory + 12 * i + 4, 16 + 16 * len(merged))
+    return out
+
+
 def main():
     cmd = sys.argv[1]
     if cmd == "stamp":
@@ -270,6 +323,9 @@ def main():
     elif cmd == "wow64":
         b = open(sys.argv[2], "rb").read()
         open(sys.argv[3], "wb").write(wow64(b, sys.argv[4] if len(sys.argv) > 4 else ""))
+    elif cmd == "trim":
+        b = open(sys.argv[2], "rb").read()
+        open(sys.argv[3], "wb").write(trim(b, [int(a, 16) for a in sys.argv[4:]]))
     elif cmd == "run":
         # /usr/bin/time measures the program alone; a child of this script
         # starts as a copy of it, whose memory counts in its peak.
