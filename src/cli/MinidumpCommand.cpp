@@ -332,6 +332,7 @@ class DumpPrinter {
           }
         }
         if (frame.foundBy == StackFrame::FoundBy::Scan) out << " [scan]";
+        if (frame.foundBy == StackFrame::FoundBy::Exception) out << " [exception]";
         out << '\n';
       }
     }
