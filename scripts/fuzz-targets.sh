@@ -21,6 +21,7 @@ fuzz_goal() {
   case "$1" in
     fuzz_crosscheck) echo 0 ;;
     fuzz_peversion | fuzz_minidump | fuzz_unwind | fuzz_x86frames) echo 5000 ;;
+    fuzz_langexc) echo 10000 ;;
     *) echo 1000 ;;
   esac
 }

@@ -267,7 +267,7 @@ void ReadObjectClass(const ProcessMemory& memory, uint64_t object, bool fpc, Lan
     return;
   }
   // Free Pascal's and Delphi 2009's strings name their element size.
-  const bool elementSize = fpc || layout != &layouts[1];
+  const bool elementSize = fpc || layout != &kWin32Layouts[1];
   out.message = RuntimeString(memory, *messagePtr, elementSize, out.whyNoMessage);
 }
 
