@@ -45,7 +45,7 @@ void PrintLanguageExceptionText(std::ostream& out, const LanguageException& e, u
   out << "Exception ";
   if (e.className) {
     out << *e.className;
-    if (e.message)
+    if (e.message && !e.message->empty())
       out << " (" << *e.message << ')';
     else if (!e.whyNoMessage.empty())
       out << " (message unknown: " << e.whyNoMessage << ')';

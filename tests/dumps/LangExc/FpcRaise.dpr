@@ -1,13 +1,15 @@
-{ FpcRaise.exe DUMPFILE KIND: raises EConvertError through Free Pascal's
-  run-time (StrToInt of 'abc') from TWorker.Convert, called by Run, called by
-  the program; a vectored exception handler writes the dump at the first
-  chance of the run-time's exception (0xE0465043) with MiniDumpWriteDump
-  (KIND 0: MiniDumpNormal, 2: MiniDumpWithFullMemory) and exits with 42. }
+{ FpcRaise.exe DUMPFILE WHAT TYPE: raises through Free Pascal's run-time,
+  WHAT convert: EConvertError (StrToInt of 'abc') from TWorker.Convert,
+  called by Run, called by the program; WHAT open: EFOpenError (a
+  TFileStream of a missing file) from TWorker.Open, called by Load. A
+  vectored exception handler writes the dump at the first chance of the
+  run-time's exception (0xE0465043) with MiniDumpWriteDump (TYPE 0:
+  MiniDumpNormal, 2: MiniDumpWithFullMemory) and exits with 42. }
 program FpcRaise;
 
 {$mode delphi}
 
-uses SysUtils, Windows;
+uses SysUtils, Classes, Windows;
 
 type
   TMinidumpExceptionInformation = record
@@ -18,6 +20,7 @@ type
 
   TWorker = class
     function Convert(const Text: string): Integer;
+    function Open(const Name: string): Int64;
   end;
 
 function AddVectoredExceptionHandler(First: ULONG; Handler: Pointer): Pointer; stdcall; external 'kernel32.dll';
@@ -56,6 +59,24 @@ begin
   Result := StrToInt(Text) + 1;
 end;
 
+function TWorker.Open(const Name: string): Int64;
+var
+  Stream: TFileStream;
+begin
+  Stream := TFileStream.Create(Name, fmOpenRead);
+  Result := Stream.Size;
+  Stream.Free;
+end;
+
+function Load(const Name: string): Int64;
+var
+  Worker: TWorker;
+begin
+  Worker := TWorker.Create;
+  Result := Worker.Open(Name) + 1;
+  Worker.Free;
+end;
+
 function Run(const Text: string): Integer;
 var
   Worker: TWorker;
@@ -67,7 +88,10 @@ end;
 
 begin
   DumpFile := ParamStr(1);
-  DumpKind := StrToIntDef(ParamStr(2), 0);
+  DumpKind := StrToIntDef(ParamStr(3), 0);
   AddVectoredExceptionHandler(1, @OnException);
-  WriteLn(Run('abc'));
+  if ParamStr(2) = 'open' then
+    WriteLn(Load('C:\missing.ini'))
+  else
+    WriteLn(Run('abc'));
 end.

@@ -52,5 +52,8 @@ run() {
 run delphi2009 DelphiRaise d2009
 run delphi2007 DelphiRaise d2007
 run cppbuilder DelphiRaise cpp
-if [ $# -eq 3 ]; then run fpc FpcRaise; fi
+if [ $# -eq 3 ]; then
+  run fpc FpcRaise convert
+  run fpcopen FpcRaise open
+fi
 ls -l "$here/data"
