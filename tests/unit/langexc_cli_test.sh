@@ -74,6 +74,13 @@ JSON, Free Pascal|FpcRaise.map|fpcopen_full.dmp|"language_exception":{"kind":"fp
 JSON, unknown class|DelphiRaise.map|delphi2009.dmp|"language_exception":{"kind":"delphi","class":null,"why_no_class":"the dump does not hold the exception object","message":null,"raise_address":"0x0040183D"
 ROWS
 
+# db symbolize: the class table from the stored build's image.
+expect "db add-build" 0 q db --db db add-build DelphiRaise.exe DelphiRaise.map
+if expect "db symbolize, the class table from the stored image" 0 q db --db db symbolize --minidump delphi2009_full-heap.dmp; then
+  if [ "$(head -1 out)" = "Exception EConvertError ('abc' is not a valid integer value) raised at 0x0040183D in thread $(thread_of delphi2009_full.dmp)" ]
+  then pass "db symbolize, the class table from the stored image"; else fail "db symbolize: got"; cat out; fi
+fi
+
 # The walk from a context without EBP stops in kernelbase.dll: the raise
 # address, then the walk from the registers the run-time passed.
 if expect "the raise frame where the walk does not reach it" 0 q symbolize DelphiRaise.map --minidump delphi2009_full-noebp.dmp; then
