@@ -90,10 +90,9 @@ class Printer {
   }
 
   // Every address of the report that lies in code, each once, in order of
-  // first appearance; true when there was one.
-  // The Delphi run-time's texts (RuntimeReportOutput.h): the address of
-  // one that names another module is skipped with a line on err; the
-  // answer of one names its class and message.
+  // first appearance; true when there was one. Of the Delphi run-time's
+  // texts (RuntimeReportOutput.h), one of another module is skipped with a
+  // line on err, the answer of an exception's names its class and message.
   bool PrintReport(std::string_view report, std::ostream& err) {
     std::unordered_set<uint64_t> printed;
     std::vector<AddressRef> refs;
