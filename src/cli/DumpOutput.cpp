@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "LanguageExceptionOutput.h"
 #include "SymbolizedOutput.h"
 #include "image/PeExports.h"
 
@@ -45,6 +46,7 @@ const char* FoundByName(StackFrame::FoundBy by) {
     case StackFrame::FoundBy::Unwind: return "unwind";
     case StackFrame::FoundBy::Analysis: return "analysis";
     case StackFrame::FoundBy::Scan: return "scan";
+    case StackFrame::FoundBy::Exception: return "exception";
   }
   return "scan";
 }
@@ -68,6 +70,18 @@ FrameAnswer Answer(const DumpSide& side, const StackFrame& frame) {
     if (answer.symbolized.function) ++answer.symbolized.functionOffset;
   }
   return answer;
+}
+
+// The language exception of the side's dump (crash/RaiseWalk.h), and how
+// its raise address is named (as a caller is).
+std::optional<LanguageException> Language(const DumpSide& side) {
+  return DumpLanguageException(*side.dump, [&side](const MinidumpModule& m) { return side.images[side.IndexOf(m)]; });
+}
+NameAddress Namer(const DumpSide& side) {
+  return [&side](uint64_t address) {
+    const FrameAnswer answer = Answer(side, StackFrame{address, StackFrame::FoundBy::Exception, 0, std::nullopt});
+    return NamedAddress{answer.module, answer.map != nullptr, answer.symbolized};
+  };
 }
 
 std::string Address(const DumpSide& side, uint64_t value) { return "0x" + Hex(value, side.Digits()); }
@@ -117,7 +131,10 @@ void DumpPrinter::PrintText(const std::vector<SideWalk>& walks, std::ostream& ou
     else
       out << "the 32-bit view is shown (--native shows the 64-bit one)\n";
   }
-  if (const auto& e = native_.dump->exception) {
+  if (const auto language = Language(ExceptionSide(walks))) {
+    PrintLanguageExceptionText(out, *language, native_.dump->exception->code, native_.dump->exception->threadId,
+                               ExceptionSide(walks).Digits(), Namer(ExceptionSide(walks)));
+  } else if (const auto& e = native_.dump->exception) {
     const DumpSide& side = ExceptionSide(walks);
     out << "Exception 0x" << Hex(e->code, 8);
     if (const auto name = ExceptionCodeName(e->code)) out << " (" << *name << ')';
@@ -154,6 +171,7 @@ void DumpPrinter::PrintText(const std::vector<SideWalk>& walks, std::ostream& ou
         }
       }
       if (frame.foundBy == StackFrame::FoundBy::Scan) out << " [scan]";
+      if (frame.foundBy == StackFrame::FoundBy::Exception) out << " [exception]";
       out << '\n';
     }
   }
@@ -178,7 +196,9 @@ void DumpPrinter::PrintJson(const std::vector<SideWalk>& walks, std::ostream& ou
     out << ",\"address\":\"" << Address(side, e->address) << "\",\"thread\":" << e->threadId << ",\"parameters\":[";
     for (size_t i = 0; i < e->parameters.size(); ++i)
       out << (i ? "," : "") << '"' << Address(side, e->parameters[i]) << '"';
-    out << "]}";
+    out << ']';
+    if (const auto language = Language(side)) PrintLanguageExceptionJson(out, *language, side.Digits(), Namer(side));
+    out << '}';
   } else {
     out << "null";
   }

@@ -24,7 +24,7 @@ namespace qf {
 
 struct StackFrame {
   // How the frame was found, most trusted first.
-  enum class FoundBy { Context, Unwind, Analysis, FramePointer, Scan };
+  enum class FoundBy { Context, Unwind, Analysis, FramePointer, Scan, Exception };  // Exception: a language exception's raise address
   uint64_t address = 0;
   FoundBy foundBy = FoundBy::Context;
   uint64_t slot = 0;  // where on the stack the address was read (0 for frame 0)

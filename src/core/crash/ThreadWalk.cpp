@@ -1,6 +1,8 @@
 // Which threads of a dump are walked, in which order, and in which view.
 #include "crash/StackWalk.h"
 
+#include "crash/RaiseWalk.h"
+
 namespace qf {
 namespace {
 
@@ -29,6 +31,17 @@ class ThreadWalker {
     if (thread.registers) walk.frames = WalkStack(dump_, thread.stack, *thread.registers, options_);
     if (view_) walk.whyNative = WhyNot(thread);
     return walk;
+  }
+
+  // The crashing thread's walk reaching the frame that raised a language
+  // exception (RaiseWalk.h), in the side it was walked in.
+  void ReachRaise(ThreadFrames& walk) const {
+    const Minidump& dump = walk.inView ? view_->view.dump : dump_;
+    const StackWalkOptions& options = walk.inView ? view_->options : options_;
+    const auto language = DumpLanguageException(dump, options.imageOf);
+    if (!language) return;
+    const MinidumpThread* thread = dump.Thread(walk.threadId);
+    ReachRaiseFrame(dump, *language, thread ? thread->stack : MinidumpMemory{}, options, walk.frames);
   }
 
  private:
@@ -64,6 +77,7 @@ std::vector<ThreadFrames> WalkThreads(const Minidump& dump, const StackWalkOptio
   if (dump.exception) {
     crashing = dump.Thread(dump.exception->threadId);
     walks.push_back(walker.Crashing(crashing));
+    walker.ReachRaise(walks.back());
   } else if (!dump.threads.empty()) {
     crashing = &dump.threads.front();
     walks.push_back(walker.Own(*crashing));
