@@ -22,6 +22,7 @@ fuzz_goal() {
     fuzz_crosscheck) echo 0 ;;
     fuzz_demangle) echo 100000 ;;
     fuzz_peversion | fuzz_minidump | fuzz_unwind | fuzz_x86frames) echo 5000 ;;
+    fuzz_langexc) echo 10000 ;;
     *) echo 1000 ;;
   esac
 }

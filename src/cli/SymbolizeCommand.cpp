@@ -12,6 +12,7 @@
 #include "Terminal.h"
 #include "base/ParallelShares.h"
 #include "crash/CrashReport.h"
+#include "RuntimeReportOutput.h"
 #include "crash/ModuleName.h"
 #include "base/Errors.h"
 #include "map/SymbolMap.h"
@@ -89,16 +90,27 @@ class Printer {
   }
 
   // Every address of the report that lies in code, each once, in order of
-  // first appearance; true when there was one.
-  bool PrintReport(std::string_view report) {
+  // first appearance; true when there was one. Of the Delphi run-time's
+  // texts (RuntimeReportOutput.h), one of another module is skipped with a
+  // line on err, the answer of an exception's names its class and message.
+  bool PrintReport(std::string_view report, std::ostream& err) {
     std::unordered_set<uint64_t> printed;
     std::vector<AddressRef> refs;
-    for (const AddressRef& ref : ScanCrashReport(report)) {
-      if (OfAnotherModule(ref)) continue;
+    const std::vector<RuntimeMessage> messages = DelphiRuntimeMessages(report);
+    for (const ReportAddress& found : ScanReport(report, messages)) {
+      const AddressRef& ref = found.ref;
+      if (OfAnotherModule(ref)) {
+        if (found.message) PrintOtherModuleText(err, report, messages[*found.message], module_);
+        continue;
+      }
       const uint64_t shown = Preferred(ref);
-      if (map_.InCode(InMap(shown)) && printed.insert(shown).second) refs.push_back(ref);
+      if (map_.InCode(InMap(shown)) && printed.insert(shown).second) {
+        refs.push_back(ref);
+        notes_.push_back(found.message ? &messages[*found.message] : nullptr);
+      }
     }
     PrintAll(refs);
+    notes_.clear();
     return !refs.empty();
   }
 
@@ -123,6 +135,7 @@ class Printer {
         } else {
           AppendPlainLine(text, Preferred(refs[i]), answer, options_.names);
         }
+        if (i < notes_.size() && notes_[i]) AppendRuntimeMessage(text, *notes_[i], options_.json);
         allInCode = answer.inCode && allInCode;
       }
     }
@@ -160,6 +173,7 @@ class Printer {
   std::ostream& out_;
   const bool lineByLine_;
   std::string pending_;
+  std::vector<const RuntimeMessage*> notes_;  // per address of PrintReport: its run-time text (null: none)
   uint64_t fileBase_;
   uint64_t preferredBase_;
 };
@@ -225,7 +239,7 @@ int PrintSymbolized(const SymbolMap& map, const SymbolizeOptions& options, const
   const std::string module = options.module.value_or(std::string());
   Printer printer(map, options, module, out);
   if (reportText) {
-    const bool any = printer.PrintReport(*reportText);
+    const bool any = printer.PrintReport(*reportText, err);
     printer.Flush();
     return any ? kExitOk : kExitNotAllFound;
   }

@@ -36,13 +36,13 @@ std::string_view ShownFunction(std::string_view linkerName, FunctionNames names,
 void AppendSymbolText(std::string& out, const Symbolized& s, FunctionNames names);
 // AppendSymbolText for an address in code, else "(not in code)": what
 // symbolize prints after the address.
-void PrintAfterAddress(std::ostream& out, const Symbolized& s, FunctionNames names = FunctionNames::Linker);
+void PrintAfterAddress(std::ostream& out, const Symbolized& s, FunctionNames names);
 void AppendAfterAddress(std::string& out, const Symbolized& s, FunctionNames names);
 // The fields of AppendJsonLine after "address", each after a comma:
 // "segment":...,"unit":...,"function":...,["linkage_name":...,]"function_offset":...,"file":...,"line":...
 // where "function" is the name shown and "linkage_name", present only when
 // the two differ, the linker's.
-void PrintJsonSymbolFields(std::ostream& out, const Symbolized& s, FunctionNames names = FunctionNames::Linker);
+void PrintJsonSymbolFields(std::ostream& out, const Symbolized& s, FunctionNames names);
 void AppendJsonSymbolFields(std::string& out, const Symbolized& s, FunctionNames names);
 // "ADDRESS FUNCTION+0xN (UNIT) FILE:LINE" ("??" where unknown) or
 // "ADDRESS (not in code)", and the line end.

@@ -25,6 +25,22 @@ std::string Describe(const std::vector<AddressRef>& refs) {
   return text;
 }
 
+// ScanReport's addresses: MODULE+RVA, MODULE:ADDRESS or ADDRESS, each with
+// {CLASS|MESSAGE} of its run-time text.
+std::string DescribeReport(std::string_view report) {
+  const std::vector<RuntimeMessage> messages = DelphiRuntimeMessages(report);
+  std::string text;
+  for (const ReportAddress& a : ScanReport(report, messages)) {
+    char value[32];
+    std::snprintf(value, sizeof value, "%llX", static_cast<unsigned long long>(a.ref.value));
+    text += a.ref.module.empty() ? "" : a.ref.module + (a.ref.rva ? "+" : ":");
+    text += value;
+    if (a.message) text += "{" + messages[*a.message].className + "|" + messages[*a.message].message + "}";
+    text += " ";
+  }
+  return text;
+}
+
 TEST(ParseAddress, Forms) {
   struct Case {
     const char* text;
@@ -106,6 +122,36 @@ TEST(ScanCrashReport, ThreeKindsOfReport) {
   EXPECT_EQ(ModulesInReport(std::string(dialog) + trace + event),
             (std::vector<std::string>{"Project1.exe", "vcl250.bpl"}));
   EXPECT_EQ(ModulesInReport("VCL250.BPL+0x10 in module 'Vcl250.bpl'"), (std::vector<std::string>{"VCL250.BPL"}));
+}
+
+TEST(ScanReport, TheDelphiRunTimesTexts) {
+  struct Case {
+    const char* report;
+    const char* want;
+  } const cases[] = {
+      // An exception's text: an RVA of its module, "$" or not; the message on the next line or after it.
+      {"Exception EConvertError in module Project1.exe at 0004A8F1.\r\n'abc' is not a valid integer value.\r\n",
+       "Project1.exe+4A8F1{EConvertError|'abc' is not a valid integer value.} "},
+      {"Exception EConvertError in module Project1.exe at $0004A8F1. 'abc' is not a valid integer value.",
+       "Project1.exe+4A8F1{EConvertError|'abc' is not a valid integer value.} "},
+      {"Exception EFOpenError in module My App.exe at 4A8F1.\n\nnext 00401000",
+       "My App.exe+4A8F1{EFOpenError|} 401000 "},
+      {"Exception Vcl.Forms.EInvalidOperation in module vcl270.bpl at 0001F00A.\nCannot focus",
+       "vcl270.bpl+1F00A{Vcl.Forms.EInvalidOperation|Cannot focus} "},
+      // An access violation: the address with its module, never the data address.
+      {"Access violation at address 0045894F in module 'Project1.exe'. Read of address 00000000",
+       "Project1.exe:45894F{EAccessViolation|Read of address 00000000} "},
+      {"Access violation at address 0045894F in module 'rtl270.bpl'. Write of address 0045894F.",
+       "rtl270.bpl:45894F{EAccessViolation|Write of address 0045894F} "},
+      // Other texts are no run-time's text: read as before.
+      {"Exception EConvertError in module Project1.exe at 0004A8F1", "4A8F1 "},
+      {"Exception code: 0xc0000005 at 0045894F", "C0000005 45894F "},
+      {"MyException EX in module A.exe at 00001000.", "1000 "},
+      {"Access violation at address 0045894F in module Project1.exe. Read of address 00000000", "45894F 0 "},
+      // In order with the other addresses.
+      {"0040100A Exception E in module A.exe at 10. x\n0040100B", "40100A A.exe+10{E|x} 40100B "},
+  };
+  for (const Case& c : cases) EXPECT_EQ(DescribeReport(c.report), c.want) << c.report;
 }
 
 // Found by fuzzing at 64 KB: labels in one long line each took the rest of

@@ -13,6 +13,13 @@
                                             outside the dump's memory; machine=: their machine field; hang:
                                             without the exception; in32: the threads stopped in 32-bit code
                                             (their 64-bit contexts the x86 ones, CS 0x23; the CPU areas zero)
+  dumptool.py trim DUMP OUT [noimage] ADDRESS...
+                                            a full-memory dump (a Memory64List after every other stream) cut
+                                            to the stacks of its threads, the image of its first module (not
+                                            with noimage) and the 4 KB pages of each ADDRESS and the one after it
+  dumptool.py code DUMP OUT CODE            a copy whose exception has another code
+  dumptool.py context DUMP OUT OFFSET VALUE a copy whose exception context holds the 32-bit VALUE at OFFSET
+                                            (x86: 0xB4 EBP, 0xC4 ESP)
   dumptool.py run OUT ERR PROGRAM ARGS...   runs PROGRAM, prints "SECONDS PEAK-KB" (its peak resident memory,
                                             through /usr/bin/time where there is one)
 """
@@ -228,6 +235,56 @@ def wow64(src, how):
     return out
 
 
+# A full-memory dump cut to what a reader of its crash needs; the rest of
+# the process's memory (tens of MB under Wine) is left out.
+def trim(b, addresses, image=True):
+    keep = []
+    memory = None
+    for kind, size, rva in streams(b):
+        if kind == 3:
+            for e in list_entries(b, rva, size, 48):
+                start = struct.unpack_from("<Q", b, e + 24)[0]
+                keep.append((start & ~0xFFF, (start & ~0xFFF) + 0x10000))
+        elif kind == 4 and image:
+            e = list_entries(b, rva, size, 108)[0]
+            base, length = struct.unpack_from("<QI", b, e)
+            keep.append((base, base + length))
+        elif kind == 9:
+            memory = rva
+    for a in addresses:
+        keep.append((a & ~0xFFF, (a & ~0xFFF) + 0x2000))
+    count, data = struct.unpack_from("<QQ", b, memory)
+    out = bytearray(b[:memory + 16])
+    kept, at = [], data
+    for i in range(count):
+        start, size = struct.unpack_from("<QQ", b, memory + 16 + 16 * i)
+        for low, high in keep:
+            low, high = max(low, start), min(high, start + size)
+            if low < high:
+                kept.append((low, high - low, at + low - start))
+        at += size
+    kept.sort()
+    merged = []
+    for start, size, offset in kept:
+        if merged and merged[-1][0] + merged[-1][1] >= start:
+            last = merged[-1]
+            end = max(last[0] + last[1], start + size)
+            merged[-1] = (last[0], end - last[0], last[2])
+        else:
+            merged.append((start, size, offset))
+    struct.pack_into("<QQ", out, memory, len(merged), memory + 16 + 16 * len(merged))
+    out = out[:memory + 16]
+    for start, size, offset in merged:
+        out += struct.pack("<QQ", start, size)
+    for start, size, offset in merged:
+        out += b[offset:offset + size]
+    directory = struct.unpack_from("<I", b, 12)[0]
+    for i, (kind, size, rva) in enumerate(streams(b)):
+        if kind == 9:
+            struct.pack_into("<I", out, directory + 12 * i + 4, 16 + 16 * len(merged))
+    return out
+
+
 def main():
     cmd = sys.argv[1]
     if cmd == "stamp":
@@ -270,6 +327,23 @@ def main():
     elif cmd == "wow64":
         b = open(sys.argv[2], "rb").read()
         open(sys.argv[3], "wb").write(wow64(b, sys.argv[4] if len(sys.argv) > 4 else ""))
+    elif cmd == "trim":
+        b = open(sys.argv[2], "rb").read()
+        image = sys.argv[4:5] != ["noimage"]
+        open(sys.argv[3], "wb").write(trim(b, [int(a, 16) for a in sys.argv[4 if image else 5:]], image))
+    elif cmd == "code":
+        b = bytearray(open(sys.argv[2], "rb").read())
+        for kind, size, rva in streams(b):
+            if kind == 6:
+                struct.pack_into("<I", b, rva + 8, int(sys.argv[4], 16))
+        open(sys.argv[3], "wb").write(b)
+    elif cmd == "context":
+        b = bytearray(open(sys.argv[2], "rb").read())
+        for kind, size, rva in streams(b):
+            if kind == 6:
+                context = struct.unpack_from("<I", b, rva + 8 + 152 + 4)[0]
+                struct.pack_into("<I", b, context + int(sys.argv[4], 16), int(sys.argv[5], 16))
+        open(sys.argv[3], "wb").write(b)
     elif cmd == "run":
         # /usr/bin/time measures the program alone; a child of this script
         # starts as a copy of it, whose memory counts in its peak.

@@ -141,6 +141,21 @@ unset stdin_text
 check "report: UTF-16 as the event viewer saves it" 0 "$loadViewer" "" -- \
   "$cli" symbolize "$vnc" --report "$work/event16.txt"
 check "report: nothing in code" 1 "" "" -- "$cli" symbolize "$vnc" --report "$work/dialog.txt" --base 0x10000000
+# The Delphi run-time's own texts (name, report, exit status, output, standard error).
+convert="$loadViewer [EConvertError: 'abc' is not a valid integer value.]"
+while IFS='|' read -r name text status want err; do
+  printf "$text" >"$work/runtime.txt"
+  check "report: $name" "$status" "$(printf "$want")" "$(printf "$err")" -- "$cli" symbolize "$vnc" --report "$work/runtime.txt"
+done <<ROWS
+exception, its message on the next line|Exception EConvertError in module VncDllLoader.exe at 000E5446.\r\n'abc' is not a valid integer value.\r\n|0|$convert|
+exception, \$ and its message on its line|Exception EConvertError in module VncDllLoader.exe at \$000E5446. 'abc' is not a valid integer value.|0|$convert|
+exception of another module|Exception EConvertError in module rtl270.bpl at 000E5446.\n'abc' is not a valid integer value.|1||quillfen-cli: skipped "Exception EConvertError in module rtl270.bpl at 000E5446.": its module rtl270.bpl is not the MAP file's module (VncDllLoader)
+access violation, its data address not answered|Access violation at address 004E6446 in module 'VncDllLoader.exe'. Write of address 004EE010|0|$insert|
+access violation of another module|Access violation at address 004E6446 in module 'rtl270.bpl'. Read of address 00000000|1||quillfen-cli: skipped "Access violation at address 004E6446 in module 'rtl270.bpl'. Read of address 00000000": its module rtl270.bpl is not the MAP file's module (VncDllLoader)
+ROWS
+printf "Exception EConvertError in module VncDllLoader.exe at 000E5446.\n'abc' is not a valid integer value.\n" >"$work/runtime.txt"
+check "report: exception, JSON" 0 '{"address":"0x004E5446","segment":".text","unit":"MainForm","function":"MainForm.TForm1.actLoadViewerExecute","function_offset":38,"file":"MainForm.pas","line":152,"exception_class":"EConvertError","exception_message":"'"'"'abc'"'"' is not a valid integer value."}' "" -- \
+  "$cli" symbolize "$vnc" --json --report "$work/runtime.txt"
 
 # --- db symbolize ----------------------------------------------------------------
 "$cli" db --db "$work/db" add VncDllLoader 2.0 "$vnc" >/dev/null

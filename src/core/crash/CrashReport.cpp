@@ -125,7 +125,10 @@ std::string ReportText(std::string_view bytes) {
   return std::string(bytes.substr(0, bytes.find('\0')));
 }
 
-std::vector<AddressRef> ScanCrashReport(std::string_view report) {
+namespace {
+
+// ScanCrashReport, with where each address's text starts (starts: null for none).
+std::vector<AddressRef> Scan(std::string_view report, std::vector<size_t>* starts) {
   // The named forms first; their digits are not read again below.
   // A fault offset belongs to the module named by the event's "Faulting
   // module name:" before it.
@@ -153,6 +156,7 @@ std::vector<AddressRef> ScanCrashReport(std::string_view report) {
   for (size_t i = 0; i < report.size();) {
     if (next != named.end() && i >= next->start) {
       addresses.push_back(AddressRef{next->rva, true, std::string(next->module)});
+      if (starts) starts->push_back(next->start);
       i = next->end;
       ++next;
       continue;
@@ -172,7 +176,127 @@ std::vector<AddressRef> ScanCrashReport(std::string_view report) {
     const bool freeStart = start == 0 || !IsWord(report[start - 1]);
     const bool prefixed = start >= 2 && report[start - 2] == '0' && Lower(report[start - 1]) == 'x' &&
                           (start == 2 || !IsWord(report[start - 3]));
-    if (freeStart || prefixed) addresses.push_back(AddressRef{HexValue(report, start, end), false, {}});
+    if (freeStart || prefixed) {
+      addresses.push_back(AddressRef{HexValue(report, start, end), false, {}});
+      if (starts) starts->push_back(start);
+    }
+  }
+  return addresses;
+}
+
+bool IsClassNameByte(char c) { return IsWord(c) || c == '.'; }
+
+// "Exception CLASS in module MODULE at HEX." at `at`, and its message.
+std::optional<RuntimeMessage> ExceptionTextAt(std::string_view text, size_t at) {
+  size_t i = at + std::string_view("Exception ").size(), nameStart = i;
+  while (i < text.size() && IsClassNameByte(text[i])) ++i;
+  constexpr std::string_view kIn = " in module ", kAt = " at ";
+  if (i == nameStart || i - nameStart > 255 || text.compare(i, kIn.size(), kIn) != 0) return std::nullopt;
+  RuntimeMessage m;
+  m.className = std::string(text.substr(nameStart, i - nameStart));
+  i += kIn.size();
+  const size_t moduleEnd = text.find(kAt, i);
+  if (moduleEnd == std::string_view::npos || moduleEnd == i || moduleEnd - i > kMaxModuleName) return std::nullopt;
+  const std::string_view module = text.substr(i, moduleEnd - i);
+  if (module.find_first_of("\r\n") != std::string_view::npos) return std::nullopt;
+  i = moduleEnd + kAt.size();
+  if (i < text.size() && text[i] == '$') ++i;
+  const size_t end = HexEnd(text, i);
+  if (end == i || end - i > 16 || end >= text.size() || text[end] != '.') return std::nullopt;
+  m.address = AddressRef{HexValue(text, i, end), true, std::string(module)};
+  // The message: the rest of the line, else the next line.
+  size_t from = end + 1, lineEnd = text.find_first_of("\r\n", from);
+  if (lineEnd == std::string_view::npos) lineEnd = text.size();
+  std::string_view message = text.substr(from, lineEnd - from);
+  const auto trim = [](std::string_view v) {
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+    return v;
+  };
+  message = trim(message);
+  size_t last = lineEnd;
+  if (message.empty() && lineEnd < text.size()) {
+    from = lineEnd + (text.compare(lineEnd, 2, "\r\n") == 0 ? 2 : 1);
+    size_t next = text.find_first_of("\r\n", from);
+    if (next == std::string_view::npos) next = text.size();
+    message = trim(text.substr(from, next - from));
+    if (message.compare(0, 10, "Exception ") == 0 || message.compare(0, 17, "Access violation ") == 0) {
+      message = {};
+    } else if (!message.empty()) {
+      last = next;
+    }
+  }
+  m.message = std::string(message.substr(0, 4096));
+  m.start = at;
+  m.end = message.empty() ? end + 1 : last;
+  return m;
+}
+
+// "Access violation at address HEX in module 'MODULE'. Read of address HEX" at `at`.
+std::optional<RuntimeMessage> AccessViolationTextAt(std::string_view text, size_t at) {
+  size_t i = at + std::string_view("Access violation at address ").size();
+  if (i < text.size() && text[i] == '$') ++i;
+  const size_t end = HexEnd(text, i);
+  constexpr std::string_view kIn = " in module '";
+  if (end == i || end - i > 16 || text.compare(end, kIn.size(), kIn) != 0) return std::nullopt;
+  const uint64_t address = HexValue(text, i, end);
+  const size_t moduleStart = end + kIn.size(), moduleEnd = text.find('\'', moduleStart);
+  if (moduleEnd == std::string_view::npos || moduleEnd == moduleStart || moduleEnd - moduleStart > kMaxModuleName)
+    return std::nullopt;
+  const std::string_view module = text.substr(moduleStart, moduleEnd - moduleStart);
+  if (module.find_first_of("\r\n") != std::string_view::npos) return std::nullopt;
+  size_t j = moduleEnd + 1;
+  if (text.compare(j, 2, ". ") != 0) return std::nullopt;
+  j += 2;
+  const size_t what = j;
+  for (const std::string_view kind : {std::string_view("Read of address "), std::string_view("Write of address ")})
+    if (text.compare(j, kind.size(), kind) == 0) j += kind.size();
+  if (j == what) return std::nullopt;
+  if (j < text.size() && text[j] == '$') ++j;
+  const size_t dataEnd = HexEnd(text, j);
+  if (dataEnd == j || dataEnd - j > 16) return std::nullopt;
+  RuntimeMessage m;
+  m.address = AddressRef{address, false, std::string(module)};
+  m.kind = RuntimeMessage::Kind::AccessViolation;
+  m.className = "EAccessViolation";
+  m.message = std::string(text.substr(what, dataEnd - what));
+  m.start = at;
+  m.end = dataEnd;
+  return m;
+}
+
+}  // namespace
+
+std::vector<AddressRef> ScanCrashReport(std::string_view report) { return Scan(report, nullptr); }
+
+std::vector<RuntimeMessage> DelphiRuntimeMessages(std::string_view report) {
+  std::vector<RuntimeMessage> messages;
+  constexpr std::string_view kException = "Exception ", kViolation = "Access violation at address ";
+  size_t e = report.find(kException), v = report.find(kViolation);
+  while (e != std::string_view::npos || v != std::string_view::npos) {
+    const bool exception = v == std::string_view::npos || (e != std::string_view::npos && e < v);
+    const size_t at = exception ? e : v;
+    std::optional<RuntimeMessage> m;
+    if (at == 0 || !IsWord(report[at - 1])) m = exception ? ExceptionTextAt(report, at) : AccessViolationTextAt(report, at);
+    const size_t from = m ? m->end : at + 1;
+    if (m) messages.push_back(std::move(*m));
+    if (e != std::string_view::npos && e < from) e = report.find(kException, from);
+    if (v != std::string_view::npos && v < from) v = report.find(kViolation, from);
+  }
+  return messages;
+}
+
+std::vector<ReportAddress> ScanReport(std::string_view report, const std::vector<RuntimeMessage>& messages) {
+  std::vector<size_t> starts;
+  const std::vector<AddressRef> refs = Scan(report, &starts);
+  std::vector<ReportAddress> addresses;
+  size_t m = 0;
+  for (size_t i = 0; i <= refs.size(); ++i) {
+    const size_t at = i < refs.size() ? starts[i] : report.size();
+    for (; m < messages.size() && messages[m].start <= at; ++m) addresses.push_back(ReportAddress{messages[m].address, m});
+    if (i == refs.size()) break;
+    if (m > 0 && at < messages[m - 1].end) continue;  // a run of digits of a text read above
+    addresses.push_back(ReportAddress{refs[i], std::nullopt});
   }
   return addresses;
 }

@@ -39,6 +39,35 @@ std::string ReportText(std::string_view fileBytes);
 //   name:" before it, where the report has one.
 std::vector<AddressRef> ScanCrashReport(std::string_view report);
 
+// The Delphi run-time's own texts (in its English wording) of an exception
+// a program did not handle:
+//   Exception CLASS in module MODULE at HEX.      HEX an RVA ("$" optional);
+//                                                 the message after it on
+//                                                 the line, else on the next
+//   Access violation at address HEX in module 'MODULE'. Read of address HEX
+//                                                 (or Write); HEX an address,
+//                                                 the second one the data's
+struct RuntimeMessage {
+  enum class Kind { Exception, AccessViolation };
+  Kind kind = Kind::Exception;
+  AddressRef address;     // with its module; an RVA for the first text
+  std::string className;  // EAccessViolation for the second text
+  std::string message;    // for the second text: "Read of address 00000000"
+  size_t start = 0, end = 0;  // where the text (with its message) lies in the report
+};
+std::vector<RuntimeMessage> DelphiRuntimeMessages(std::string_view report);
+
+// An address of a report, and the run-time text of `messages` it is the
+// address of (none: another).
+struct ReportAddress {
+  AddressRef ref;
+  std::optional<size_t> message;
+};
+// ScanCrashReport's addresses with the run-time's texts read as such: in
+// each text's place its address (never its data address), none of the
+// other runs of digits in it.
+std::vector<ReportAddress> ScanReport(std::string_view report, const std::vector<RuntimeMessage>& messages);
+
 // The module names a report mentions, each once, in order of first
 // appearance: MODULE+0xRVA, "in module 'X'", "Faulting application name: X"
 // and "Faulting module name: X".

@@ -93,6 +93,16 @@ std::optional<std::string_view> ExceptionCodeName(uint32_t code) {
     case 0xC0000409: return "stack buffer overrun";
     case 0x80000003: return "breakpoint";
     case 0x0EEDFADE: return "Delphi exception";
+    // The Delphi run-time's notifications to a debugger.
+    case 0x0EEDFADF: return "Delphi re-raise";
+    case 0x0EEDFAE0: return "Delphi except notification";
+    case 0x0EEDFAE1: return "Delphi finally notification";
+    case 0x0EEDFAE2: return "Delphi terminate notification";
+    case 0x0EEDFAE3: return "Delphi unhandled exception notification";
+    case 0x0EEDFAE4: return "Delphi non-Delphi exception notification";
+    case 0x0EEDFAE5: return "Delphi exit-finally notification";
+    case 0x0EEFFACE: return "C++Builder exception";
+    case 0xE0465043: return "Free Pascal exception";
     case 0xE06D7363: return "C++ exception";
     default: return std::nullopt;
   }
