@@ -26,8 +26,9 @@ Option Repeatable(Option option) {
   return option;
 }
 
-Option NoDemangle() {
-  return Flag("--no-demangle", "the linker's names of C++ functions, not their readable ones (also over --short-names)");
+// help: what keeps the linker's names.
+Option NoDemangle(const char* help = "the file names C++ functions by the linker's names, not their readable ones") {
+  return Flag("--no-demangle", help);
 }
 
 // The options symbolize and db symbolize share.
@@ -51,7 +52,7 @@ std::vector<Option> SymbolizeShared() {
       Value("--images", "DIR", "a folder",
             "with --minidump: a folder searched for each module's executable by its file name"),
       Flag("--json", "JSON Lines: one object per address (with --minidump: one object for the dump)"),
-      NoDemangle(),
+      NoDemangle("C++ functions by the linker's names, not their readable ones (also over --short-names)"),
       Flag("--short-names", "a mangled C++ name without its parameters and calling convention: TForm1::Button11Click"),
   };
 }

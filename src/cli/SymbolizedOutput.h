@@ -47,7 +47,7 @@ void AppendJsonSymbolFields(std::string& out, const Symbolized& s, FunctionNames
 // "ADDRESS FUNCTION+0xN (UNIT) FILE:LINE" ("??" where unknown) or
 // "ADDRESS (not in code)", and the line end.
 void AppendPlainLine(std::string& out, uint64_t shown, const Symbolized& s, FunctionNames names);
-// {"address":...,"segment":...,"unit":...,"function":...,"function_offset":...,"file":...,"line":...}
+// {"address":...,"segment":...,"unit":...,"function":...,["linkage_name":...,]"function_offset":...,"file":...,"line":...}
 void AppendJsonLine(std::string& out, uint64_t shown, const Symbolized& s, FunctionNames names);
 
 }  // namespace qf::cli
