@@ -11,11 +11,16 @@
 #     each further address is the difference over 100,000),
 #   - on the 200 MB file: quillfen-cli pdb FILE, its time and peak memory beside
 #     those of loading the file for symbolize (one address),
+#   - on the 200 MB file and on its twin with C++Builder's mangled names
+#     (genmap --cbuilder): breakpad and pdb with readable names (the default)
+#     beside --no-demangle, the runs of the two taken in turn,
 # then says for each target whether it holds, and ends with the targets side
 # by side: symbolize of 100,000 addresses within 2x one lookup (200 MB),
 # lookup within 5x wc -l (800 MB), peak memory of symbolize at most 0.75x the
 # file (200 MB), pdb within 2x the time and at most the memory of loading the
-# file for symbolize (200 MB).
+# file for symbolize (200 MB), breakpad and pdb with readable names within
+# 1.1x their processor time with --no-demangle (200 MB, both files; the wall
+# times beside).
 #   scripts/bench.sh [--wine] [BUILD_DIR]       (default build/bench)
 # --wine also builds the 32-bit quillfen-cli.exe (build/bench-mingw) and checks
 # that it loads the 800 MB file under Wine and answers (slow); where the
@@ -50,6 +55,24 @@ best_of() {
   done
   printf '%.3f' "$best"
 }
+# best_of_two A B: the shortest wall times of $runs runs of "A" and of "B"
+# (each a command line), run in turn (A B, then B A) so that both meet the same load, and
+# the shortest processor times (user and system) of each: "WALL_A WALL_B CPU_A CPU_B".
+best_of_two() {
+  local commands=("$1" "$2") wall=(999999 999999) cpu=(999999 999999) k w u s
+  local TIMEFORMAT='%R %U %S'
+  local run order
+  for run in $(seq "$runs"); do
+    order="0 1"
+    [ $((run % 2)) = 0 ] && order="1 0"
+    for k in $order; do
+      read -r w u s < <({ time eval "${commands[$k]}" >/dev/null 2>&1; } 2>&1 | tail -n 1)
+      wall[$k]=$(echo "if ($w < ${wall[$k]}) $w else ${wall[$k]}" | bc -l)
+      cpu[$k]=$(echo "c = $u + $s; if (c < ${cpu[$k]}) c else ${cpu[$k]}" | bc -l)
+    done
+  done
+  printf '%.3f %.3f %.3f %.3f\n' "${wall[0]}" "${wall[1]}" "${cpu[0]}" "${cpu[1]}"
+}
 # verdict FIGURE LIMIT: "holds" or "MISSED (FIGURE/LIMIT = ratio)"
 verdict() {
   awk -v f="$1" -v l="$2" 'BEGIN { if (f <= l) print "holds"; else printf "MISSED (%.2fx the limit)\n", f / l }'
@@ -65,6 +88,7 @@ if "$cli" --help 2>&1 | grep -q 'symbolize'; then symbolize_available=1; fi
 summary=()
 declare -A lookup_s wc_of
 sym_s="" sym1_s="" sym_rss="" sym_bytes="" pdb_s="" pdb_rss="" load_rss=""
+names_rows=()
 for size in $sizes; do
   map="/tmp/quillfen-bench-${size}mb.map"
   if [ ! -f "$map" ]; then
@@ -153,6 +177,31 @@ for size in $sizes; do
              "$(awk -v kb="$pdb_rss" 'BEGIN { printf "%.1f", kb / 1024 }')" "$pdb_mem" \
              "$(awk -v kb="$load_rss" 'BEGIN { printf "%.1f", kb / 1024 }')" "$(verdict "$pdb_mem" 1)"
     fi
+    # Readable names (the default) beside the linker's (--no-demangle): on
+    # this file (Delphi's names, which pass through) and on its twin whose
+    # publics are C++Builder's mangled names.
+    cbmap="/tmp/quillfen-bench-${size}mb-cbuilder.map"
+    if [ ! -f "$cbmap" ]; then
+      echo "writing $cbmap"
+      "$build/bin/genmap" --cbuilder "$cbmap" "$size"
+    fi
+    cat "$cbmap" >/dev/null
+    for names in "Delphi names:$map" "C++Builder names:$cbmap"; do
+      file=${names#*:}
+      for command in breakpad pdb; do
+        out="$work/names.$command"
+        read -r readable_s linker_s readable_cpu linker_cpu < <(
+          best_of_two "\"$cli\" $command \"$file\" -o \"$out\"" "\"$cli\" $command \"$file\" -o \"$out\" --no-demangle")
+        r=$(awk -v a="$readable_s" -v b="$linker_s" 'BEGIN { printf "%.2f", a / b }')
+        rc=$(awk -v a="$readable_cpu" -v b="$linker_cpu" 'BEGIN { printf "%.2f", a / b }')
+        # The verdict by processor time: on a machine shared with other work
+        # the wall time of the same run swings by far more than 10%.
+        printf '%-34s %9s s   processor time with readable names; %s s with --no-demangle: %sx (target <= 1.1x: %s); wall %s s / %s s: %sx\n' \
+               "$command, ${names%%:*}" "$readable_cpu" "$linker_cpu" "$rc" "$(verdict "$rc" 1.1)" \
+               "$readable_s" "$linker_s" "$r"
+        names_rows+=("| $command readable / --no-demangle, ${names%%:*}, $mb MB | processor $readable_cpu s / $linker_cpu s (wall $readable_s s / $linker_s s, ${r}x) | ${rc}x | 1.1x | $(verdict "$rc" 1.1) |")
+      done
+    done
   fi
 done
 
@@ -161,7 +210,7 @@ echo "| file | entries | wc -l | lookup | ratio | peak RSS | full-scan miss |"
 echo "|---|---|---|---|---|---|---|"
 printf '%s\n' "${summary[@]}"
 
-# The three targets, each a ratio of two figures of this run.
+# The targets, each a ratio of two figures of this run.
 echo
 echo "| target | figures of this run | ratio | limit | verdict |"
 echo "|---|---|---|---|---|"
@@ -184,6 +233,7 @@ if [ -n "$pdb_s" ]; then
   r=$(awk -v a="$pdb_rss" -v b="$load_rss" 'BEGIN { printf "%.2f", a / b }')
   echo "| peak memory of pdb / of loading, 200 MB | $((pdb_rss / 1024)) MB / $((load_rss / 1024)) MB | ${r}x | 1x | $(verdict "$r" 1) |"
 fi
+[ ${#names_rows[@]} -eq 0 ] || printf '%s\n' "${names_rows[@]}"
 
 if [ "$wine" = 1 ]; then
   map="/tmp/quillfen-bench-800mb.map"

@@ -46,6 +46,7 @@ bool MakeFolders(const FileSystem& fs, const std::string& root, const std::vecto
 BreakpadModule MakeBreakpadModule(const SymbolMap& map, const BreakpadSource& source) {
   BreakpadModule module;
   module.imageBase = map.ImageBase();
+  module.demangle = source.demangle;
   BreakpadIdentity& id = module.identity;
   id.arch = map.WideStarts() ? "x86_64" : "x86";
   id.codeName = source.moduleName;
@@ -104,8 +105,9 @@ BreakpadModule MakeBreakpadModule(const SymbolMap& map, const BreakpadSource& so
 
 std::string BreakpadText(const SymbolMap& map, const BreakpadModule& module) {
   std::string text;
-  WriteBreakpadSymbols(map, module.imageBase, module.identity, module.stackRecords,
-                       [&](std::string_view piece) { text.append(piece); });
+  WriteBreakpadSymbols(
+      map, module.imageBase, module.identity, module.stackRecords,
+      [&](std::string_view piece) { text.append(piece); }, module.demangle);
   return text;
 }
 
@@ -135,7 +137,8 @@ bool WriteFileReplacing(const std::string& path, const std::function<void(std::o
   return true;
 }
 
-int DbExportBreakpad(const TMapDB& db, const Args& args, bool sentry, std::ostream& out, std::ostream& err) {
+int DbExportBreakpad(const TMapDB& db, const Args& args, bool sentry, bool demangle, std::ostream& out,
+                     std::ostream& err) {
   const std::string command = "db export-breakpad";
   const FileSystem& fs = PlatformFileSystem();
   const std::string& outDir = args[0];
@@ -164,6 +167,7 @@ int DbExportBreakpad(const TMapDB& db, const Args& args, bool sentry, std::ostre
     };
     BreakpadSource source;
     source.sentry = sentry;
+    source.demangle = demangle;
     const std::optional<BuildIdentity>& identity = s.build.identity;
     source.moduleName = identity ? identity->module : s.project + ".exe";
     source.build = identity;
@@ -254,6 +258,7 @@ int RunBreakpad(const Args& args, std::istream&, std::ostream& out, std::ostream
   // the image's, else the MAP file's (or NAME) as a program's.
   BreakpadSource source;
   source.sentry = sentry;
+  source.demangle = !parsed.Has("--no-demangle");
   if (module && WithoutExtension(ModuleFileName(*module)).size() < ModuleFileName(*module).size()) {
     source.moduleName = std::string(ModuleFileName(*module));
   } else if (image) {
@@ -276,9 +281,10 @@ int RunBreakpad(const Args& args, std::istream&, std::ostream& out, std::ostream
     }
     // The file goes out piece by piece as it is written, never whole in memory.
     const auto writeTo = [&](std::ostream& to) {
-      WriteBreakpadSymbols(map, made.imageBase, made.identity, made.stackRecords, [&](std::string_view piece) {
-        to.write(piece.data(), static_cast<std::streamsize>(piece.size()));
-      });
+      WriteBreakpadSymbols(
+          map, made.imageBase, made.identity, made.stackRecords,
+          [&](std::string_view piece) { to.write(piece.data(), static_cast<std::streamsize>(piece.size())); },
+          made.demangle);
     };
     if (output) {
       if (!WriteFileReplacing(*output, writeTo)) {

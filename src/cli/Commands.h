@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "OptionTable.h"
+#include "SymbolizedOutput.h"
 #include "db/BuildIdentity.h"
 #include "export/BreakpadSymbols.h"
 
@@ -55,6 +56,7 @@ struct SymbolizeOptions {
   bool native = false;                  // a 64-bit dump of a 32-bit process as 64-bit threads
   std::vector<std::string> images;      // executables of the dump's modules (--image, repeatable)
   std::optional<std::string> imagesDir; // a folder searched for them by module file name
+  FunctionNames names = FunctionNames::Full;  // --no-demangle: Linker; --short-names: Short
 };
 
 // The options of symbolize (and db symbolize) as the table's parser read them.
@@ -88,21 +90,22 @@ int SymbolizeMinidump(const std::string& command, const std::string& mapFile, co
 int DbSymbolizeMinidump(const TMapDB& db, const SymbolizeOptions& options, const std::string& versionGiven,
                         bool anyBuild, std::ostream& out, std::ostream& err);
 
-// breakpad MAPFILE [--module NAME] [--image FILE] [--sentry] [-o FILE]
+// breakpad MAPFILE [--module NAME] [--image FILE] [--sentry] [-o FILE] [--no-demangle]
 int RunBreakpad(const Args& args, std::istream& in, std::ostream& out, std::ostream& err);
 
-// pdb MAPFILE [--image EXE] [--module NAME] [-o OUT.pdb] [--bind OUT.exe] [--force]
+// pdb MAPFILE [--image EXE] [--module NAME] [-o OUT.pdb] [--bind OUT.exe] [--force] [--no-demangle]
 int RunPdb(const Args& args, std::istream& in, std::ostream& out, std::ostream& err);
 
-// db export-breakpad OUTDIR [PROJECT [VERSION]] (args as given, after the
+// db export-breakpad [--sentry] [--no-demangle] OUTDIR [PROJECT [VERSION]] (args as given, after the
 // options): the stored builds' symbol files in the layout of Breakpad's symbol
 // stores, OUTDIR/NAME/ID/NAME.sym.
-int DbExportBreakpad(const TMapDB& db, const Args& args, bool sentry, std::ostream& out, std::ostream& err);
+int DbExportBreakpad(const TMapDB& db, const Args& args, bool sentry, bool demangle, std::ostream& out,
+                     std::ostream& err);
 
-// db export-pdb OUTDIR [PROJECT [VERSION]]: the stored builds' PDBs and
+// db export-pdb [--no-demangle] OUTDIR [PROJECT [VERSION]]: the stored builds' PDBs and
 // bound images in the layout of Windows symbol stores,
 // OUTDIR/NAME.pdb/GUIDAGE/NAME.pdb and OUTDIR/NAME.exe/STAMPSIZE/NAME.exe.
-int DbExportPdb(const TMapDB& db, const Args& args, std::ostream& out, std::ostream& err);
+int DbExportPdb(const TMapDB& db, const Args& args, bool demangle, std::ostream& out, std::ostream& err);
 
 // The folder root/levels[0]/levels[1]/..., made level by level where
 // missing (path: as far as it got); false when a level cannot be made.
@@ -121,6 +124,7 @@ struct BreakpadSource {
   std::optional<BreakpadImage> image;  // identity, CodeView record, stack rules
   std::optional<BuildIdentity> build;  // a stored build's identity, when there is no image
   bool sentry = false;                 // an id of its own for a module without CodeView record
+  bool demangle = true;                // FUNC records name functions by their readable names
 };
 
 // The parts of a symbol file besides the map's; error says what is missing
@@ -129,6 +133,7 @@ struct BreakpadModule {
   uint64_t imageBase = 0;
   BreakpadIdentity identity;
   std::string stackRecords;  // STACK CFI lines from the image's unwind tables
+  bool demangle = true;      // as the source's
   std::string error;
   bool usageError = false;
 };

@@ -367,8 +367,9 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
     return SymbolizeFile("db symbolize", path, symbolizeOptions, Args(args.begin() + 2, args.end()), in, out, err);
   }
   if (command == "add") return Add(db, args[0], args[1], args[2], out, err);
-  if (command == "export-breakpad") return DbExportBreakpad(db, args, sentry, out, err);
-  if (command == "export-pdb") return DbExportPdb(db, args, out, err);
+  const bool demangle = !parsed.Has("--no-demangle");
+  if (command == "export-breakpad") return DbExportBreakpad(db, args, sentry, demangle, out, err);
+  if (command == "export-pdb") return DbExportPdb(db, args, demangle, out, err);
   std::vector<std::string> list;
   if (command == "projects") {
     db.GetProjects(list);

@@ -58,7 +58,7 @@ std::optional<std::string> StoredImage(const TMapDB& db, const SelectedBuild& s,
 
 }  // namespace
 
-int DbExportPdb(const TMapDB& db, const Args& args, std::ostream& out, std::ostream& err) {
+int DbExportPdb(const TMapDB& db, const Args& args, bool demangle, std::ostream& out, std::ostream& err) {
   const std::string command = "db export-pdb";
   const FileSystem& fs = PlatformFileSystem();
   std::vector<SelectedBuild> selected;
@@ -108,7 +108,8 @@ int DbExportPdb(const TMapDB& db, const Args& args, std::ostream& out, std::ostr
       const PdbIdentity id = PdbIdentityOfDigest(&pe, *image, FileSha256(fs, mapPath),
                                                  std::string(WithoutExtension(module)) + ".pdb");
       std::string pdb;
-      WritePdb(map, pe.imageBase, &pe, *image, id, [&](std::string_view piece) { pdb.append(piece); });
+      WritePdb(
+          map, pe.imageBase, &pe, *image, id, [&](std::string_view piece) { pdb.append(piece); }, demangle);
       file(id.pdbName, BreakpadDebugId(id.guid, id.age), pdb);
       pdb = std::string();
       BindRequest request;

@@ -86,7 +86,7 @@ NameAddress Namer(const DumpSide& side) {
 
 std::string Address(const DumpSide& side, uint64_t value) { return "0x" + Hex(value, side.Digits()); }
 
-void PrintJsonFrames(const SideWalk& walk, std::ostream& out) {
+void PrintJsonFrames(const SideWalk& walk, FunctionNames names, std::ostream& out) {
   const std::vector<StackFrame>& frames = walk.walk.frames;
   out << '[';
   for (size_t i = 0; i < frames.size(); ++i) {
@@ -102,7 +102,7 @@ void PrintJsonFrames(const SideWalk& walk, std::ostream& out) {
     out << ",\"found_by\":\"" << FoundByName(frames[i].foundBy) << '"';
     if (frames[i].callTarget)
       out << ",\"call_target\":\"" << Address(*walk.side, *frames[i].callTarget) << '"';
-    PrintJsonSymbolFields(out, answer.symbolized);
+    PrintJsonSymbolFields(out, answer.symbolized, names);
     out << '}';
   }
   out << ']';
@@ -133,7 +133,7 @@ void DumpPrinter::PrintText(const std::vector<SideWalk>& walks, std::ostream& ou
   }
   if (const auto language = Language(ExceptionSide(walks))) {
     PrintLanguageExceptionText(out, *language, native_.dump->exception->code, native_.dump->exception->threadId,
-                               ExceptionSide(walks).Digits(), Namer(ExceptionSide(walks)));
+                               ExceptionSide(walks).Digits(), Namer(ExceptionSide(walks)), options_.names);
   } else if (const auto& e = native_.dump->exception) {
     const DumpSide& side = ExceptionSide(walks);
     out << "Exception 0x" << Hex(e->code, 8);
@@ -167,7 +167,7 @@ void DumpPrinter::PrintText(const std::vector<SideWalk>& walks, std::ostream& ou
         out << answer.module->Name() << "+0x" << Hex(frame.address - answer.module->base, 1);
         if (answer.map) {
           out << ' ';
-          PrintAfterAddress(out, answer.symbolized);
+          PrintAfterAddress(out, answer.symbolized, options_.names);
         }
       }
       if (frame.foundBy == StackFrame::FoundBy::Scan) out << " [scan]";
@@ -197,7 +197,7 @@ void DumpPrinter::PrintJson(const std::vector<SideWalk>& walks, std::ostream& ou
     for (size_t i = 0; i < e->parameters.size(); ++i)
       out << (i ? "," : "") << '"' << Address(side, e->parameters[i]) << '"';
     out << ']';
-    if (const auto language = Language(side)) PrintLanguageExceptionJson(out, *language, side.Digits(), Namer(side));
+    if (const auto language = Language(side)) PrintLanguageExceptionJson(out, *language, side.Digits(), Namer(side), options_.names);
     out << '}';
   } else {
     out << "null";
@@ -223,14 +223,14 @@ void DumpPrinter::PrintJson(const std::vector<SideWalk>& walks, std::ostream& ou
   if (walks.empty())
     out << "[]";
   else
-    PrintJsonFrames(walks.front(), out);
+    PrintJsonFrames(walks.front(), options_.names, out);
   if (WalksAllThreads(*native_.dump, options_.allThreads)) {
     out << ",\"threads\":[";
     for (size_t t = 1; t < walks.size(); ++t) {
       out << (t > 1 ? "," : "") << "{\"id\":" << walks[t].walk.threadId;
       PrintJsonView(walks[t], out);
       out << ",\"frames\":";
-      PrintJsonFrames(walks[t], out);
+      PrintJsonFrames(walks[t], options_.names, out);
       out << '}';
     }
     out << ']';

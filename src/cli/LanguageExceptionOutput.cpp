@@ -10,7 +10,7 @@ std::string Address(uint64_t value, int digits) { return "0x" + Hex(value, digit
 }  // namespace
 
 void PrintLanguageExceptionText(std::ostream& out, const LanguageException& e, uint32_t code, uint32_t threadId,
-                                int digits, const NameAddress& name) {
+                                int digits, const NameAddress& name, FunctionNames names) {
   out << "Exception ";
   if (e.className) {
     out << *e.className;
@@ -33,13 +33,14 @@ void PrintLanguageExceptionText(std::ostream& out, const LanguageException& e, u
     out << named.module->Name() << "+0x" << Hex(e.raiseAddress - named.module->base, 1);
     if (named.hasMap) {
       out << ' ';
-      PrintAfterAddress(out, named.symbolized);
+      PrintAfterAddress(out, named.symbolized, names);
     }
   }
   out << '\n';
 }
 
-void PrintLanguageExceptionJson(std::ostream& out, const LanguageException& e, int digits, const NameAddress& name) {
+void PrintLanguageExceptionJson(std::ostream& out, const LanguageException& e, int digits, const NameAddress& name,
+                                FunctionNames names) {
   out << ",\"language_exception\":{\"kind\":\"" << e.KindName() << '"';
   JsonField(out, "class", e.className);
   if (!e.className) JsonField(out, "why_no_class", e.whyNoClass);
@@ -55,7 +56,7 @@ void PrintLanguageExceptionJson(std::ostream& out, const LanguageException& e, i
   } else {
     out << "null,\"module_offset\":null";
   }
-  PrintJsonSymbolFields(out, named.symbolized);
+  PrintJsonSymbolFields(out, named.symbolized, names);
   out << "},\"parents\":[";
   for (size_t i = 0; i < e.parents.size(); ++i) {
     if (i) out << ',';

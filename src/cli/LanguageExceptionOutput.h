@@ -13,6 +13,7 @@
 
 #include "crash/LanguageException.h"
 #include "crash/RaiseWalk.h"
+#include "SymbolizedOutput.h"
 #include "map/SymbolMap.h"
 
 namespace qf::cli {
@@ -27,10 +28,12 @@ struct NamedAddress {
 using NameAddress = std::function<NamedAddress(uint64_t)>;
 
 // "Exception CLASS (MESSAGE) raised at ADDRESS in thread ID" and
-// "raised at: ADDRESS MODULE+0xOFFSET ANSWER"; digits: of an address.
+// "raised at: ADDRESS MODULE+0xOFFSET ANSWER"; digits: of an address; names:
+// how the raising function is named.
 void PrintLanguageExceptionText(std::ostream& out, const LanguageException& e, uint32_t code, uint32_t threadId,
-                                int digits, const NameAddress& name);
+                                int digits, const NameAddress& name, FunctionNames names);
 // ,"language_exception":{"kind","class","message","raise_address","raise_frame","parents",...}
-void PrintLanguageExceptionJson(std::ostream& out, const LanguageException& e, int digits, const NameAddress& name);
+void PrintLanguageExceptionJson(std::ostream& out, const LanguageException& e, int digits, const NameAddress& name,
+                                FunctionNames names);
 
 }  // namespace qf::cli

@@ -26,6 +26,11 @@ Option Repeatable(Option option) {
   return option;
 }
 
+// help: what keeps the linker's names.
+Option NoDemangle(const char* help = "the file names C++ functions by the linker's names, not their readable ones") {
+  return Flag("--no-demangle", help);
+}
+
 // The options symbolize and db symbolize share.
 std::vector<Option> SymbolizeShared() {
   return {
@@ -47,6 +52,8 @@ std::vector<Option> SymbolizeShared() {
       Value("--images", "DIR", "a folder",
             "with --minidump: a folder searched for each module's executable by its file name"),
       Flag("--json", "JSON Lines: one object per address (with --minidump: one object for the dump)"),
+      NoDemangle("C++ functions by the linker's names, not their readable ones (also over --short-names)"),
+      Flag("--short-names", "a mangled C++ name without its parameters and calling convention: TForm1::Button11Click"),
   };
 }
 
@@ -120,12 +127,13 @@ std::vector<Command> MakeTable() {
                    {"db export-breakpad [OPTIONS] OUTDIR [PROJECT [VERSION]]"},
                    "Writes the Breakpad symbol file of every stored build, or of those named, as "
                    "OUTDIR/NAME/ID/NAME.sym.",
-                   {Flag("--sentry", "an id of its own for a module without CodeView record (needs .build files)")}});
+                   {Flag("--sentry", "an id of its own for a module without CodeView record (needs .build files)"),
+                    NoDemangle()}});
   table.push_back({"db export-pdb",
-                   {"db export-pdb OUTDIR [PROJECT [VERSION]]"},
+                   {"db export-pdb [OPTIONS] OUTDIR [PROJECT [VERSION]]"},
                    "Writes the PDB of every stored build that keeps its image, or of those named, and the image "
                    "bound to it, in a symbol server's layout.",
-                   {}});
+                   {NoDemangle()}});
 
   table.push_back({"breakpad",
                    {"breakpad MAPFILE [OPTIONS]"},
@@ -134,7 +142,7 @@ std::vector<Command> MakeTable() {
                     Value("--image", "FILE", "a file",
                           "the module's executable: its machine, CodeView record and code id"),
                     Flag("--sentry", "an id of its own for a module without CodeView record (needs --image)"),
-                    Value("-o", "FILE", "a file", "writes FILE instead of standard output")}});
+                    Value("-o", "FILE", "a file", "writes FILE instead of standard output"), NoDemangle()}});
   table.push_back({"pdb",
                    {"pdb MAPFILE [OPTIONS]"},
                    "Writes the program database (.pdb) of the MAP file's module.",
@@ -145,7 +153,8 @@ std::vector<Command> MakeTable() {
                     Value("--bind", "OUT", "a file",
                           "also writes OUT, a copy of EXE whose CodeView record names the PDB (needs --image)"),
                     Flag("--force",
-                         "with --bind: binds a signed executable or one with data after its last section")}});
+                         "with --bind: binds a signed executable or one with data after its last section"),
+                    NoDemangle()}});
   return table;
 }
 

@@ -39,6 +39,7 @@ int RunPdb(const Args& args, std::istream&, std::ostream&, std::ostream& err) {
                                    bind = parsed.Value("--bind");
   std::optional<std::string> output = parsed.Value("-o");
   const bool force = parsed.Has("--force");
+  const bool demangle = !parsed.Has("--no-demangle");
   const Args& operands = parsed.operands;
   if (operands.empty()) return UsageError(err, "pdb: a MAP file is needed");
   if (operands.size() > 1) return UsageError(err, "pdb: one MAP file only (\"" + operands[1] + "\")");
@@ -128,9 +129,10 @@ int RunPdb(const Args& args, std::istream&, std::ostream&, std::ostream& err) {
     std::exception_ptr writeError;
     const bool written = WriteFileReplacing(*output, [&](std::ostream& file) {
       try {
-        WritePdb(map, imageBase, peImage, imageBytes, id, [&](std::string_view piece) {
-          file.write(piece.data(), static_cast<std::streamsize>(piece.size()));
-        });
+        WritePdb(
+            map, imageBase, peImage, imageBytes, id,
+            [&](std::string_view piece) { file.write(piece.data(), static_cast<std::streamsize>(piece.size())); },
+            demangle);
       } catch (...) {
         writeError = std::current_exception();
         file.setstate(std::ios::badbit);

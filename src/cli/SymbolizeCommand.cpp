@@ -131,9 +131,9 @@ class Printer {
       } else {
         const Symbolized& answer = answers[next++];
         if (options_.json) {
-          AppendJsonLine(text, Preferred(refs[i]), answer);
+          AppendJsonLine(text, Preferred(refs[i]), answer, options_.names);
         } else {
-          AppendPlainLine(text, Preferred(refs[i]), answer);
+          AppendPlainLine(text, Preferred(refs[i]), answer, options_.names);
         }
         if (i < notes_.size() && notes_[i]) AppendRuntimeMessage(text, *notes_[i], options_.json);
         allInCode = answer.inCode && allInCode;
@@ -149,7 +149,7 @@ class Printer {
       AppendJsonString(text, written);
       text += ",\"module\":";
       AppendJsonString(text, ref.module);
-      AppendJsonSymbolFields(text, Symbolized{});
+      AppendJsonSymbolFields(text, Symbolized{}, options_.names);
       text += "}\n";
     } else {
       text += written + " (in another module than " + module_ + ")\n";
@@ -226,6 +226,8 @@ SymbolizeOptions SymbolizeOptionsOf(const ParsedArgs& parsed) {
   options.imagesDir = parsed.Value("--images");
   options.module = parsed.Value("--module");
   options.report = parsed.Value("--report");
+  if (parsed.Has("--short-names")) options.names = FunctionNames::Short;
+  if (parsed.Has("--no-demangle")) options.names = FunctionNames::Linker;
   // The table checks that these are addresses.
   if (const auto base = parsed.Value("--base")) options.base = ParseAddress(*base)->value;
   if (const auto base = parsed.Value("--image-base")) options.imageBase = ParseAddress(*base)->value;

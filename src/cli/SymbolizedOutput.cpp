@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "base/NumberText.h"
+#include "names/Demangle.h"
 
 namespace qf::cli {
 namespace {
@@ -118,9 +119,16 @@ void JsonField(std::ostream& out, const char* key, const std::optional<std::stri
   out << text;
 }
 
-void AppendSymbolText(std::string& out, const Symbolized& s) {
+std::string_view ShownFunction(std::string_view linkerName, FunctionNames names, std::string& storage) {
+  if (names == FunctionNames::Linker || !LooksMangled(linkerName)) return linkerName;
+  storage = DemangleName(linkerName, names == FunctionNames::Short ? DemangleStyle::Short : DemangleStyle::Full);
+  return storage;
+}
+
+void AppendSymbolText(std::string& out, const Symbolized& s, FunctionNames names) {
   if (s.function) {
-    out += *s.function;
+    std::string readable;
+    out += ShownFunction(*s.function, names, readable);
     out += "+0x";
     AppendHex(out, s.functionOffset, 1);
   } else {
@@ -138,31 +146,35 @@ void AppendSymbolText(std::string& out, const Symbolized& s) {
   }
 }
 
-void AppendAfterAddress(std::string& out, const Symbolized& s) {
+void AppendAfterAddress(std::string& out, const Symbolized& s, FunctionNames names) {
   if (s.inCode) {
-    AppendSymbolText(out, s);
+    AppendSymbolText(out, s, names);
   } else {
     out += "(not in code)";
   }
 }
 
-void PrintAfterAddress(std::ostream& out, const Symbolized& s) {
+void PrintAfterAddress(std::ostream& out, const Symbolized& s, FunctionNames names) {
   std::string text;
-  AppendAfterAddress(text, s);
+  AppendAfterAddress(text, s, names);
   out << text;
 }
 
-void AppendPlainLine(std::string& out, uint64_t shown, const Symbolized& s) {
+void AppendPlainLine(std::string& out, uint64_t shown, const Symbolized& s, FunctionNames names) {
   AppendAddress(out, shown);
   out += ' ';
-  AppendAfterAddress(out, s);
+  AppendAfterAddress(out, s, names);
   out += '\n';
 }
 
-void AppendJsonSymbolFields(std::string& out, const Symbolized& s) {
+void AppendJsonSymbolFields(std::string& out, const Symbolized& s, FunctionNames names) {
   AppendJsonField(out, "segment", s.inCode ? std::optional<std::string_view>(s.segment) : std::nullopt);
   AppendJsonField(out, "unit", s.unit);
-  AppendJsonField(out, "function", s.function);
+  std::string readable;
+  const std::optional<std::string_view> shown =
+      s.function ? std::optional<std::string_view>(ShownFunction(*s.function, names, readable)) : std::nullopt;
+  AppendJsonField(out, "function", shown);
+  if (shown && *shown != *s.function) AppendJsonField(out, "linkage_name", s.function);
   out += ",\"function_offset\":";
   if (s.function) {
     AppendDecimal(out, s.functionOffset);
@@ -178,17 +190,17 @@ void AppendJsonSymbolFields(std::string& out, const Symbolized& s) {
   }
 }
 
-void PrintJsonSymbolFields(std::ostream& out, const Symbolized& s) {
+void PrintJsonSymbolFields(std::ostream& out, const Symbolized& s, FunctionNames names) {
   std::string text;
-  AppendJsonSymbolFields(text, s);
+  AppendJsonSymbolFields(text, s, names);
   out << text;
 }
 
-void AppendJsonLine(std::string& out, uint64_t shown, const Symbolized& s) {
+void AppendJsonLine(std::string& out, uint64_t shown, const Symbolized& s, FunctionNames names) {
   out += "{\"address\":\"";
   AppendAddress(out, shown);
   out += '"';
-  AppendJsonSymbolFields(out, s);
+  AppendJsonSymbolFields(out, s, names);
   out += "}\n";
 }
 

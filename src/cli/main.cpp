@@ -102,9 +102,17 @@ std::string UsageText() {
                            executable of each module by its file name
         --json             JSON Lines: one object per address with the keys
                            address, segment, unit, function, function_offset,
-                           file and line (null where unknown); with
-                           --minidump one object: exception, modules, frames
-                           (and threads with --all-threads)
+                           file and line (null where unknown), and
+                           linkage_name, the linker's name, where function
+                           is not it; with --minidump one object: exception,
+                           modules, frames (and threads with --all-threads)
+        --no-demangle      names C++ functions by the linker's mangled names
+                           (@TForm1@Button11Click$qqrp14System@TObject); by
+                           default a Borland or Itanium (_Z...) mangled name
+                           is shown readable: __fastcall
+                           TForm1::Button11Click(System::TObject *)
+        --short-names      the readable name without parameters and calling
+                           convention: TForm1::Button11Click
       Exit status: 0 when every address lies in code (with --report: when the
       report holds at least one; with --minidump: when a frame was answered
       from the MAP file), 1 otherwise, 2 for a usage error or a file that
@@ -193,7 +201,7 @@ std::string UsageText() {
                                   error with the identity looked for and the
                                   reason; --native, --image and --images as
                                   for symbolize
-        export-breakpad [--sentry] OUTDIR [PROJECT [VERSION]]
+        export-breakpad [--sentry] [--no-demangle] OUTDIR [PROJECT [VERSION]]
                                   writes the Breakpad symbol file (see breakpad)
                                   of every stored build, or of those named, as
                                   OUTDIR/NAME/ID/NAME.sym (NAME: the PDB's name
@@ -204,9 +212,9 @@ std::string UsageText() {
                                   a file with the same content is left as it
                                   was; prints each file written, then
                                   "N files written, M files left as they were";
-                                  --sentry as for breakpad (every build needs a
-                                  .build file)
-        export-pdb OUTDIR [PROJECT [VERSION]]
+                                  --sentry and --no-demangle as for breakpad
+                                  (--sentry: every build needs a .build file)
+        export-pdb [--no-demangle] OUTDIR [PROJECT [VERSION]]
                                   writes the PDB (see pdb) of every stored build
                                   that keeps its image, or of those named, as
                                   OUTDIR/NAME.pdb/ID/NAME.pdb (ID: GUID and age),
@@ -218,12 +226,12 @@ std::string UsageText() {
                                   debuggers: a signature is dropped); a build
                                   without its image is named on standard error
                                   and left out; files written and kept as for
-                                  export-breakpad
+                                  export-breakpad; --no-demangle as for pdb
       Project and version names are matched without regard to case. A name that
       is empty, "." or "..", or holds "\", "/" or ":" is refused.
 
   quillfen-cli breakpad MAPFILE [--module NAME] [--image FILE] [--sentry]
-                        [-o FILE]
+                        [-o FILE] [--no-demangle]
       Writes Breakpad's symbol file (.sym) of the MAP file's module, for
       crash services built on Breakpad's format (Sentry, Socorro, ...), to
       standard output or FILE: MODULE, INFO CODE_ID, FILE, one FUNC per
@@ -242,11 +250,14 @@ std::string UsageText() {
                            own made from its code id and its image's SHA-256
                            (Sentry refuses an id of zeros); needs --image
         -o FILE            writes FILE instead of standard output
+        --no-demangle      FUNC records name functions by the linker's
+                           names, not (as by default) a mangled C++ name's
+                           readable one
       Exit status: 0 when written, 2 for a usage error or a file that cannot
       be read or written.
 
   quillfen-cli pdb MAPFILE [--image EXE] [--module NAME] [-o FILE]
-                   [--bind OUT] [--force]
+                   [--bind OUT] [--force] [--no-demangle]
       Writes the program database (.pdb, MSF 7.00) of the MAP file's module
       for debuggers, profilers and dbghelp (WinDbg, Visual Studio, ...): one
       module per unit, a procedure and a public symbol per function and the
@@ -267,6 +278,9 @@ std::string UsageText() {
         --force            with --bind: binds a signed executable (the
                            signature dropped: sign the copy again) or one with
                            data after its last section (kept, moved along)
+        --no-demangle      the procedures take the linker's names, not (as by
+                           default) a mangled C++ name's readable one; the
+                           publics always keep the linker's names
       The same inputs give the same bytes. Exit status: 0 when written, 1 when
       the executable cannot be bound, 2 for a usage error or a file that
       cannot be read or written.

@@ -1,8 +1,10 @@
 // Writes a large, realistic linker MAP file for the load benchmark: a segment
 // table, the detailed segment map, publics by name and by value, then
 // thousands of "Line numbers" sections with four pairs per line, CR LF ends.
-// The output depends only on the requested size and the seed.
-//   genmap OUTPUT SIZE_MB [SEED]
+// The output depends only on the requested size, the seed and the names:
+// Delphi's (Unit.TClass.Proc0), or with --cbuilder C++Builder's mangled
+// names (@Unit@TClass@Proc0$qqrp14System@TObject) for the demangling figures.
+//   genmap [--cbuilder] OUTPUT SIZE_MB [SEED]
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -63,11 +65,27 @@ std::string ModuleName(Random& rng, std::size_t index) {
   return name;
 }
 
+// The function parts of C++Builder names: __fastcall methods as a form's
+// and a class's are, with their parameters.
+const char* const kBorlandTails[] = {"$qqrp14System@TObject", "$qqrv", "$qqrx17System@AnsiStringi",
+                                     "$qqrp14System@TObjectt1"};
+
+std::string PublicName(Random& rng, const std::string& module, int index, bool cbuilder) {
+  const char* word = kWords[rng.Below(16)];
+  if (!cbuilder) return module + ".T" + word + ".Proc" + std::to_string(index);
+  return "@" + module + "@T" + word + "@Proc" + std::to_string(index) + kBorlandTails[index % 4];
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool cbuilder = argc > 1 && std::string(argv[1]) == "--cbuilder";
+  if (cbuilder) {
+    --argc;
+    ++argv;
+  }
   if (argc < 3) {
-    std::fprintf(stderr, "usage: genmap OUTPUT SIZE_MB [SEED]\n");
+    std::fprintf(stderr, "usage: genmap [--cbuilder] OUTPUT SIZE_MB [SEED]\n");
     return 2;
   }
   const uint64_t target = static_cast<uint64_t>(std::strtoull(argv[2], nullptr, 10)) << 20;
@@ -122,7 +140,7 @@ int main(int argc, char** argv) {
     const int n = 1 + static_cast<int>(rng.Below(6));
     for (int i = 0; i < n; ++i) {
       const uint32_t at = u.start + (u.length / static_cast<uint32_t>(n)) * static_cast<uint32_t>(i);
-      publics.emplace_back(at & ~3u, u.module + ".T" + kWords[rng.Below(16)] + ".Proc" + std::to_string(i));
+      publics.emplace_back(at & ~3u, PublicName(rng, u.module, i, cbuilder));
     }
   }
   w.Line("");

@@ -12,6 +12,7 @@
 #include "RealMapFiles.h"
 #include "export/BreakpadSymbols.h"
 #include "map/SymbolMap.h"
+#include "names/Demangle.h"
 
 namespace qf {
 namespace {
@@ -155,7 +156,8 @@ std::vector<uint64_t> Samples(const SymbolMap& map, const SymResolver& sym) {
 }
 
 // What the file answers is what Symbolize answers, address for address:
-// inside a unit the same function, file and line; outside every unit no FUNC.
+// inside a unit the same function (by its readable name), file and line;
+// outside every unit no FUNC.
 void ExpectSameAnswers(const SymbolMap& map, const std::string& text, const std::string& what) {
   const SymResolver sym(text);
   const std::vector<uint64_t> addresses = Samples(map, sym);
@@ -171,7 +173,7 @@ void ExpectSameAnswers(const SymbolMap& map, const std::string& text, const std:
       EXPECT_FALSE(b.inFunc) << where.str() << ": a FUNC outside every unit";
       continue;
     }
-    const std::string function = s.function ? std::string(*s.function) : "??";
+    const std::string function = s.function ? DemangleName(*s.function) : "??";
     const std::string file = s.line ? std::string(*s.file) : "??";
     const long line = s.line ? *s.line : -1;
     if (b.function != function || b.file != file || b.line != line) ++failures;

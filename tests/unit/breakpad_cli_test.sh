@@ -150,6 +150,17 @@ sentry_path=$(head -n 1 "$work/out")
 check "db export-breakpad without OUTDIR" 2 "" "quillfen-cli: db: export-breakpad needs OUTDIR [PROJECT [VERSION]]
 $try" -- "$cli" db --db "$db" export-breakpad
 
+# --- C++Builder names: FUNC by the readable name, else by the linker's ---------
+gbk="$real/WangGangNameZebei-Project1.map"
+while IFS='|' read -r what options want; do
+  check "$what" 0 "$want" "" -- bash -c '"$0" breakpad "$1" $2 | grep "^FUNC b6450 "' "$cli" "$gbk" "$options"
+done <<'ROWS'
+FUNC of a C++Builder name: readable||FUNC b6450 608 0 __fastcall TForm1::Button11Click(System::TObject *)
+FUNC --no-demangle: the linker's name|--no-demangle|FUNC b6450 608 0 @TForm1@Button11Click$qqrp14System@TObject
+ROWS
+check "db export-breakpad --no-demangle (Delphi names: the same file)" 0 "0 files written, 1 file left as it was" "" -- \
+  "$cli" db --db "$db" export-breakpad --no-demangle "$out" App 2.1.0.7
+
 # --- Errors -------------------------------------------------------------------
 check "--sentry without an image" 2 "" "quillfen-cli: breakpad: --sentry needs the module's code id (Sentry matches a module without CodeView record by it): give its image with --image
 $try" -- "$cli" breakpad "$vnc" --sentry

@@ -28,5 +28,7 @@ for module in CrashApp.exe CrashLib.dll; do
 done
 check "a second export writes nothing" 0 "0 files written, 4 files left as they were" "$noimage" -- \
   "$cli" db --db db export-pdb symbols
+check "--no-demangle (C names: the same files)" 0 "0 files written, 4 files left as they were" "$noimage" -- \
+  "$cli" db --db db export-pdb --no-demangle symbols
 check "one version" 0 "0 files written, 2 files left as they were" "" -- "$cli" db --db db export-pdb symbols CrashLib 2.7.1.8
 [ "$failures" -eq 0 ]

@@ -83,6 +83,23 @@ expect "x86-64, the library's MAP file" 0 q symbolize w64/CrashLib.map --module 
     check_frames "x86-64: 16-digit addresses, the chain through both modules" \
       "$(frame_patterns $a64 frame CrashLib.dll)"; }
 
+# --- Mangled names in the frames: readable, short, or the linker's -----------------------
+# The library's MAP file with two publics renamed as MinGW's C++ (Itanium) and
+# C++Builder (Borland) mangle names; frames 0 and 1, unit and line cut off.
+sed 's/ LibWriteNull$/ _Z12LibWriteNullPi/; s/ LibStep$/ @Crashlib@LibStep$qqrv/' w64/CrashLib.map >w64/Mangled.map
+while IFS='|' read -r name options want; do
+  expect "$name" 0 q symbolize w64/Mangled.map --module CrashLib.dll $options --minidump w64/crash64.dmp &&
+    { got=$(sed -n '2,3{s/^#[01] 0x[0-9A-F]* CrashLib.dll+0x[0-9A-F]* //; s/ (CrashLib) .*//; p}' out | tr '\n' '|')
+      [ "$got" = "$want" ] && pass "$name" || fail "$name: $got"; }
+done <<'ROWS'
+frames of mangled names readable||LibWriteNull(int*)+0x36|__fastcall Crashlib::LibStep()+0x3C|
+frames --short-names|--short-names|LibWriteNull+0x36|Crashlib::LibStep+0x3C|
+frames --no-demangle|--no-demangle|_Z12LibWriteNullPi+0x36|@Crashlib@LibStep$qqrv+0x3C|
+ROWS
+expect "frames --json" 0 q symbolize w64/Mangled.map --module CrashLib.dll --json --minidump w64/crash64.dmp &&
+  { grep -q '"frame":1,[^}]*"function":"__fastcall Crashlib::LibStep()","linkage_name":"@Crashlib@LibStep$qqrv","function_offset":60,' out &&
+      pass "frames --json: function readable, linkage_name the linker's" || fail "frames --json: $(cat out)"; }
+
 # --- --scan: main's return into the C runtime, beyond the x86-64 chain ----------------
 expect "x86-64 --scan" 0 q symbolize w64/CrashApp.map --scan --minidump w64/crash64.dmp &&
   { caller="$(frame_patterns $a64 caller CrashApp.exe | sed 's/^^#7 //; s/\$$//')"

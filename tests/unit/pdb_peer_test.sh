@@ -2,8 +2,9 @@
 # LLVM's own PDB reader on the PDBs quillfen-cli pdb writes.
 #   pdb_peer_test.sh QUILLFEN-CLI MAPDIR... -- IMAGE...
 # Every MAP file of each MAPDIR: llvm-pdbutil dump -all reads its PDB without
-# an error, and at every public and every line row it lists, symbolize names
-# the same function (at its start) and the same file and line. Every IMAGE
+# an error, and at every public, procedure and line row it lists, symbolize
+# names the same function (a public by the linker's name, at its start; a
+# procedure by the readable one) and the same file and line. Every IMAGE
 # (its MAP file beside it) is bound to its PDB with --bind, and
 # llvm-symbolizer on the bound copy names, at every line row and at the
 # start, middle and last byte of every procedure, the function, file and line
@@ -45,9 +46,10 @@ pdb_rows() {
     mode == "lines" && /^ +[0-9]+ [0-9A-F]{8}( |$)/ { for (i = 1; i < NF; i += 2) printf "%d\tline\t%s:%d\n", va[lsec] + hex($(i + 1)), file, $i }'
 }
 
-# symbolize's answers at the rows' RVAs as FUNCTION<TAB>OFFSET<TAB>FILE:LINE.
+# symbolize's answers at the rows' RVAs as FUNCTION<TAB>OFFSET<TAB>FILE:LINE
+# (symbolize's options after MAP and ROWS).
 symbolize_rows() {
-  cut -f1 "$2" | awk '{ printf "0x%X\n", $1 }' | "$cli" symbolize "$1" --rva - |
+  cut -f1 "$2" | awk '{ printf "0x%X\n", $1 }' | "$cli" symbolize "$1" --rva "${@:3}" - |
     sed -E 's/^0x[0-9A-F]+ //; s/^(.*)\+(0x[0-9A-F]+) \([^)]*\) /\1\t\2\t/; s/^\?\? \([^)]*\) /??\t\t/'
 }
 
@@ -60,17 +62,19 @@ for dir in "${mapdirs[@]}"; do
       fail "$map: llvm-pdbutil dump -all: $(head -3 "$work/dump.err")"
       continue
     fi
-    pdb_rows "$pdb" | grep -v "	proc	" >"$work/rows"
+    pdb_rows "$pdb" >"$work/rows"
     if [ ! -s "$work/rows" ]; then
       # Only a MAP file without units and publics (the segment table alone) gives none.
       ! grep -q -e "Publics by Value" -e "Line numbers for" "$map" || fail "$map: no publics or lines in its PDB"
       continue
     fi
     symbolize_rows "$map" "$work/rows" >"$work/answers"
+    symbolize_rows "$map" "$work/rows" --no-demangle | cut -f1,2 >"$work/linker"
     # An x86 program's publics carry the C decoration, a leading "_".
     x86=$("$cli" symbolize "$map" 0 | grep -c '^0x[0-9A-F]\{8\} ')
-    bad=$(paste "$work/rows" "$work/answers" | awk -F'\t' -v x86="$x86" '
-      $2 == "pub" && !((x86 == 1 ? "_" : "") $4 == $3 && $5 == "0x0") { print; n++ }
+    bad=$(paste "$work/rows" "$work/answers" "$work/linker" | awk -F'\t' -v x86="$x86" '
+      $2 == "pub" && !((x86 == 1 ? "_" : "") $7 == $3 && $8 == "0x0") { print; n++ }
+      $2 == "proc" && $4 != $3 { print; n++ }
       $2 == "line" && $6 != $3 { print; n++ }
       END { exit n > 0 }') || { fail "$map: PDB rows unlike symbolize's (RVA, kind, PDB, symbolize):"; echo "$bad" | head -5; }
     checked=$((checked + $(wc -l <"$work/rows")))
@@ -103,6 +107,21 @@ for image in "${images[@]}"; do
     ($2 == "line" || $6 != "??") && $8 != $6 { print; n++ }
     END { exit n > 0 }') || { fail "$image: llvm-symbolizer unlike symbolize (RVA, kind, PDB, symbolize, llvm-symbolizer):"; echo "$bad" | head -5; }
   checked=$((checked + $(wc -l <"$work/rows")))
+done
+# A C++Builder procedure by its readable name, by the linker's with
+# --no-demangle; its public by the linker's either way.
+for dir in "${mapdirs[@]}"; do
+  cb="$dir/WangGangNameZebei-Project1.map"
+  [ -f "$cb" ] || continue
+  while IFS='|' read -r option proc; do
+    "$cli" pdb "$cb" $option -o "$work/cb.pdb" || { fail "$cb: pdb $option exited with $?"; continue; }
+    got=$(llvm-pdbutil dump -symbols -publics "$work/cb.pdb" | grep -o '`[^`]*TForm1[@:]*Button11Click[^`]*`' | sort -u | tr '\n' ' ')
+    want=$(printf '%s\n' "\`$proc\`" '`_@TForm1@Button11Click$qqrp14System@TObject`' | sort -u | tr '\n' ' ')
+    [ "$got" = "$want" ] || fail "$cb: pdb $option: S_GPROC32 and S_PUB32 $got, expected $want"
+  done <<'ROWS'
+|__fastcall TForm1::Button11Click(System::TObject *)
+--no-demangle|@TForm1@Button11Click$qqrp14System@TObject
+ROWS
 done
 echo "pdb_peer: $checked rows checked, $failures failures"
 [ $failures = 0 ]

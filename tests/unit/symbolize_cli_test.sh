@@ -94,6 +94,20 @@ check "JSON: names in UTF-8 as they are, others as Latin-1" 0 \
   "$(printf '{"address":"0x00401020","segment":".text","unit":"\xe8\xa1\xa8\xe7\xa4\xba","function":null,"function_offset":null,"file":"\xd0\x9c\xd0\xbe\xd0\xb4.pas","line":12}\n{"address":"0x00401120","segment":".text","unit":"Caf\xc3\xa9","function":null,"function_offset":null,"file":null,"line":null}')" "" -- \
   "$cli" symbolize "$work/utf8.map" --json 0x00401020 0x00401120
 
+# --- C++Builder names: readable by default, short, or the linker's -----------------
+# (the units, paths in GBK bytes, cut off; a C name as it stands; NL: a line end)
+while IFS='|' read -r what options want; do
+  check "$what" 0 "${want// NL /$'\n'}" "" -- bash -c \
+    '"$0" symbolize "$1" $2 0x004B6460 0x0066A000 0x00401C60 | LC_ALL=C sed "s/ (C:.*\$//; s/\"unit\":\"[^\"]*\"/U/"' \
+    "$cli" "$gbk" "$options"
+done <<'ROWS'
+C++Builder names readable||0x004B6460 __fastcall TForm1::Button11Click(System::TObject *)+0x10 NL 0x0066A000 __fastcall Scolordialog::TsColorDialogForm::sREditChange(System::TObject *)+0x34 NL 0x00401C60 WinMain+0x8
+--short-names|--short-names|0x004B6460 TForm1::Button11Click+0x10 NL 0x0066A000 Scolordialog::TsColorDialogForm::sREditChange+0x34 NL 0x00401C60 WinMain+0x8
+--no-demangle, over --short-names|--short-names --no-demangle|0x004B6460 @TForm1@Button11Click$qqrp14System@TObject+0x10 NL 0x0066A000 @Scolordialog@TsColorDialogForm@sREditChange$qqrp14System@TObject+0x34 NL 0x00401C60 WinMain+0x8
+JSON: linkage_name where the names differ|--json|{"address":"0x004B6460","segment":"_TEXT",U,"function":"__fastcall TForm1::Button11Click(System::TObject *)","linkage_name":"@TForm1@Button11Click$qqrp14System@TObject","function_offset":16,"file":null,"line":null} NL {"address":"0x0066A000","segment":"_TEXT",U,"function":"__fastcall Scolordialog::TsColorDialogForm::sREditChange(System::TObject *)","linkage_name":"@Scolordialog@TsColorDialogForm@sREditChange$qqrp14System@TObject","function_offset":52,"file":null,"line":null} NL {"address":"0x00401C60","segment":"_TEXT",U,"function":"WinMain","function_offset":8,"file":null,"line":null}
+JSON --no-demangle: no linkage_name|--json --no-demangle|{"address":"0x004B6460","segment":"_TEXT",U,"function":"@TForm1@Button11Click$qqrp14System@TObject","function_offset":16,"file":null,"line":null} NL {"address":"0x0066A000","segment":"_TEXT",U,"function":"@Scolordialog@TsColorDialogForm@sREditChange$qqrp14System@TObject","function_offset":52,"file":null,"line":null} NL {"address":"0x00401C60","segment":"_TEXT",U,"function":"WinMain","function_offset":8,"file":null,"line":null}
+ROWS
+
 # --- Crash reports --------------------------------------------------------------
 cat >"$work/dialog.txt" <<'REPORT'
 Access violation at address 004E6446 in module 'VncDllLoader.exe'. Read of address 00000000.
@@ -150,6 +164,10 @@ $itext" "" -- "$cli" db --db "$work/db" symbolize vncdllloader 2.0.map 0x004E644
 check "db symbolize --report" 0 "$loadViewer" "" -- "$cli" db --db "$work/db" symbolize VncDllLoader 2.0 --report "$work/event.txt"
 check "db symbolize: the project names the module" 1 "ntdll.dll+0x10 (in another module than VncDllLoader)" "" -- \
   "$cli" db --db "$work/db" symbolize VncDllLoader 2.0 ntdll.dll+0x10
+
+mkdir -p "$work/db/Project1" && cp "$gbk" "$work/db/Project1/6.0.map"  # db add reads the old layout as no MAP file
+check "db symbolize --short-names" 0 "0x004B6460 TForm1::Button11Click+0x10" "" -- \
+  bash -c '"$0" db --db "$1" symbolize Project1 6.0 --short-names 0x004B6460 | LC_ALL=C sed "s/ (C:.*\$//"' "$cli" "$work/db"
 
 # --- Usage errors and unreadable files ------------------------------------------
 try="Try 'quillfen-cli --help'"

@@ -5,6 +5,7 @@
 
 #include "base/NumberText.h"
 #include "base/Sha256.h"
+#include "names/Demangle.h"
 
 namespace qf {
 namespace {
@@ -26,8 +27,8 @@ bool EndsWithNoCase(std::string_view text, std::string_view tail) {
 // FUNC.
 class FuncWriter {
  public:
-  FuncWriter(uint64_t imageBase, std::string& text, const std::function<void(std::string_view)>& flush)
-      : imageBase_(imageBase), text_(text), flush_(flush) {}
+  FuncWriter(uint64_t imageBase, bool demangle, std::string& text, const std::function<void(std::string_view)>& flush)
+      : imageBase_(imageBase), demangle_(demangle), text_(text), flush_(flush) {}
 
   void Add(const SymbolRun& run) {
     if (run.start < imageBase_) return;
@@ -70,7 +71,11 @@ class FuncWriter {
       text_ += ' ';
       AppendHex(text_, funcEnd_ - funcStart_, 1, HexCase::Lower);
       text_ += " 0 ";
-      text_ += name_;
+      if (demangle_ && LooksMangled(name_)) {
+        text_ += DemangleName(name_);
+      } else {
+        text_ += name_;
+      }
       text_ += '\n';
       for (const Line& l : lines_) {
         AppendHex(text_, l.start, 1, HexCase::Lower);
@@ -100,6 +105,7 @@ class FuncWriter {
   };
 
   const uint64_t imageBase_;
+  const bool demangle_;
   std::string& text_;
   const std::function<void(std::string_view)>& flush_;
   bool open_ = false;
@@ -157,7 +163,8 @@ std::string BreakpadSymbolFileName(std::string_view debugName) {
 }
 
 void WriteBreakpadSymbols(const SymbolMap& map, uint64_t imageBase, const BreakpadIdentity& identity,
-                          std::string_view stackRecords, const std::function<void(std::string_view)>& write) {
+                          std::string_view stackRecords, const std::function<void(std::string_view)>& write,
+                          bool demangle) {
   std::string text;
   text += "MODULE windows " + identity.arch + ' ' + identity.debugId + ' ' + identity.debugName + '\n';
   if (!identity.codeId.empty()) text += "INFO CODE_ID " + identity.codeId + ' ' + identity.codeName + '\n';
@@ -170,7 +177,7 @@ void WriteBreakpadSymbols(const SymbolMap& map, uint64_t imageBase, const Breakp
     text += '\n';
   }
   {
-    FuncWriter funcs(imageBase, text, write);
+    FuncWriter funcs(imageBase, demangle, text, write);
     map.ForEachRunInUnits([&](const SymbolRun& run) { funcs.Add(run); });
     funcs.Finish();
   }

@@ -53,8 +53,11 @@ std::string BreakpadSymbolFileName(std::string_view debugName);
 // line ends). Addresses are taken relative to imageBase (the map's own
 // preferred base, or the image's); code below it cannot be written and is
 // left out. stackRecords (STACK lines, each with its LF) follow the
-// functions as given.
+// functions as given. With demangle each FUNC names its function by the
+// readable name (DemangleName, as Breakpad's dump_syms writes them), else by
+// the linker's.
 void WriteBreakpadSymbols(const SymbolMap& map, uint64_t imageBase, const BreakpadIdentity& identity,
-                          std::string_view stackRecords, const std::function<void(std::string_view)>& write);
+                          std::string_view stackRecords, const std::function<void(std::string_view)>& write,
+                          bool demangle = true);
 
 }  // namespace qf

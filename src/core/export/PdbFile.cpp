@@ -62,11 +62,11 @@ std::vector<std::string> FixedStreams(const SymbolMap& map, const PeImage* image
 }  // namespace
 
 void WritePdb(const SymbolMap& map, uint64_t imageBase, const PeImage* image, std::string_view /*imageBytes*/,
-              const PdbIdentity& id, const std::function<void(std::string_view)>& write) {
+              const PdbIdentity& id, const std::function<void(std::string_view)>& write, bool demangle) {
   const PdbSectionTable sections(map, imageBase, image);
 
   // The first walk: the plan, every stream's size.
-  PdbModulePlan plan(map);
+  PdbModulePlan plan(map, demangle);
   WalkPdbModules(map, imageBase, sections, plan);
   PdbStringTable names;
   plan.Finish(names);

@@ -21,9 +21,12 @@ namespace qf {
 // (the map's own preferred base, or the image's). image (may be null) gives
 // the sections, the machine and the signature (its TimeDateStamp); without
 // it they come from the map (its segment table; x64 for a map with 16-digit
-// starts) and the signature from the GUID. The same inputs give the same
-// bytes. Throws std::bad_alloc when memory runs out.
+// starts) and the signature from the GUID. With demangle the procedures
+// (S_GPROC32, S_PROCREF) take the readable name (DemangleName) and the
+// publics (S_PUB32) keep the linker's, as a compiler's PDB has them; else
+// both take the linker's. The same inputs give the same bytes. Throws
+// std::bad_alloc when memory runs out.
 void WritePdb(const SymbolMap& map, uint64_t imageBase, const PeImage* image, std::string_view imageBytes,
-              const PdbIdentity& id, const std::function<void(std::string_view)>& write);
+              const PdbIdentity& id, const std::function<void(std::string_view)>& write, bool demangle = true);
 
 }  // namespace qf

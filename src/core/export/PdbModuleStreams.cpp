@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "names/Demangle.h"
+
 namespace qf {
 namespace {
 
@@ -181,7 +183,12 @@ void PdbModulePlan::Contribution(const pdb::SectionContrib& contribution) {
 void PdbModulePlan::Procedure(const PdbProcSpan& proc) {
   PdbModule& m = modules_[proc.module];
   const auto at = static_cast<uint32_t>(m.symbols.size());
-  const std::string_view name = PdbCutName(proc.name, pdb::ProcSym::kSize);
+  std::string_view name = proc.name;
+  if (demangle_ && LooksMangled(name)) {
+    std::string readable = DemangleName(name);
+    if (readable != name) name = demangled_.emplace_back(std::move(readable));
+  }
+  name = PdbCutName(name, pdb::ProcSym::kSize);
   pdb::ProcSym sym;
   sym.end = at + static_cast<uint32_t>(pdb::RecordHeader::RecordBytes(pdb::ProcSym::kSize + name.size() + 1));
   sym.codeSize = proc.end - proc.start;

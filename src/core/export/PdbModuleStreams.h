@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -59,7 +60,8 @@ void WalkPdbModules(const SymbolMap& map, uint64_t imageBase, const PdbSectionTa
 // The first walk's sink: every module's stream but its lines, and the sizes.
 class PdbModulePlan final : public PdbRunSink {
  public:
-  explicit PdbModulePlan(const SymbolMap& map) : map_(map) {}
+  // demangle: the procedures take the readable names of mangled ones.
+  PdbModulePlan(const SymbolMap& map, bool demangle) : map_(map), demangle_(demangle) {}
 
   void Module(std::string_view unit) override;
   void Contribution(const pdb::SectionContrib& contribution) override;
@@ -80,6 +82,8 @@ class PdbModulePlan final : public PdbRunSink {
 
  private:
   const SymbolMap& map_;
+  const bool demangle_;
+  std::deque<std::string> demangled_;  // the procedures' readable names, where they differ
   std::vector<PdbModule> modules_;
   std::vector<pdb::SectionContrib> contributions_;
   std::vector<PdbPublic> publics_;
