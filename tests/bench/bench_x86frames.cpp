@@ -4,6 +4,8 @@
 // calls, and the time of one frame (its function analysed from nothing);
 // with --walk, the walk of a 1,000-frame stack of Frameless32's Recurse.
 //   bench_x86frames [--walk] IMAGE MAP [IMAGE MAP...]
+// Without arguments: the walk, and the real Delphi and C++Builder programs
+// of tests/data/real-programs.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -134,6 +136,20 @@ void Walk(const Loaded& l) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 1) {
+    static const std::string root = QF_SOURCE_DIR "/tests/";
+    static const std::string paths[] = {
+        root + "dumps/Frameless32/data/Frameless32.exe", root + "dumps/Frameless32/data/Frameless32.map",
+        root + "data/real-programs/d7-circuit/Project1.exe", root + "data/real-programs/d7-circuit/Project1.map",
+        root + "data/real-programs/dxe-3des/Project1.exe", root + "data/real-programs/dxe-3des/Project1.map",
+        root + "data/real-programs/bcb6-autoupdate/AuUpdateBackgroundService.exe",
+        root + "data/real-programs/bcb6-autoupdate/AuUpdateBackgroundService.map"};
+    static const char* args[] = {argv[0], "--walk", paths[0].c_str(), paths[1].c_str(), paths[2].c_str(),
+                                 paths[3].c_str(), paths[4].c_str(), paths[5].c_str(), paths[6].c_str(),
+                                 paths[7].c_str()};
+    argc = 10;
+    argv = const_cast<char**>(args);
+  }
   int i = 1;
   const bool walk = argc > 1 && std::strcmp(argv[1], "--walk") == 0;
   if (walk) ++i;
