@@ -17,8 +17,24 @@ constexpr size_t kMaxVisits = 1 << 18;  // instructions processed for one functi
 class Paths {
  public:
   Paths(Analysis& analysis, uint32_t begin, uint32_t end, std::string_view code, uint32_t base)
-      : analysis_(analysis), reading_{{analysis, {begin, end}, 0}, 0}, begin_(begin), code_(code), base_(base),
+      : analysis_(analysis), reading_{{analysis, {begin, end}, 0}, 0, 0}, begin_(begin), code_(code), base_(base),
         size_(std::min<size_t>(end - begin, code.size() - (begin - base))) {}
+
+  // Whether the function starts by pushing a register that holds no
+  // caller's value to keep (room for a local, or an argument): then pushes
+  // of registers at the start count as no arguments.
+  bool ReservesByPush() {
+    uint32_t at = begin_;
+    bool reserves = false;
+    for (int k = 0; k < 8; ++k) {
+      const std::optional<Step> st = analysis_.StepAt(at);
+      if (!st || st->op != Op::Push || st->reg > 7) break;
+      reserves = reserves || !IsCalleeSaved(st->reg);
+      at += st->length;
+    }
+    if (reserves) reading_.prologueEnd = at;
+    return reserves;
+  }
 
   // Follows every path from the start; false where a return is reached at
   // a wrong height or the visits or the budget ran out.
@@ -145,8 +161,18 @@ X86FrameTable Analyse(Analysis& analysis, uint32_t begin, uint32_t end) {
   table.end = end;
   const auto [code, base] = analysis.CodeAt(begin);
   if (code.empty() || end <= begin || end - begin > kMaxFunctionBytes) return table;
+  // Room for locals is taken first; where a return then lies at a wrong
+  // height, those pushes were arguments after all.
   Paths paths(analysis, begin, end, code, base);
-  if (paths.Run()) table.rows = paths.Rows();
+  if (paths.ReservesByPush()) {
+    if (paths.Run()) {
+      table.rows = paths.Rows();
+      return table;
+    }
+    if (analysis.budget == 0) return table;
+  }
+  Paths again(analysis, begin, end, code, base);
+  if (again.Run()) table.rows = again.Rows();
   return table;
 }
 

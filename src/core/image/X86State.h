@@ -98,7 +98,8 @@ struct State {
   X86Value ebp{X86Value::Ebp, 0};
   RegValues saved{{kNone, kNone, kNone, kNone, kNone}};
   uint8_t original = 0xFF;        // registers that hold their value at the reference point
-  int32_t pushed = 0;             // bytes pushed since the stack was last balanced
+  int32_t pushed = 0;             // bytes pushed since the stack was last balanced, less what calls popped
+  bool balanced = true;           // the stack was balanced on the way (read forward: since the read began)
   X86Value immAt = kLost;         // where the last immediate was pushed
   uint32_t imm = 0;
   bool immTop = false;            // nothing popped since (where ESP is not known)
@@ -111,7 +112,7 @@ struct State {
   Realignment realign;
 
   bool operator==(const State& o) const {
-    return esp == o.esp && ebp == o.ebp && saved == o.saved && original == o.original && pushed == o.pushed &&
+    return esp == o.esp && ebp == o.ebp && saved == o.saved && original == o.original && pushed == o.pushed && balanced == o.balanced &&
            immAt == o.immAt && imm == o.imm && immTop == o.immTop && eax == o.eax && realign == o.realign;
   }
   // Keeps what both agree on; true when this changed.
@@ -123,6 +124,7 @@ struct State {
       if (saved.v[r] != o.saved.v[r]) saved.v[r] = kLost;
     original &= o.original;
     pushed = std::min(pushed, o.pushed);
+    balanced = balanced && o.balanced;
     if (immAt != o.immAt || imm != o.imm) immAt = kLost;
     if (imm != o.imm || !o.immTop) immTop = false;
     if (eax != o.eax) eax.reset();
