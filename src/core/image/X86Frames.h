@@ -55,11 +55,19 @@ struct X86Frame {
   bool operator==(const X86Frame& o) const {
     return slot == o.slot && saved == o.saved && indirect == o.indirect && indirectOffset == o.indirectOffset;
   }
-  // Whether another reading gives the same slot (through either register).
+  // Whether another reading gives the same slot (through either register);
+  // where one knows it through ESP and the other through EBP only (paths
+  // that leave ESP at different heights, as a Delphi constructor's do), the
+  // same distance above where each says the caller's EBP was saved.
   bool SameSlot(const X86Frame& o) const {
     if (indirect || o.indirect) return indirect == o.indirect && slot == o.slot && indirectOffset == o.indirectOffset;
-    return slot == o.slot || (slotByEbp.Known() && (slotByEbp == o.slot || slotByEbp == o.slotByEbp)) ||
-           (o.slotByEbp.Known() && o.slotByEbp == slot);
+    if (slot == o.slot || (slotByEbp.Known() && (slotByEbp == o.slot || slotByEbp == o.slotByEbp)) ||
+        (o.slotByEbp.Known() && o.slotByEbp == slot))
+      return true;
+    const X86Value& e = saved[kEbp];
+    const X86Value& oe = o.saved[kEbp];
+    return slot.Known() && o.slot.Known() && slot.base != o.slot.base && e.base == slot.base &&
+           oe.base == o.slot.base && slot.offset - e.offset == o.slot.offset - oe.offset;
   }
 };
 

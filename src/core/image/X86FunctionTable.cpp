@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "image/X86Analysis.h"
+#include "image/X86Length.h"
 
 namespace qf {
 namespace x86 {
@@ -155,12 +156,39 @@ class Paths {
   std::vector<uint32_t> work_;
 };
 
+// Whether the span at code[at] holds data, not a function (the tables,
+// class records and texts the MAP files of Delphi and C++Builder name in
+// the code segment): its straight run from the start holds an instruction
+// no compiler writes there, or bytes that are none.
+bool StartsAsData(std::string_view code, size_t at, size_t size) {
+  const size_t end = at + size;
+  for (int k = 0; k < 16 && at < end; ++k) {
+    const std::optional<X86Instruction> i = DecodeX86(code, at);
+    if (!i) return true;
+    const uint8_t op = i->opcode;
+    if (i->map == 1) {
+      if ((op == 0x00 && i->modrm == 0) || op == 0x62 || op == 0x63 || (op >= 0x6C && op <= 0x6F) ||
+          (op >= 0xE4 && op <= 0xE7) || (op >= 0xEC && op <= 0xEF) || op == 0xF4 || op == 0x9A || op == 0xEA ||
+          op == 0xD6 || op == 0xCE || op == 0x27 || op == 0x2F || op == 0x37 || op == 0x3F || op == 0xD4 || op == 0xD5)
+        return true;
+      if ((op >= 0x70 && op <= 0x7F) || (op >= 0xE0 && op <= 0xE3) || op == 0xE8 || op == 0xE9 || op == 0xEB ||
+          op == 0xC2 || op == 0xC3 || op == 0xFF)
+        return false;  // the straight run ends
+    } else if (i->map == 2 && op >= 0x80 && op <= 0x8F) {
+      return false;
+    }
+    at += i->length;
+  }
+  return false;
+}
+
 X86FrameTable Analyse(Analysis& analysis, uint32_t begin, uint32_t end) {
   X86FrameTable table;
   table.begin = begin;
   table.end = end;
   const auto [code, base] = analysis.CodeAt(begin);
   if (code.empty() || end <= begin || end - begin > kMaxFunctionBytes) return table;
+  if (StartsAsData(code, begin - base, std::min<size_t>(end - begin, code.size() - (begin - base)))) return table;
   // Room for locals is taken first; where a return then lies at a wrong
   // height, those pushes were arguments after all.
   Paths paths(analysis, begin, end, code, base);
