@@ -155,8 +155,9 @@ std::optional<int32_t> CallPops(const Reading& reading, const Step& call, const 
   if (call.op == Op::Call) n = CalleePops(analysis, uint32_t(call.value), reading.depth);
   if (n) return *n;
   uint32_t at = call.rva + call.length;
+  std::optional<Step> after;
   for (int k = 0; k < 8; ++k) {
-    const std::optional<Step> after = analysis.StepAt(at);
+    after = analysis.StepAt(at);
     if (after && after->op == Op::Jmp) {
       at = uint32_t(after->value);
       continue;
@@ -164,8 +165,16 @@ std::optional<int32_t> CallPops(const Reading& reading, const Step& call, const 
     if (!after || (after->op != Op::Other && after->op != Op::MovEaxImm && after->op != Op::AddEsp)) break;
     if (after->op == Op::AddEsp) return after->value < 0 ? Sub(0, after->value) : 0;
     at += after->length;
+    after.reset();
   }
   if (!s.balanced) return std::nullopt;
+  // A pop right after the call takes back a word the callee left (Delphi's
+  // nested routines: the caller pops the frame link it pushed), unless it
+  // is the register saved just above what was pushed (an epilogue).
+  if (after && after->op == Op::Pop && after->reg < 8 && s.pushed > 0) {
+    const X86Value above = Plus(s.esp, s.pushed);
+    if (!above.Known() || (s.saved[after->reg] != above && s.pushAt[after->reg] != above)) return 0;
+  }
   return s.pushed;
 }
 
