@@ -118,12 +118,20 @@ StepResult FramePointer(WalkState& state, const Frame& frame);
 // frame's function (or after an indirect call).
 StepResult CheckedScan(WalkState& state, const Frame& frame);
 
+// A frame in a module without an image (the system's, real or Wine's,
+// such as a callback's dispatcher): from its stack pointer up, the first
+// word that returns, in code of an x86 image, just after a call out of that
+// image (an import call): where the program called into the system that
+// called back.
+StepResult CrossSystem(WalkState& state, const Frame& frame);
+
 // The steps in the order they are tried.
-constexpr std::array<StepEntry, 4> kX86Steps{{
+constexpr std::array<StepEntry, 5> kX86Steps{{
     {JustCalled, false},
     {Analysis, false},
     {FramePointer, false},
     {CheckedScan, true},
+    {CrossSystem, true},
 }};
 // The unwind tables of an image know every function of it: where they fail
 // no guess follows. The scan needs an image too: on AMD64 it is tried only

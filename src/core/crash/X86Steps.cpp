@@ -2,6 +2,8 @@
 // pushed, and the frame analysis of the frame's function.
 #include "crash/WalkSteps.h"
 
+#include "image/CallInstruction.h"
+
 namespace qf::walk {
 namespace {
 
@@ -85,6 +87,72 @@ StepResult Analysis(WalkState& state, const Frame& frame) {
   c.regs.r[kEsp] = uint32_t(slot + 4);
   c.regs.known = Bit(kEsp);
   SavedRegisters(state, *analysed, regs, c.regs);
+  return StepResult::Found(c);
+}
+
+constexpr unsigned kCrossWords = 1024;  // words the crossing of system frames reads
+
+namespace {
+
+// Whether the word at slot returns just after a call out of an x86 image.
+bool ReturnsFromSystem(const WalkState& state, uint64_t word) {
+  const ImageAt to = state.FindImage(word);
+  return to.Is(PeImage::Machine::X86) && state.Accepts(word, Check::AfterCall) &&
+         CallsOutOfImage(to.image->Image(), to.image->Bytes(), uint32_t(word - to.module->base));
+}
+
+// Where the analysis puts the return slot of the frame that returns to word
+// from slot (through ESP only: its other registers are not known).
+std::optional<uint64_t> CallerSlot(const WalkState& state, uint64_t word, uint64_t slot) {
+  const ImageAt at = state.FindImage(word);
+  Frame frame;
+  frame.regs.ip = word;
+  frame.caller = true;
+  const std::optional<X86Frame> analysed =
+      at.image->X86().FrameAt(uint32_t(word - at.module->base), true, FunctionRvas(state, at, frame));
+  if (!analysed || analysed->indirect || analysed->slot.base != X86Value::Esp) return std::nullopt;
+  return uint32_t(slot + 4 + uint32_t(analysed->slot.offset));
+}
+
+}  // namespace
+
+// A word whose frame the analysis knows counts only where the slot it gives
+// holds a return address in turn (the frames of the system leave old words
+// of the program's calls in their locals). The first such word may be one a
+// call of the same frame left before (a call of the system with more
+// arguments, its return address below the live one): of the words after
+// such calls that lie in the frame the analysis gives the first one, the
+// highest.
+StepResult CrossSystem(WalkState& state, const Frame& frame) {
+  const FrameRegs& regs = frame.regs;
+  const ImageAt at = state.FindImage(frame.LookupAddress());
+  if (!at.module || at.image || !regs.Known(kEsp)) return StepResult::DidNotKnow();
+  std::optional<uint64_t> found;
+  uint64_t end = UINT64_MAX;  // the first word's frame's return slot, where the analysis knows it
+  uint64_t slot = regs.r[kEsp];
+  for (unsigned i = 0; i < kCrossWords && state.stack.Contains(slot, 4) && slot < end; ++i, slot += 4) {
+    const std::optional<uint64_t> word = state.Read(slot);
+    if (!word) break;
+    if (!ReturnsFromSystem(state, *word)) continue;
+    const std::optional<uint64_t> callerSlot = CallerSlot(state, *word, slot);
+    if (!found) {
+      // A frame the analysis knows must return to a caller in turn.
+      const std::optional<uint64_t> next = callerSlot ? state.Read(*callerSlot) : std::nullopt;
+      if (callerSlot && (!next || !state.Accepts(*next, Check::AfterCall))) continue;
+      found = slot;
+      if (!callerSlot) break;
+      end = *callerSlot;
+    } else if (callerSlot == end) {
+      found = slot;
+    }
+  }
+  if (!found) return StepResult::DidNotKnow();
+  Caller c;
+  c.slot = *found;
+  c.foundBy = StackFrame::FoundBy::Scan;
+  c.regs.ip = *state.Read(*found);
+  c.regs.r[kEsp] = uint32_t(*found + 4);
+  c.regs.known = Bit(kEsp);
   return StepResult::Found(c);
 }
 

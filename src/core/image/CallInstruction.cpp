@@ -36,4 +36,39 @@ std::optional<CallBefore> CallBeforeRva(const PeImage& image, std::string_view b
   return CallEndingAt(before, rva);
 }
 
+namespace {
+
+// Whether `FF /op [disp32]` starts at code[at] with its slot in the image's
+// table of imports.
+bool ThroughImportSlot(const PeImage& image, std::string_view code, size_t at, uint8_t op) {
+  const std::optional<X86Instruction> i = DecodeX86(code, at);
+  if (!i || i->opcode != 0xFF || i->map != 1 || i->Reg() != op || i->Mod() != 0 || i->Rm() != 5) return false;
+  const uint32_t slot = uint32_t(i->disp) - uint32_t(image.imageBase);
+  // The import address table, else the section of the import (or delayed
+  // import) directory, which holds it where the table has no entry of its own.
+  const PeDataDirectory table = image.Directory(12);
+  if (table.rva != 0) return slot - table.rva < table.size;
+  for (const unsigned index : {1u, 13u}) {
+    const PeDataDirectory d = image.Directory(index);
+    const PeSection* section = d.rva != 0 ? image.SectionAt(d.rva) : nullptr;
+    if (section && section == image.SectionAt(slot)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool CallsOutOfImage(const PeImage& image, std::string_view bytes, uint32_t rva) {
+  const std::optional<CallBefore> call = CallBeforeRva(image, bytes, rva);
+  if (!call) return false;
+  const PeSection* section = image.SectionAt(rva - 1);
+  const std::string_view code = PeBytesAt(image, bytes, section->virtualAddress, section->Span());
+  if (!call->target) return ThroughImportSlot(image, code, rva - call->length - section->virtualAddress, 2);
+  const PeSection* to = image.SectionAt(*call->target);
+  if (!to) return true;
+  if (!to->IsCode()) return false;
+  const std::string_view thunk = PeBytesAt(image, bytes, to->virtualAddress, to->Span());
+  return ThroughImportSlot(image, thunk, *call->target - to->virtualAddress, 4);
+}
+
 }  // namespace qf

@@ -32,4 +32,9 @@ std::optional<CallBefore> CallEndingAt(std::string_view before, uint32_t rva);
 // section; none when they are no call or do not lie in one section.
 std::optional<CallBefore> CallBeforeRva(const PeImage& image, std::string_view bytes, uint32_t rva);
 
+// Whether the call before a return address at rva calls out of the image:
+// `call [slot]` with the slot in the image's table of imports, or `E8` to
+// such an import's `jmp [slot]` or to an address outside the image.
+bool CallsOutOfImage(const PeImage& image, std::string_view bytes, uint32_t rva);
+
 }  // namespace qf
