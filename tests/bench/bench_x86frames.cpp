@@ -52,7 +52,7 @@ bool Load(const char* imagePath, const char* mapPath, Loaded& l) {
 }
 
 void Analyse(const char* name, const Loaded& l) {
-  size_t rows = 0, known = 0, calls = 0, agree = 0, disagree = 0, forwardUnknown = 0;
+  size_t rows = 0, known = 0, either = 0, calls = 0, agree = 0, disagree = 0, forwardUnknown = 0;
   std::vector<uint32_t> returns;  // return addresses of calls, with their function
   std::vector<size_t> returnFunction;
   auto start = Clock::now();
@@ -64,6 +64,7 @@ void Analyse(const char* name, const Loaded& l) {
   qf::X86Code code(l.image, l.bytes);
   for (size_t f = 0; f < l.functions.size(); ++f) {
     const qf::X86FrameTable& t = code.Function(l.functions[f].first, l.functions[f].second);
+    either += t.either.size();
     for (const qf::X86FrameRow& r : t.rows) {
       ++rows;
       known += r.frame.has_value();
@@ -82,8 +83,9 @@ void Analyse(const char* name, const Loaded& l) {
                     r.frame->slot.offset, int(forward->slot.base), forward->slot.offset);
     }
   }
-  std::printf("%s: %zu functions analysed in %.1f ms; %zu of %zu instructions known (%.1f%%)\n", name,
-              l.functions.size(), all, known, rows, rows ? 100.0 * known / rows : 0.0);
+  std::printf("%s: %zu functions analysed in %.1f ms; %zu of %zu instructions known (%.1f%%), %zu more at two"
+              " heights (%.1f%%)\n", name, l.functions.size(), all, known, rows, rows ? 100.0 * known / rows : 0.0,
+              either, rows ? 100.0 * (known + either) / rows : 0.0);
   std::printf("  at %zu calls the forward read agrees %zu, disagrees %zu, does not know %zu\n", calls, agree, disagree,
               forwardUnknown);
   if (returns.empty()) return;

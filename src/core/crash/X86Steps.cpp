@@ -59,25 +59,17 @@ StepResult JustCalled(WalkState& state, const Frame& frame) {
   return StepResult::Found(c);
 }
 
-// Where the frame's module has an x86 image and the analysis knows where
-// the frame's return address lies (from ESP or EBP, or through the pointer
-// a realigned frame saved): that word, which must lie in code after a
-// call; the caller's ESP just above it, and the registers the analysis
-// recovers.
-StepResult Analysis(WalkState& state, const Frame& frame) {
-  const ImageAt at = state.ImageOfFrame(frame);
-  if (!at.Is(PeImage::Machine::X86)) return StepResult::DidNotKnow();
-  const FrameRegs& regs = frame.regs;
-  const std::optional<X86Frame> analysed =
-      at.image->X86().FrameAt(uint32_t(regs.ip - at.module->base), frame.caller, FunctionRvas(state, at, frame));
-  if (!analysed) return StepResult::DidNotKnow();
-  const uint8_t base = analysed->slot.base == X86Value::Esp ? kEsp : kEbp;
+namespace {
+
+// The caller of a frame the analysis gave.
+StepResult CallerOf(WalkState& state, const FrameRegs& regs, const X86Frame& analysed) {
+  const uint8_t base = analysed.slot.base == X86Value::Esp ? kEsp : kEbp;
   if (!regs.Known(base)) return StepResult::DidNotKnow();
-  uint32_t slot = uint32_t(regs.r[base]) + uint32_t(analysed->slot.offset);
-  if (analysed->indirect) {  // a realigned frame: the slot through the pointer it saved
+  uint32_t slot = uint32_t(regs.r[base]) + uint32_t(analysed.slot.offset);
+  if (analysed.indirect) {  // a realigned frame: the slot through the pointer it saved
     const std::optional<uint64_t> pointer = state.Read(slot);
     if (!pointer) return StepResult::Rejected();
-    slot = uint32_t(*pointer) + uint32_t(analysed->indirectOffset);
+    slot = uint32_t(*pointer) + uint32_t(analysed.indirectOffset);
   }
   const std::optional<uint64_t> ret = state.Read(slot);
   if (!ret || !state.Accepts(*ret, Check::AfterCall)) return StepResult::Rejected();
@@ -86,8 +78,35 @@ StepResult Analysis(WalkState& state, const Frame& frame) {
   c.regs.ip = *ret;
   c.regs.r[kEsp] = uint32_t(slot + 4);
   c.regs.known = Bit(kEsp);
-  SavedRegisters(state, *analysed, regs, c.regs);
+  SavedRegisters(state, analysed, regs, c.regs);
   return StepResult::Found(c);
+}
+
+}  // namespace
+
+// Where the frame's module has an x86 image and the analysis knows where
+// the frame's return address lies (from ESP or EBP, or through the pointer
+// a realigned frame saved): that word, which must lie in code after a
+// call; the caller's ESP just above it, and the registers the analysis
+// recovers. Where the paths leave two heights (X86Code::EitherAt): the
+// higher's slot, where it holds a return address, else the lower's.
+StepResult Analysis(WalkState& state, const Frame& frame) {
+  const ImageAt at = state.ImageOfFrame(frame);
+  if (!at.Is(PeImage::Machine::X86)) return StepResult::DidNotKnow();
+  const FrameRegs& regs = frame.regs;
+  const uint32_t rva = uint32_t(regs.ip - at.module->base);
+  const auto function = FunctionRvas(state, at, frame);
+  if (const std::optional<X86Frame> analysed = at.image->X86().FrameAt(rva, frame.caller, function))
+    return CallerOf(state, regs, *analysed);
+  std::optional<X86EitherFrame> either;
+  if (function) either = at.image->X86().EitherAt(rva, frame.caller, *function);
+  if (!either) return StepResult::DidNotKnow();
+  const StepResult higher = CallerOf(state, regs, either->higher);
+  if (higher.kind == StepResult::Kind::Found || either->below == 0) return higher;
+  X86Frame lower = either->higher;
+  for (X86Value* v : {&lower.slot, &lower.saved[kEbx], &lower.saved[kEbp], &lower.saved[kEsi], &lower.saved[kEdi]})
+    if (v->base == X86Value::Esp) v->offset = int32_t(uint32_t(v->offset) + uint32_t(either->below));
+  return CallerOf(state, regs, lower);
 }
 
 constexpr unsigned kCrossWords = 1024;  // words the crossing of system frames reads

@@ -53,19 +53,21 @@ class Paths {
     return visits < kMaxVisits && analysis_.budget != 0;
   }
 
-  // The rows of the instructions reached, in address order.
-  std::vector<X86FrameRow> Rows() {
+  // The rows of the instructions reached, in address order, and those
+  // left at two heights.
+  void Rows(X86FrameTable& table) {
     std::sort(nodes_.begin(), nodes_.end(), [](const Node& a, const Node& b) { return a.at < b.at; });
-    std::vector<X86FrameRow> rows;
     for (const Node& n : nodes_) {
       if (n.step.length == 0) continue;
       X86FrameRow row;
       row.rva = begin_ + n.at;
       row.length = n.step.length;
       row.frame = FrameFromEntry(n.state);
-      rows.push_back(row);
+      table.rows.push_back(row);
+      if (row.frame) continue;
+      if (const std::optional<X86Frame> higher = HigherFrameFromEntry(n.state))
+        table.either.push_back({row.rva, *higher, n.state.below});
     }
-    return rows;
   }
 
  private:
@@ -131,7 +133,7 @@ class Paths {
   }
 
   bool Return(uint32_t at, const Step& st, State s) {
-    if (s.esp == X86Value{X86Value::Esp, 0}) return true;  // the return
+    if (s.esp == X86Value{X86Value::Esp, 0} && s.below == 0) return true;  // the return
     // `push offset L ... ret`: a jump to L (Delphi's finally blocks),
     // the stack as the push left it (unknown where it was unknown).
     const uint64_t label = s.imm - uint64_t(analysis_.image.imageBase) - begin_;
@@ -142,7 +144,7 @@ class Paths {
       Reach(uint32_t(label), s);
       return true;
     }
-    return !s.esp.Known();
+    return !s.esp.Known() || s.below != 0;
   }
 
   Analysis& analysis_;
@@ -166,6 +168,7 @@ bool StartsAsData(std::string_view code, size_t at, size_t size) {
     const std::optional<X86Instruction> i = DecodeX86(code, at);
     if (!i) return true;
     const uint8_t op = i->opcode;
+    if (k == 0 && i->map == 1 && op == 0x61) return true;  // popad first: a text ("a")
     if (i->map == 1) {
       if ((op == 0x00 && i->modrm == 0) || op == 0x62 || op == 0x63 || (op >= 0x6C && op <= 0x6F) ||
           (op >= 0xE4 && op <= 0xE7) || (op >= 0xEC && op <= 0xEF) || op == 0xF4 || op == 0x9A || op == 0xEA ||
@@ -194,13 +197,13 @@ X86FrameTable Analyse(Analysis& analysis, uint32_t begin, uint32_t end) {
   Paths paths(analysis, begin, end, code, base);
   if (paths.ReservesByPush()) {
     if (paths.Run()) {
-      table.rows = paths.Rows();
+      paths.Rows(table);
       return table;
     }
     if (analysis.budget == 0) return table;
   }
   Paths again(analysis, begin, end, code, base);
-  if (again.Run()) table.rows = again.Rows();
+  if (again.Run()) again.Rows(table);
   return table;
 }
 

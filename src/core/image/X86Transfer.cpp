@@ -231,6 +231,10 @@ void Transfer(R& reading, const Step& st, State& s) {
 template <typename R>
 void ApplyStep(R& reading, const Step& st, State& s) {
   Transfer(reading, st, s);
+  // ESP set from another register is at one height again.
+  if (s.below != 0 && (!s.esp.Known() || s.esp.base != X86Value::Esp || st.op == Op::EspFromEbp ||
+                       st.op == Op::EspFromReg || st.op == Op::Leave || st.op == Op::AlignEsp))
+    s.below = 0;
   if (st.op == Op::Pop || st.op == Op::Popad || st.op == Op::Leave || st.op == Op::EspFromEbp ||
       st.op == Op::LostEsp || (st.op == Op::AddEsp && st.value > 0))
     s.immTop = false;
