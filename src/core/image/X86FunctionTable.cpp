@@ -162,8 +162,14 @@ class Paths {
 // class records and texts the MAP files of Delphi and C++Builder name in
 // the code segment): its straight run from the start holds an instruction
 // no compiler writes there, or bytes that are none.
-bool StartsAsData(std::string_view code, size_t at, size_t size) {
+bool StartsAsData(const PeImage& image, std::string_view code, size_t at, size_t size) {
   const size_t end = at + size;
+  // A class record or a table of addresses: its first word an address in
+  // the image, the second one too, or zero.
+  const LeBytes words(code.substr(at, std::min<size_t>(size, 8)));
+  const auto inImage = [&](uint32_t v) { return v - image.imageBase < image.sizeOfImage; };
+  if (const auto w0 = words.U32(0), w1 = words.U32(4); w0 && w1 && inImage(*w0) && (*w1 == 0 || inImage(*w1)))
+    return true;
   for (int k = 0; k < 16 && at < end; ++k) {
     const std::optional<X86Instruction> i = DecodeX86(code, at);
     if (!i) return true;
@@ -191,7 +197,7 @@ X86FrameTable Analyse(Analysis& analysis, uint32_t begin, uint32_t end) {
   table.end = end;
   const auto [code, base] = analysis.CodeAt(begin);
   if (code.empty() || end <= begin || end - begin > kMaxFunctionBytes) return table;
-  if (StartsAsData(code, begin - base, std::min<size_t>(end - begin, code.size() - (begin - base)))) return table;
+  if (StartsAsData(analysis.image, code, begin - base, std::min<size_t>(end - begin, code.size() - (begin - base)))) return table;
   // Room for locals is taken first; where a return then lies at a wrong
   // height, those pushes were arguments after all.
   Paths paths(analysis, begin, end, code, base);
