@@ -93,6 +93,9 @@ class WalkState {
   const unsigned w;
   const bool amd64;
   std::optional<uint64_t> lastFp;  // the frame pointer of the last frame-pointer step
+  // The module without an image of the last caller of a frame with one
+  // (the system's module that called the program back).
+  const MinidumpModule* calledBackFrom = nullptr;
 };
 
 using Step = StepResult (*)(WalkState& state, const Frame& frame);
@@ -120,9 +123,9 @@ StepResult CheckedScan(WalkState& state, const Frame& frame);
 
 // A frame in a module without an image (the system's, real or Wine's,
 // such as a callback's dispatcher): from its stack pointer up, the first
-// word that returns, in code of an x86 image, just after a call out of that
-// image (an import call): where the program called into the system that
-// called back.
+// word that returns, in code of an x86 image, just after an import call
+// into the module that called the program back (calledBackFrom): where the
+// program called into the system that called back.
 StepResult CrossSystem(WalkState& state, const Frame& frame);
 
 // The steps in the order they are tried.

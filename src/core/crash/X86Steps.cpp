@@ -2,6 +2,7 @@
 // pushed, and the frame analysis of the frame's function.
 #include "crash/WalkSteps.h"
 
+#include "crash/ModuleName.h"
 #include "image/CallInstruction.h"
 
 namespace qf::walk {
@@ -113,11 +114,14 @@ constexpr unsigned kCrossWords = 1024;  // words the crossing of system frames r
 
 namespace {
 
-// Whether the word at slot returns just after a call out of an x86 image.
+// Whether a word returns just after an import call of an x86 image into
+// the module that called back (any, where none is known).
 bool ReturnsFromSystem(const WalkState& state, uint64_t word) {
   const ImageAt to = state.FindImage(word);
-  return to.Is(PeImage::Machine::X86) && state.Accepts(word, Check::AfterCall) &&
-         CallsOutOfImage(to.image->Image(), to.image->Bytes(), uint32_t(word - to.module->base));
+  if (!to.Is(PeImage::Machine::X86) || !state.Accepts(word, Check::AfterCall)) return false;
+  const std::optional<std::string> from =
+      ImportCalledBefore(to.image->Image(), to.image->Bytes(), uint32_t(word - to.module->base));
+  return from && (!state.calledBackFrom || IsModule(state.calledBackFrom->Name(), *from));
 }
 
 // Where the analysis puts the return slot of the frame that returns to word

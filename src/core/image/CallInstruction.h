@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "image/PeImage.h"
@@ -32,9 +33,10 @@ std::optional<CallBefore> CallEndingAt(std::string_view before, uint32_t rva);
 // section; none when they are no call or do not lie in one section.
 std::optional<CallBefore> CallBeforeRva(const PeImage& image, std::string_view bytes, uint32_t rva);
 
-// Whether the call before a return address at rva calls out of the image:
-// `call [slot]` with the slot in the image's table of imports, or `E8` to
-// such an import's `jmp [slot]` or to an address outside the image.
-bool CallsOutOfImage(const PeImage& image, std::string_view bytes, uint32_t rva);
+// Where the call before a return address at rva calls an import of the
+// image (`call [slot]`, or `E8` to a `jmp [slot]`, the slot one of the
+// import directory's): the file name of the module it imports from, as the
+// directory names it; none for another call.
+std::optional<std::string> ImportCalledBefore(const PeImage& image, std::string_view bytes, uint32_t rva);
 
 }  // namespace qf

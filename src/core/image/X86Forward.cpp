@@ -171,7 +171,7 @@ std::optional<int32_t> CallPops(const Reading& reading, const Step& call, const 
   // A pop right after the call takes back a word the callee left (Delphi's
   // nested routines: the caller pops the frame link it pushed), unless it
   // is the register saved just above what was pushed (an epilogue).
-  if (after && after->op == Op::Pop && after->reg < 8 && s.pushed > 0) {
+  if (after && after->rva == call.rva + call.length && after->op == Op::Pop && after->reg < 8 && s.pushed > 0) {
     const X86Value above = Plus(s.esp, s.pushed);
     if (!above.Known() || (s.saved[after->reg] != above && s.pushAt[after->reg] != above)) return 0;
   }
