@@ -4,6 +4,8 @@
 // calls, and the time of one frame (its function analysed from nothing);
 // with --walk, the walk of a 1,000-frame stack of Frameless32's Recurse.
 //   bench_x86frames [--walk] IMAGE MAP [IMAGE MAP...]
+// Without arguments: the walk, and the real Delphi and C++Builder programs
+// of tests/data/real-programs.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -50,7 +52,7 @@ bool Load(const char* imagePath, const char* mapPath, Loaded& l) {
 }
 
 void Analyse(const char* name, const Loaded& l) {
-  size_t rows = 0, known = 0, calls = 0, agree = 0, disagree = 0, forwardUnknown = 0;
+  size_t rows = 0, known = 0, either = 0, calls = 0, agree = 0, disagree = 0, forwardUnknown = 0;
   std::vector<uint32_t> returns;  // return addresses of calls, with their function
   std::vector<size_t> returnFunction;
   auto start = Clock::now();
@@ -62,6 +64,7 @@ void Analyse(const char* name, const Loaded& l) {
   qf::X86Code code(l.image, l.bytes);
   for (size_t f = 0; f < l.functions.size(); ++f) {
     const qf::X86FrameTable& t = code.Function(l.functions[f].first, l.functions[f].second);
+    either += t.either.size();
     for (const qf::X86FrameRow& r : t.rows) {
       ++rows;
       known += r.frame.has_value();
@@ -80,8 +83,9 @@ void Analyse(const char* name, const Loaded& l) {
                     r.frame->slot.offset, int(forward->slot.base), forward->slot.offset);
     }
   }
-  std::printf("%s: %zu functions analysed in %.1f ms; %zu of %zu instructions known (%.1f%%)\n", name,
-              l.functions.size(), all, known, rows, rows ? 100.0 * known / rows : 0.0);
+  std::printf("%s: %zu functions analysed in %.1f ms; %zu of %zu instructions known (%.1f%%), %zu more at two"
+              " heights (%.1f%%)\n", name, l.functions.size(), all, known, rows, rows ? 100.0 * known / rows : 0.0,
+              either, rows ? 100.0 * (known + either) / rows : 0.0);
   std::printf("  at %zu calls the forward read agrees %zu, disagrees %zu, does not know %zu\n", calls, agree, disagree,
               forwardUnknown);
   if (returns.empty()) return;
@@ -134,6 +138,20 @@ void Walk(const Loaded& l) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 1) {
+    static const std::string root = QF_SOURCE_DIR "/tests/";
+    static const std::string paths[] = {
+        root + "dumps/Frameless32/data/Frameless32.exe", root + "dumps/Frameless32/data/Frameless32.map",
+        root + "data/real-programs/d7-circuit/Project1.exe", root + "data/real-programs/d7-circuit/Project1.map",
+        root + "data/real-programs/dxe-3des/Project1.exe", root + "data/real-programs/dxe-3des/Project1.map",
+        root + "data/real-programs/bcb6-autoupdate/AuUpdateBackgroundService.exe",
+        root + "data/real-programs/bcb6-autoupdate/AuUpdateBackgroundService.map"};
+    static const char* args[] = {argv[0], "--walk", paths[0].c_str(), paths[1].c_str(), paths[2].c_str(),
+                                 paths[3].c_str(), paths[4].c_str(), paths[5].c_str(), paths[6].c_str(),
+                                 paths[7].c_str()};
+    argc = 10;
+    argv = const_cast<char**>(args);
+  }
   int i = 1;
   const bool walk = argc > 1 && std::strcmp(argv[1], "--walk") == 0;
   if (walk) ++i;

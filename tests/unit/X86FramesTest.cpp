@@ -79,6 +79,9 @@ TEST(X86Frames, HeightsAndSaves) {
       {"realigned, ESP restored from ECX",
        "8d 4c 24 04 83 e4 f0 ff 71 fc 55 89 e5 53 51 83 ec 50 8d 65 f8 59 5b 5d 8d 61 fc c3", 27, true, "esp+0"},
       {"entered by a jump, read forward", "53 eb 02 cc cc 83 ec 08 83 c4 08 5b c3", 8, false, "esp+12 ebx@esp+8"},
+      {"in a finally block, read forward on to its label", "55 8b ec 68 11 10 40 00 90 c3 e9 00 00 00 00 eb f7 5d c3", 8,
+       false, "esp+8 ebp@esp+4"},
+      {"pushes that make room for locals", "53 51 6a 00 ff d0 8b c8 59 5b c3", 8, true, "esp+8 ebx@esp+4"},
   };
   for (const Row& row : rows) {
     const std::string code = Bytes(row.hex);
@@ -96,6 +99,21 @@ TEST(X86Frames, HeightsAndSaves) {
     }
     EXPECT_EQ(Describe(frame), row.want) << row.what;
   }
+}
+
+// A Delphi constructor: the exception frame (16 bytes) only where DL asks
+// for an object; after the join, two heights.
+TEST(X86Frames, TwoHeightsOfAConstructor) {
+  const std::string code = Bytes("84 d2 74 08 83 c4 f0 e8 02 00 00 00 8b c3 c3");
+  PeImage image;
+  image.machine = PeImage::Machine::X86;
+  image.sections.push_back({".text", 0x1000, uint32_t(code.size()), uint32_t(code.size()), 0, PeSection::kCode});
+  X86Code analysis(image, code);
+  const X86FrameTable& table = analysis.Function(0x1000, 0x1000 + uint32_t(code.size()));
+  ASSERT_FALSE(table.either.empty());
+  EXPECT_EQ(table.either.front().rva, 0x100Cu);
+  EXPECT_EQ(Describe(table.either.front().higher) + " and " + std::to_string(table.either.front().below) + " lower",
+            "esp+0 and 16 lower");
 }
 
 }  // namespace

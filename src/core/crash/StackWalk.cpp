@@ -64,6 +64,10 @@ void StepFrames(WalkState& state, const MinidumpRegisters& registers, Chain& cha
     const std::optional<Caller> next =
         state.amd64 ? FirstFound(state, frame, kAmd64Steps) : FirstFound(state, frame, kX86Steps);
     if (Stops(frame, next, scannedInARow)) break;
+    if (!state.amd64 && state.ImageOfFrame(frame).image) {
+      const ImageAt to = state.FindImage(next->regs.ip - 1);
+      if (to.module && !to.image) state.calledBackFrom = to.module;
+    }
     scannedInARow = next->foundBy == StackFrame::FoundBy::Scan ? scannedInARow + 1 : 0;
     chain.frames.push_back({next->regs.ip, next->foundBy, next->slot, std::nullopt});
     chain.slots.push_back(next->slot);

@@ -42,6 +42,22 @@ bool WalkState::Accepts(uint64_t address, Check check, std::optional<uint64_t>* 
   return true;
 }
 
+// Whether the analysis of an x86 frame's function shows that it has not set
+// EBP (at its first instruction, or in a function without a frame pointer):
+// EBP is then its caller's, and the chain would skip the frame.
+static bool HoldsCallersFramePointer(const WalkState& state, const Frame& frame) {
+  const ImageAt at = state.ImageOfFrame(frame);
+  if (state.amd64 || !at.Is(PeImage::Machine::X86) || !state.options.functionAt) return false;
+  const auto f = state.options.functionAt(frame.LookupAddress());
+  if (!f || f->first < at.module->base || f->second <= f->first || f->second - at.module->base > UINT32_MAX)
+    return false;
+  const X86FrameTable& table =
+      at.image->X86().Function(uint32_t(f->first - at.module->base), uint32_t(f->second - at.module->base));
+  const uint32_t rva = uint32_t(frame.regs.ip - at.module->base);
+  const X86FrameRow* row = frame.caller ? table.EndingAt(rva) : table.At(rva);
+  return row && row->frame && row->frame->saved[kEbp].base == X86Value::None;
+}
+
 // From the frame pointer F, while F is a multiple of the word size W, at
 // least the stack pointer, above the F of the last such step, and [F, F +
 // 2W) lies in the thread's stack: the return address at F + W, F becomes
@@ -49,7 +65,7 @@ bool WalkState::Accepts(uint64_t address, Check check, std::optional<uint64_t>* 
 // frame's no more.
 StepResult FramePointer(WalkState& state, const Frame& frame) {
   const FrameRegs& regs = frame.regs;
-  if (!regs.Known(kFp)) return StepResult::DidNotKnow();
+  if (!regs.Known(kFp) || HoldsCallersFramePointer(state, frame)) return StepResult::DidNotKnow();
   const uint64_t f = regs.r[kFp];
   const unsigned w = state.w;
   if (f % w != 0 || (regs.Known(kSp) && f < regs.r[kSp]) || (state.lastFp && f <= *state.lastFp) ||

@@ -93,6 +93,9 @@ class WalkState {
   const unsigned w;
   const bool amd64;
   std::optional<uint64_t> lastFp;  // the frame pointer of the last frame-pointer step
+  // The module without an image of the last caller of a frame with one
+  // (the system's module that called the program back).
+  const MinidumpModule* calledBackFrom = nullptr;
 };
 
 using Step = StepResult (*)(WalkState& state, const Frame& frame);
@@ -118,12 +121,20 @@ StepResult FramePointer(WalkState& state, const Frame& frame);
 // frame's function (or after an indirect call).
 StepResult CheckedScan(WalkState& state, const Frame& frame);
 
+// A frame in a module without an image (the system's, real or Wine's,
+// such as a callback's dispatcher): from its stack pointer up, the first
+// word that returns, in code of an x86 image, just after an import call
+// into the module that called the program back (calledBackFrom): where the
+// program called into the system that called back.
+StepResult CrossSystem(WalkState& state, const Frame& frame);
+
 // The steps in the order they are tried.
-constexpr std::array<StepEntry, 4> kX86Steps{{
+constexpr std::array<StepEntry, 5> kX86Steps{{
     {JustCalled, false},
     {Analysis, false},
     {FramePointer, false},
     {CheckedScan, true},
+    {CrossSystem, true},
 }};
 // The unwind tables of an image know every function of it: where they fail
 // no guess follows. The scan needs an image too: on AMD64 it is tried only

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "image/PeImage.h"
@@ -31,5 +32,11 @@ std::optional<CallBefore> CallEndingAt(std::string_view before, uint32_t rva);
 // The same at an RVA of an image: the bytes before it read from the image's
 // section; none when they are no call or do not lie in one section.
 std::optional<CallBefore> CallBeforeRva(const PeImage& image, std::string_view bytes, uint32_t rva);
+
+// Where the call before a return address at rva calls an import of the
+// image (`call [slot]`, or `E8` to a `jmp [slot]`, the slot one of the
+// import directory's): the file name of the module it imports from, as the
+// directory names it; none for another call.
+std::optional<std::string> ImportCalledBefore(const PeImage& image, std::string_view bytes, uint32_t rva);
 
 }  // namespace qf

@@ -12,6 +12,7 @@
 
 #include "base/NumberText.h"
 #include "image/UnwindInfo.h"
+#include "image/CallInstruction.h"
 #include "image/X86Frames.h"
 
 namespace qf {
@@ -316,7 +317,14 @@ std::string X86StackCfi(const PeImage& image, std::string_view bytes,
   if (image.machine != PeImage::Machine::X86) return out;
   X86Code code(image, bytes);
   for (const auto& [begin, end] : functions) {
-    const X86FrameTable& table = code.Function(begin, end);
+    X86FrameTable table = code.Function(begin, end);
+    // No rule at a call where the forward read from it finds another frame
+    // (the walk takes the caller's frame there).
+    for (X86FrameRow& row : table.rows) {
+      if (!row.frame || !CallBeforeRva(image, bytes, row.rva + row.length)) continue;
+      const std::optional<X86Frame> forward = code.Forward(row.rva + row.length, true, end);
+      if (forward && !forward->SameSlot(*row.frame)) row.frame.reset();
+    }
     // Each stretch of instructions, one after the other, whose frames are known.
     for (size_t i = 0; i < table.rows.size();) {
       if (!table.rows[i].frame) {

@@ -116,11 +116,18 @@ struct Reading {
 // and the function's one realignment of its stack.
 struct EntryReading : Reading {
   uint32_t alignedAt = 0;  // see Realignment::Align
+  // The end of the pushes of registers the function starts with: each a
+  // save or room for a local (Delphi's `push ecx`), no argument of a call.
+  uint32_t prologueEnd = 0;
 };
 
 // Forward from an instruction to the return: where each register will be
-// restored from (what its pops and `leave` read).
-struct ForwardReading : Reading {};
+// restored from (what its pops and `leave` read). From a callee's entry (a
+// read for its pops), the first push of a callee-saved register not yet
+// written is its save, no argument of a call.
+struct ForwardReading : Reading {
+  bool entry = false;
+};
 
 // One step from state s, as the reading sees it.
 void Apply(EntryReading& reading, const Step& st, State& s);
@@ -140,7 +147,7 @@ std::optional<X86Frame> ForwardFrame(Analysis& analysis, uint32_t rva, bool call
 // The bytes of its stack arguments the function at entry pops, kept.
 std::optional<uint16_t> CalleePops(Analysis& analysis, uint32_t entry, unsigned depth);
 // What a call pops of the stack (see X86Forward.cpp).
-int32_t CallPops(const Reading& reading, const Step& call, const State& s);
+std::optional<int32_t> CallPops(const Reading& reading, const Step& call, const State& s);
 
 }  // namespace x86
 }  // namespace qf

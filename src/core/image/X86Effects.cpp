@@ -176,6 +176,9 @@ std::optional<Step> OneByte(const X86Instruction& i, Step s, std::string_view co
     case 0xEB: return With(s, Op::Jmp, int32_t(next + i.imm));
     case 0xE0: case 0xE1: case 0xE2: case 0xE3: return With(s, Op::Jcc, int32_t(next + i.imm));
     case 0xB8: return With(s, Op::MovEaxImm, int32_t(i.imm));
+    case 0x89:
+      if (i.segment == 0x64 && i.Mod() != 3 && i.Reg() == kEsp) return With(s, Op::LinkFrame);
+      return EspArithmetic(i, s);
     case 0xFF: return GroupFF(i, s);
     default: return EspArithmetic(i, s);
   }
@@ -212,6 +215,10 @@ bool IsFiller(std::string_view code, size_t at) {
   if (b(0) == 0x66 && b(1) == 0x90) return true;
   if (b(0) == 0x0F && b(1) == 0x1F) return true;
   if (b(0) == 0x66 && b(1) == 0x0F && b(2) == 0x1F) return true;
+  // Delphi's: mov eax,eax; lea eax,[eax+0] (disp8 or disp32).
+  if ((b(0) == 0x8B || b(0) == 0x89) && b(1) == 0xC0) return true;
+  if (b(0) == 0x8D && b(1) == 0x40 && b(2) == 0) return true;
+  if (b(0) == 0x8D && b(1) == 0x80 && b(2) == 0 && b(3) == 0 && b(4) == 0 && b(5) == 0) return true;
   if (b(0) == 0x8D) {  // lea esi,[esi+0] / lea edi,[edi+0] (with or without SIB), zero displacement
     const uint8_t modrm = b(1), reg = modrm >> 3 & 7, mod = modrm >> 6;
     if ((reg != kEsi && reg != kEdi) || mod == 0 || mod == 3) return false;

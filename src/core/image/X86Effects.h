@@ -17,7 +17,8 @@ enum class Op : uint8_t {
   Call, CallIndirect, Pushad, Popad, Stop, MovEaxImm, SubEspEax,
   LeaFromEsp,  // lea reg,[esp+value] (reg: not ESP nor EBP)
   EspFromReg,  // lea esp,[reg+value]
-  AlignEsp     // and esp,-N
+  AlignEsp,    // and esp,-N
+  LinkFrame    // mov fs:[reg],esp: an exception frame built by pushes becomes the thread's first
 };
 
 struct Step {

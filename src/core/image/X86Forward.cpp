@@ -20,14 +20,33 @@ struct Branch {
   State state;
 };
 
+// Where the `ret` at rva goes on when it ends a Delphi finally block whose
+// label was pushed before the read began: the block is `push offset L; F:
+// ...; ret`, the ret followed by the exception handler's two jumps (to the
+// run-time's handler, and back to F, where the run-time enters the block
+// on an exception) and L just after them.
+std::optional<uint32_t> FinallyLabel(const Analysis& analysis, uint32_t rva) {
+  const std::optional<Step> handler = analysis.StepAt(rva + 1);
+  if (!handler || handler->op != Op::Jmp) return std::nullopt;
+  const std::optional<Step> back = analysis.StepAt(handler->rva + handler->length);
+  if (!back || back->op != Op::Jmp || uint32_t(back->value) > rva || uint32_t(back->value) < 5) return std::nullopt;
+  const std::optional<Step> push = analysis.StepAt(uint32_t(back->value) - 5);
+  const uint32_t label = back->rva + back->length;
+  if (!push || push->op != Op::Push || !push->immediate || push->length != 5 ||
+      uint32_t(push->value) - analysis.image.imageBase != label)
+    return std::nullopt;
+  return label;
+}
+
 }  // namespace
 
 std::optional<X86Frame> ReadForward(Analysis& analysis, uint32_t rva, uint16_t* retPop, std::optional<uint32_t> end,
                                     unsigned maxSteps, unsigned depth) {
-  ForwardReading reading{{analysis, {rva, end ? *end : rva + 0x10000}, depth}};
+  ForwardReading reading{{analysis, {rva, end ? *end : rva + 0x10000}, depth}, retPop != nullptr};
   std::vector<Branch> branches;
   OffsetMap seen;
   State s;
+  s.balanced = retPop != nullptr;  // at a callee's entry nothing is pushed for it
   uint32_t at = rva;
   unsigned steps = 0, taken = 0;
   const auto deadEnd = [&]() -> bool {
@@ -59,6 +78,12 @@ std::optional<X86Frame> ReadForward(Analysis& analysis, uint32_t rva, uint16_t* 
           at = uint32_t(s.imm - analysis.image.imageBase);
           continue;
         }
+        if (st->value == 0 && !s.immAt.Known())
+          if (const std::optional<uint32_t> label = FinallyLabel(analysis, at)) {
+            s.esp = Plus(s.esp, 4);
+            at = *label;
+            continue;
+          }
         if (retPop) *retPop = uint16_t(st->value);
         return FrameForward(s);
       case Op::Jmp:
@@ -122,15 +147,17 @@ std::optional<uint16_t> CalleePops(Analysis& analysis, uint32_t entry, unsigned 
 // where it can be read, else what the code after the call says (its first
 // change of ESP, past jumps: `add esp`, the caller cleans up; `sub esp, N`,
 // the callee took N, as GCC writes it), else what was pushed since the stack
-// was last balanced.
-int32_t CallPops(const Reading& reading, const Step& call, const State& s) {
+// was last balanced and not popped by the calls between; none where that
+// is not known (read forward, the pushes before the read began).
+std::optional<int32_t> CallPops(const Reading& reading, const Step& call, const State& s) {
   Analysis& analysis = reading.analysis;
   std::optional<uint16_t> n;
   if (call.op == Op::Call) n = CalleePops(analysis, uint32_t(call.value), reading.depth);
   if (n) return *n;
   uint32_t at = call.rva + call.length;
+  std::optional<Step> after;
   for (int k = 0; k < 8; ++k) {
-    const std::optional<Step> after = analysis.StepAt(at);
+    after = analysis.StepAt(at);
     if (after && after->op == Op::Jmp) {
       at = uint32_t(after->value);
       continue;
@@ -138,6 +165,15 @@ int32_t CallPops(const Reading& reading, const Step& call, const State& s) {
     if (!after || (after->op != Op::Other && after->op != Op::MovEaxImm && after->op != Op::AddEsp)) break;
     if (after->op == Op::AddEsp) return after->value < 0 ? Sub(0, after->value) : 0;
     at += after->length;
+    after.reset();
+  }
+  if (!s.balanced) return std::nullopt;
+  // A pop right after the call takes back a word the callee left (Delphi's
+  // nested routines: the caller pops the frame link it pushed), unless it
+  // is the register saved just above what was pushed (an epilogue).
+  if (after && after->rva == call.rva + call.length && after->op == Op::Pop && after->reg < 8 && s.pushed > 0) {
+    const X86Value above = Plus(s.esp, s.pushed);
+    if (!above.Known() || (s.saved[after->reg] != above && s.pushAt[after->reg] != above)) return 0;
   }
   return s.pushed;
 }

@@ -63,4 +63,29 @@ std::optional<X86Frame> X86Code::FrameRead(uint32_t rva, bool callerFrame,
   return fromStart ? fromStart : forward;
 }
 
+std::optional<X86EitherFrame> X86Code::EitherAt(uint32_t rva, bool callerFrame, std::pair<uint32_t, uint32_t> function) {
+  return impl_->Ask([&]() -> std::optional<X86EitherFrame> {
+    if (rva < function.first || rva > function.second) return std::nullopt;
+    const X86FrameTable& table = x86::FunctionTable(*impl_, function.first, function.second);
+    const X86FrameRow* row = callerFrame ? table.EndingAt(rva) : table.At(rva);
+    if (!row || row->frame) return std::nullopt;
+    const auto it = std::lower_bound(table.either.begin(), table.either.end(), row->rva,
+                                     [](const X86EitherFrame& e, uint32_t v) { return e.rva < v; });
+    if (it == table.either.end() || it->rva != row->rva) return std::nullopt;
+    X86EitherFrame either = *it;
+    const std::optional<X86Frame> forward = ForwardRead(rva, callerFrame, function.second);
+    if (!forward) return either;
+    if (forward->SameSlot(either.higher)) either.below = 0;
+    else if (forward->slot == X86Value{X86Value::Esp, x86::Add(either.higher.slot.offset, either.below)}) {
+      for (X86Value& v : either.higher.saved)
+        if (v.base == X86Value::Esp) v.offset = x86::Add(v.offset, either.below);
+      either.higher.slot = forward->slot;
+      either.below = 0;
+    } else {
+      return std::nullopt;
+    }
+    return either;
+  });
+}
+
 }  // namespace qf

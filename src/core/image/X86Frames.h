@@ -55,11 +55,19 @@ struct X86Frame {
   bool operator==(const X86Frame& o) const {
     return slot == o.slot && saved == o.saved && indirect == o.indirect && indirectOffset == o.indirectOffset;
   }
-  // Whether another reading gives the same slot (through either register).
+  // Whether another reading gives the same slot (through either register);
+  // where one knows it through ESP and the other through EBP only (paths
+  // that leave ESP at different heights, as a Delphi constructor's do), the
+  // same distance above where each says the caller's EBP was saved.
   bool SameSlot(const X86Frame& o) const {
     if (indirect || o.indirect) return indirect == o.indirect && slot == o.slot && indirectOffset == o.indirectOffset;
-    return slot == o.slot || (slotByEbp.Known() && (slotByEbp == o.slot || slotByEbp == o.slotByEbp)) ||
-           (o.slotByEbp.Known() && o.slotByEbp == slot);
+    if (slot == o.slot || (slotByEbp.Known() && (slotByEbp == o.slot || slotByEbp == o.slotByEbp)) ||
+        (o.slotByEbp.Known() && o.slotByEbp == slot))
+      return true;
+    const X86Value& e = saved[kEbp];
+    const X86Value& oe = o.saved[kEbp];
+    return slot.Known() && o.slot.Known() && slot.base != o.slot.base && e.base == slot.base &&
+           oe.base == o.slot.base && slot.offset - e.offset == o.slot.offset - oe.offset;
   }
 };
 
@@ -72,9 +80,22 @@ struct X86FrameRow {
   std::optional<X86Frame> frame;  // none: unknown there
 };
 
+// An instruction where the paths leave ESP at two heights (a Delphi
+// constructor's: the exception frame @ClassCreate builds in 16 bytes exists
+// only where it allocates the object): its row has no frame; this is the
+// frame at the higher, and how much lower the other lies (there every
+// ESP-relative offset is that much larger). The walk tells them apart by
+// the stack.
+struct X86EitherFrame {
+  uint32_t rva = 0;
+  X86Frame higher;
+  int32_t below = 0;
+};
+
 struct X86FrameTable {
   uint32_t begin = 0, end = 0;
   std::vector<X86FrameRow> rows;
+  std::vector<X86EitherFrame> either;  // in address order
   // The row of the instruction that starts at rva, or ends at it (the call
   // before a return address); null where no reached instruction does.
   const X86FrameRow* At(uint32_t rva) const;
@@ -102,6 +123,10 @@ class X86Code {
   // answers there (checked against the forward read where both answer),
   // else the forward read. callerFrame as above.
   std::optional<X86Frame> FrameAt(uint32_t rva, bool callerFrame, std::optional<std::pair<uint32_t, uint32_t>> function);
+  // Where FrameAt does not know because the paths leave two heights there:
+  // those (X86EitherFrame), unless the forward read finds a frame that is
+  // neither; with the forward read's frame alone where it is one of them.
+  std::optional<X86EitherFrame> EitherAt(uint32_t rva, bool callerFrame, std::pair<uint32_t, uint32_t> function);
   // The bytes of its stack arguments a function pops (its `ret n`), read
   // forward from its entry; none when no return is found.
   std::optional<uint16_t> CalleePops(uint32_t entry);

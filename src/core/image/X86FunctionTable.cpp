@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "image/X86Analysis.h"
+#include "image/X86Length.h"
 
 namespace qf {
 namespace x86 {
@@ -17,8 +18,24 @@ constexpr size_t kMaxVisits = 1 << 18;  // instructions processed for one functi
 class Paths {
  public:
   Paths(Analysis& analysis, uint32_t begin, uint32_t end, std::string_view code, uint32_t base)
-      : analysis_(analysis), reading_{{analysis, {begin, end}, 0}, 0}, begin_(begin), code_(code), base_(base),
+      : analysis_(analysis), reading_{{analysis, {begin, end}, 0}, 0, 0}, begin_(begin), code_(code), base_(base),
         size_(std::min<size_t>(end - begin, code.size() - (begin - base))) {}
+
+  // Whether the function starts by pushing a register that holds no
+  // caller's value to keep (room for a local, or an argument): then pushes
+  // of registers at the start count as no arguments.
+  bool ReservesByPush() {
+    uint32_t at = begin_;
+    bool reserves = false;
+    for (int k = 0; k < 8; ++k) {
+      const std::optional<Step> st = analysis_.StepAt(at);
+      if (!st || st->op != Op::Push || st->reg > 7) break;
+      reserves = reserves || !IsCalleeSaved(st->reg);
+      at += st->length;
+    }
+    if (reserves) reading_.prologueEnd = at;
+    return reserves;
+  }
 
   // Follows every path from the start; false where a return is reached at
   // a wrong height or the visits or the budget ran out.
@@ -36,19 +53,21 @@ class Paths {
     return visits < kMaxVisits && analysis_.budget != 0;
   }
 
-  // The rows of the instructions reached, in address order.
-  std::vector<X86FrameRow> Rows() {
+  // The rows of the instructions reached, in address order, and those
+  // left at two heights.
+  void Rows(X86FrameTable& table) {
     std::sort(nodes_.begin(), nodes_.end(), [](const Node& a, const Node& b) { return a.at < b.at; });
-    std::vector<X86FrameRow> rows;
     for (const Node& n : nodes_) {
       if (n.step.length == 0) continue;
       X86FrameRow row;
       row.rva = begin_ + n.at;
       row.length = n.step.length;
       row.frame = FrameFromEntry(n.state);
-      rows.push_back(row);
+      table.rows.push_back(row);
+      if (row.frame) continue;
+      if (const std::optional<X86Frame> higher = HigherFrameFromEntry(n.state))
+        table.either.push_back({row.rva, *higher, n.state.below});
     }
-    return rows;
   }
 
  private:
@@ -114,7 +133,7 @@ class Paths {
   }
 
   bool Return(uint32_t at, const Step& st, State s) {
-    if (s.esp == X86Value{X86Value::Esp, 0}) return true;  // the return
+    if (s.esp == X86Value{X86Value::Esp, 0} && s.below == 0) return true;  // the return
     // `push offset L ... ret`: a jump to L (Delphi's finally blocks),
     // the stack as the push left it (unknown where it was unknown).
     const uint64_t label = s.imm - uint64_t(analysis_.image.imageBase) - begin_;
@@ -125,7 +144,7 @@ class Paths {
       Reach(uint32_t(label), s);
       return true;
     }
-    return !s.esp.Known();
+    return !s.esp.Known() || s.below != 0;
   }
 
   Analysis& analysis_;
@@ -139,14 +158,58 @@ class Paths {
   std::vector<uint32_t> work_;
 };
 
+// Whether the span at code[at] holds data, not a function (the tables,
+// class records and texts the MAP files of Delphi and C++Builder name in
+// the code segment): its straight run from the start holds an instruction
+// no compiler writes there, or bytes that are none.
+bool StartsAsData(const PeImage& image, std::string_view code, size_t at, size_t size) {
+  const size_t end = at + size;
+  // A class record or a table of addresses: its first word an address in
+  // the image, the second one too, or zero.
+  const LeBytes words(code.substr(at, std::min<size_t>(size, 8)));
+  const auto inImage = [&](uint32_t v) { return v - image.imageBase < image.sizeOfImage; };
+  if (const auto w0 = words.U32(0), w1 = words.U32(4); w0 && w1 && inImage(*w0) && (*w1 == 0 || inImage(*w1)))
+    return true;
+  for (int k = 0; k < 16 && at < end; ++k) {
+    const std::optional<X86Instruction> i = DecodeX86(code, at);
+    if (!i) return true;
+    const uint8_t op = i->opcode;
+    if (k == 0 && i->map == 1 && op == 0x61) return true;  // popad first: a text ("a")
+    if (i->map == 1) {
+      if ((op == 0x00 && i->modrm == 0) || op == 0x62 || op == 0x63 || (op >= 0x6C && op <= 0x6F) ||
+          (op >= 0xE4 && op <= 0xE7) || (op >= 0xEC && op <= 0xEF) || op == 0xF4 || op == 0x9A || op == 0xEA ||
+          op == 0xD6 || op == 0xCE || op == 0x27 || op == 0x2F || op == 0x37 || op == 0x3F || op == 0xD4 || op == 0xD5)
+        return true;
+      if ((op >= 0x70 && op <= 0x7F) || (op >= 0xE0 && op <= 0xE3) || op == 0xE8 || op == 0xE9 || op == 0xEB ||
+          op == 0xC2 || op == 0xC3 || op == 0xFF)
+        return false;  // the straight run ends
+    } else if (i->map == 2 && op >= 0x80 && op <= 0x8F) {
+      return false;
+    }
+    at += i->length;
+  }
+  return false;
+}
+
 X86FrameTable Analyse(Analysis& analysis, uint32_t begin, uint32_t end) {
   X86FrameTable table;
   table.begin = begin;
   table.end = end;
   const auto [code, base] = analysis.CodeAt(begin);
   if (code.empty() || end <= begin || end - begin > kMaxFunctionBytes) return table;
+  if (StartsAsData(analysis.image, code, begin - base, std::min<size_t>(end - begin, code.size() - (begin - base)))) return table;
+  // Room for locals is taken first; where a return then lies at a wrong
+  // height, those pushes were arguments after all.
   Paths paths(analysis, begin, end, code, base);
-  if (paths.Run()) table.rows = paths.Rows();
+  if (paths.ReservesByPush()) {
+    if (paths.Run()) {
+      paths.Rows(table);
+      return table;
+    }
+    if (analysis.budget == 0) return table;
+  }
+  Paths again(analysis, begin, end, code, base);
+  if (again.Run()) again.Rows(table);
   return table;
 }
 

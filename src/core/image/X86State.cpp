@@ -21,7 +21,22 @@ void SavesOf(const State& s, X86Frame& f, Through through) {
 
 }  // namespace
 
+std::optional<X86Frame> HigherFrameFromEntry(const State& s) {
+  if (s.below == 0) return std::nullopt;
+  State one = s;
+  one.below = 0;
+  const std::optional<X86Frame> f = FrameFromEntry(one);
+  if (!f || f->indirect || f->slot.base != X86Value::Esp) return std::nullopt;
+  return f;
+}
+
 std::optional<X86Frame> FrameFromEntry(const State& s) {
+  if (s.below != 0) {  // no one height: as where ESP is not known
+    State one = s;
+    one.esp = kLost;
+    one.below = 0;
+    return FrameFromEntry(one);
+  }
   const X86Value slot{X86Value::Esp, 0};
   // Where a value in the entry's terms lies now: through ESP or EBP.
   const auto through = [&](X86Value v) -> X86Value {

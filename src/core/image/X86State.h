@@ -95,10 +95,16 @@ struct Realignment {
 // What is known at one instruction.
 struct State {
   X86Value esp{X86Value::Esp, 0};
+  // Paths that joined here left ESP at two heights: the one of esp, and
+  // `below` bytes lower (0: one height). A Delphi constructor's do: the
+  // exception frame @ClassCreate builds in its 16 bytes only where it
+  // allocates the object.
+  int32_t below = 0;
   X86Value ebp{X86Value::Ebp, 0};
   RegValues saved{{kNone, kNone, kNone, kNone, kNone}};
   uint8_t original = 0xFF;        // registers that hold their value at the reference point
-  int32_t pushed = 0;             // bytes pushed since the stack was last balanced
+  int32_t pushed = 0;             // bytes pushed since the stack was last balanced, less what calls popped
+  bool balanced = true;           // the stack was balanced on the way (read forward: since the read began)
   X86Value immAt = kLost;         // where the last immediate was pushed
   uint32_t imm = 0;
   bool immTop = false;            // nothing popped since (where ESP is not known)
@@ -111,23 +117,40 @@ struct State {
   Realignment realign;
 
   bool operator==(const State& o) const {
-    return esp == o.esp && ebp == o.ebp && saved == o.saved && original == o.original && pushed == o.pushed &&
+    return esp == o.esp && below == o.below && ebp == o.ebp && saved == o.saved && original == o.original && pushed == o.pushed && balanced == o.balanced &&
            immAt == o.immAt && imm == o.imm && immTop == o.immTop && eax == o.eax && realign == o.realign;
   }
   // Keeps what both agree on; true when this changed.
   bool Join(const State& o) {
     const State before = *this;
-    if (esp != o.esp) esp = kLost;
+    JoinEsp(o);
     if (ebp != o.ebp) ebp = kLost;
     for (size_t r = 0; r < saved.v.size(); ++r)
       if (saved.v[r] != o.saved.v[r]) saved.v[r] = kLost;
     original &= o.original;
     pushed = std::min(pushed, o.pushed);
+    balanced = balanced && o.balanced;
     if (immAt != o.immAt || imm != o.imm) immAt = kLost;
     if (imm != o.imm || !o.immTop) immTop = false;
     if (eax != o.eax) eax.reset();
     realign.Join(o.realign);
     return !(*this == before);
+  }
+  // Two heights of the entry's stack at most are kept; more, or another base, lose ESP.
+  void JoinEsp(const State& o) {
+    if (esp == o.esp && below == o.below) return;
+    const bool both = esp.Known() && o.esp.Known() && esp.base == X86Value::Esp && o.esp.base == X86Value::Esp;
+    const int32_t high = both ? std::max(esp.offset, o.esp.offset) : 0;
+    const int32_t low = both ? std::min(Sub(esp.offset, below), Sub(o.esp.offset, o.below)) : 0;
+    const auto fits = [&](int32_t v) { return v == high || v == low; };
+    if (!both || !fits(esp.offset) || !fits(Sub(esp.offset, below)) || !fits(o.esp.offset) ||
+        !fits(Sub(o.esp.offset, o.below)) || Sub(high, low) <= 0 || Sub(high, low) > 0x10000) {
+      esp = kLost;
+      below = 0;
+      return;
+    }
+    esp.offset = high;
+    below = Sub(high, low);
   }
 };
 
@@ -135,6 +158,8 @@ struct State {
 // return-address slot (ESP at the entry) and the saves, in terms of ESP and
 // EBP at the state's instruction; none unless the slot can be reached.
 std::optional<X86Frame> FrameFromEntry(const State& s);
+// Where the state holds two heights, the frame at the higher one.
+std::optional<X86Frame> HigherFrameFromEntry(const State& s);
 // The frame a state read forward to a return gives (the slot: ESP there),
 // in terms of ESP and EBP at the instruction the read began at.
 std::optional<X86Frame> FrameForward(const State& s);

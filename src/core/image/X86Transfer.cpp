@@ -37,7 +37,8 @@ bool SavePushed(EntryReading&, State& s, uint8_t r) {
 
 // A push just made; true where it is a save (no argument of a call).
 bool Pushed(EntryReading& reading, State& s, const Step& st) {
-  const bool save = st.size == 4 && st.reg < 8 && SavePushed(reading, s, st.reg);
+  const bool save = (st.size == 4 && st.reg < 8 && SavePushed(reading, s, st.reg)) ||
+                    (st.rva < reading.prologueEnd && st.reg < 8 && (s.original & Bit(st.reg)));
   if (st.reg == kEbp && s.ebp.Known() && s.ebp != X86Value{X86Value::Ebp, 0} && s.saved[kEbp] == kNone)
     s.saved[kEbp] = kLost;
   s.realign.Pushed(st.reg, st.size, s.esp);
@@ -82,13 +83,15 @@ void Write(ForwardReading&, State& s, uint8_t mask) {
 bool SavePushed(ForwardReading&, State&, uint8_t) { return false; }
 
 // A push just made: where the register went, and what was known of it.
-bool Pushed(ForwardReading&, State& s, const Step& st) {
+bool Pushed(ForwardReading& reading, State& s, const Step& st) {
+  const bool save = reading.entry && st.reg < 8 && st.size == 4 && IsCalleeSaved(st.reg) &&
+                    (s.original & Bit(st.reg)) && !s.pushAt[st.reg].Known();
   if (st.reg < 8) {
     s.pushAt[st.reg] = s.esp;
     s.pushSaved[st.reg] = s.saved[st.reg];
     s.pushOriginal = uint8_t((s.pushOriginal & ~Bit(st.reg)) | (s.original & Bit(st.reg)));
   }
-  return false;
+  return save;
 }
 
 // A pop from `at`: of a push on the way, the register is what it was then;
@@ -111,6 +114,12 @@ void Settled(ForwardReading&, State&) {}
 
 // --- Both ------------------------------------------------------------------
 
+// Nothing pushed is pending for a callee any more.
+void Balanced(State& s) {
+  s.pushed = 0;
+  s.balanced = true;
+}
+
 template <typename R>
 void Push(R& reading, const Step& st, State& s) {
   s.esp = Plus(s.esp, -st.size);
@@ -121,7 +130,7 @@ void Push(R& reading, const Step& st, State& s) {
   const auto [first, second] = reading.labels;
   if (st.immediate && uint32_t(st.value) - reading.analysis.image.imageBase - first < second - first) argument = false;
   if (argument) s.pushed += st.size;
-  if (st.immediate) {
+  else if (st.immediate) {  // a label: where a `ret` may go on
     s.immAt = s.esp;
     s.imm = uint32_t(st.value);
     s.immTop = true;
@@ -147,7 +156,7 @@ void Enter(R& reading, const Step& st, State& s) {
   Write(reading, s, Bit(kEbp));
   s.ebp = s.esp;
   s.esp = Plus(s.esp, -(4 * level + size));
-  s.pushed = 0;
+  Balanced(s);
 }
 
 template <typename R>
@@ -156,8 +165,9 @@ void Call(R& reading, const Step& st, State& s) {
     s.esp = Plus(s.esp, -4);
     return;
   }
-  s.esp = Plus(s.esp, CallPops(reading, st, s));
-  s.pushed = 0;
+  const std::optional<int32_t> pops = CallPops(reading, st, s);
+  s.esp = pops ? Plus(s.esp, *pops) : kLost;
+  s.pushed = pops ? std::max(0, s.pushed - *pops) : 0;
   const std::optional<uint32_t> eax = s.eax;
   Write(reading, s, Bit(kEcx) | Bit(kEdx) | Bit(kEax));
   // A stack probe keeps EAX for the `sub esp, eax` after it.
@@ -173,22 +183,22 @@ void Transfer(R& reading, const Step& st, State& s) {
   switch (st.op) {
     case Op::Push: return Push(reading, st, s);
     case Op::Pop: return Pop(reading, st, s);
-    case Op::AddEsp: s.esp = Plus(s.esp, st.value); s.pushed = 0; return;
-    case Op::SubEspEax: s.esp = s.eax ? Plus(s.esp, Sub(0, int32_t(*s.eax))) : kLost; s.pushed = 0; return;
-    case Op::EspFromEbp: s.esp = Plus(s.ebp, st.value); s.pushed = 0; return;
+    case Op::AddEsp: s.esp = Plus(s.esp, st.value); Balanced(s); return;
+    case Op::SubEspEax: s.esp = s.eax ? Plus(s.esp, Sub(0, int32_t(*s.eax))) : kLost; Balanced(s); return;
+    case Op::EspFromEbp: s.esp = Plus(s.ebp, st.value); Balanced(s); return;
     case Op::EbpFromEsp:
-      s.pushed = 0;
+      Balanced(s);
       Write(reading, s, Bit(kEbp));
       s.ebp = Plus(s.esp, st.value);
       return;
     case Op::LostEsp: Write(reading, s, st.writes); s.esp = kLost; return;
     case Op::LeaFromEsp: Write(reading, s, Bit(st.reg)); CopiedEsp(reading, s, st); return;
-    case Op::EspFromReg: s.esp = s.realign.EspFrom(st.reg, st.value); s.pushed = 0; return;
-    case Op::AlignEsp: s.esp = Aligned(reading, s, st); s.pushed = 0; return;
+    case Op::EspFromReg: s.esp = s.realign.EspFrom(st.reg, st.value); Balanced(s); return;
+    case Op::AlignEsp: s.esp = Aligned(reading, s, st); Balanced(s); return;
     case Op::Leave: {
       const X86Value at = s.ebp;
       s.esp = Plus(s.ebp, 4);
-      s.pushed = 0;
+      Balanced(s);
       Write(reading, s, Bit(kEbp));
       return Left(reading, s, at);
     }
@@ -212,6 +222,7 @@ void Transfer(R& reading, const Step& st, State& s) {
       }
       return;
     case Op::MovEaxImm: Write(reading, s, Bit(kEax)); s.eax = uint32_t(st.value); return;
+    case Op::LinkFrame: s.pushed = 0; return;  // the frame's pushes are no arguments
     case Op::Call: case Op::CallIndirect: return Call(reading, st, s);
     default: Write(reading, s, st.writes); return;
   }
@@ -220,6 +231,10 @@ void Transfer(R& reading, const Step& st, State& s) {
 template <typename R>
 void ApplyStep(R& reading, const Step& st, State& s) {
   Transfer(reading, st, s);
+  // ESP set from another register is at one height again.
+  if (s.below != 0 && (!s.esp.Known() || s.esp.base != X86Value::Esp || st.op == Op::EspFromEbp ||
+                       st.op == Op::EspFromReg || st.op == Op::Leave || st.op == Op::AlignEsp))
+    s.below = 0;
   if (st.op == Op::Pop || st.op == Op::Popad || st.op == Op::Leave || st.op == Op::EspFromEbp ||
       st.op == Op::LostEsp || (st.op == Op::AddEsp && st.value > 0))
     s.immTop = false;
