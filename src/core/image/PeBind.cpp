@@ -12,6 +12,7 @@ namespace {
 constexpr unsigned kCertificateDirectory = 4;
 constexpr uint32_t kSectionHeaderSize = 40;
 constexpr uint32_t kCoffSymbolSize = 18;
+constexpr uint16_t kDebugStripped = 0x0200;  // IMAGE_FILE_DEBUG_STRIPPED
 
 void Put16(std::string& bytes, uint64_t at, uint32_t value) {
   for (unsigned k = 0; k < 2; ++k) bytes[at + k] = static_cast<char>(value >> (8 * k) & 0xFF);
@@ -151,6 +152,8 @@ BindOutcome BindCodeView(std::string_view input, const BindRequest& request) {
     const std::optional<PeCodeView> view = bound ? ReadPeCodeView(*bound, bytes) : std::nullopt;
     if (!view || view->guid != request.guid || view->age != request.age)
       return Refuse("the image's section table is damaged: the record written cannot be read back");
+    // A stripped image's flag sends debuggers to a .dbg file, past the record.
+    Put16(bytes, h.fileHeader + 18, *LeBytes(bytes).U16(h.fileHeader + 18) & ~kDebugStripped);
     if (in.U32(h.checksumAt).value_or(0) != 0) Put32(bytes, h.checksumAt, PeChecksum(bytes, h.checksumAt));
     return BindOutcome{std::move(bytes), {}};
   };
@@ -212,35 +215,85 @@ BindOutcome BindCodeView(std::string_view input, const BindRequest& request) {
     chosen = rooms[last];
     grow = true;
   }
-  if (!chosen)
-    return Refuse("no room for a debug directory of " + std::to_string(need) +
-                  " bytes: the last section fills its last page and no section has unused room");
-
-  PeSection section = image->sections[chosen->section];
-  const uint64_t header = h.sectionTable + uint64_t{kSectionHeaderSize} * chosen->section;
-  const uint64_t used = chosen->start + need - section.virtualAddress;
-  if (grow) {
-    // The section's raw data grows to the file alignment past the record;
-    // the COFF symbol table and, when forced, the appended data follow it.
-    const uint64_t rawOffset = section.rawSize != 0 ? section.rawOffset : AlignUp(sectionsEnd, h.fileAlignment);
-    const uint64_t rawSize = AlignUp(used, h.fileAlignment);
-    std::string grown(out.substr(0, sectionsEnd));
-    grown.resize(rawOffset + rawSize, '\0');
-    if (symbols != 0) {
-      Put32(grown, h.fileHeader + 8, static_cast<uint32_t>(grown.size()));
-      grown.append(out, symbols, symbolsEnd - symbols);
+  uint64_t directoryRva = 0, directoryAt = 0;
+  if (chosen) {
+    PeSection section = image->sections[chosen->section];
+    const uint64_t header = h.sectionTable + uint64_t{kSectionHeaderSize} * chosen->section;
+    const uint64_t used = chosen->start + need - section.virtualAddress;
+    if (grow) {
+      // The section's raw data grows to the file alignment past the record;
+      // the COFF symbol table and, when forced, the appended data follow it.
+      const uint64_t rawOffset = section.rawSize != 0 ? section.rawOffset : AlignUp(sectionsEnd, h.fileAlignment);
+      const uint64_t rawSize = AlignUp(used, h.fileAlignment);
+      std::string grown(out.substr(0, sectionsEnd));
+      grown.resize(rawOffset + rawSize, '\0');
+      if (symbols != 0) {
+        Put32(grown, h.fileHeader + 8, static_cast<uint32_t>(grown.size()));
+        grown.append(out, symbols, symbolsEnd - symbols);
+      }
+      grown.append(out, overlay, fileEnd - overlay);
+      out = std::move(grown);
+      section.rawOffset = static_cast<uint32_t>(rawOffset);
+      section.rawSize = static_cast<uint32_t>(rawSize);
+      Put32(out, header + 16, section.rawSize);
+      Put32(out, header + 20, section.rawOffset);
     }
-    grown.append(out, overlay, fileEnd - overlay);
-    out = std::move(grown);
-    section.rawOffset = static_cast<uint32_t>(rawOffset);
-    section.rawSize = static_cast<uint32_t>(rawSize);
-    Put32(out, header + 16, section.rawSize);
-    Put32(out, header + 20, section.rawOffset);
+    Put32(out, header + 8, static_cast<uint32_t>(std::max<uint64_t>(section.virtualSize, used)));
+    directoryRva = chosen->start;
+    directoryAt = section.rawOffset + (directoryRva - section.virtualAddress);
+  } else {
+    // The header page, as linkers put the bound-import table there: past
+    // the section table and whatever a directory keeps there, below the
+    // first section's memory. Where the headers' file bytes must grow, the
+    // sections' data moves by whole file-alignment units, and every file
+    // offset with it; the RVAs, and so the identity, stay.
+    const std::string refusal = "no room for a debug directory of " + std::to_string(need) +
+                                " bytes: the last section fills its last page, no section has unused room";
+    uint64_t firstVa = image->sizeOfImage, firstRaw = sectionsEnd;
+    for (const PeSection& s : image->sections) {
+      firstVa = std::min<uint64_t>(firstVa, s.virtualAddress);
+      if (s.rawSize != 0) firstRaw = std::min<uint64_t>(firstRaw, s.rawOffset);
+    }
+    const uint64_t tableEnd = h.sectionTable + uint64_t{kSectionHeaderSize} * image->sections.size();
+    uint64_t start = std::max(tableEnd, h.directoriesAt + uint64_t{8} * image->directories.size());
+    for (unsigned i = 0; i < image->directories.size(); ++i) {
+      const PeDataDirectory d = image->directories[i];
+      if (i != kCertificateDirectory && d.rva != 0 && d.rva < firstVa) start = std::max<uint64_t>(start, uint64_t{d.rva} + d.size);
+    }
+    for (const std::string& e : entries) {
+      const uint64_t size = *LeBytes(e).U32(16), pointer = *LeBytes(e).U32(24);
+      if (pointer != 0 && pointer < firstRaw) start = std::max(start, pointer + size);
+    }
+    start = AlignUp(start, 4);
+    const uint64_t headers = std::max<uint64_t>(in.U32(h.optional + 60).value_or(0), AlignUp(start + need, h.fileAlignment));
+    if (firstRaw < tableEnd || headers > firstVa)
+      return Refuse(refusal + " and the headers' page has " + std::to_string(firstVa > start ? firstVa - start : 0) +
+                    " bytes free past the section table");
+    const uint64_t shift = headers > firstRaw ? AlignUp(headers - firstRaw, std::max<uint32_t>(h.fileAlignment, 1)) : 0;
+    if (shift != 0) {
+      if (out.size() + shift > UINT32_MAX) return Refuse(refusal + " and the headers cannot grow past 4 GB");
+      out.insert(firstRaw, shift, '\0');
+      const auto move = [&](uint64_t at) {
+        const uint32_t offset = *LeBytes(out).U32(at);
+        if (offset >= firstRaw) Put32(out, at, static_cast<uint32_t>(offset + shift));
+      };
+      for (size_t i = 0; i < image->sections.size(); ++i) {
+        const uint64_t header = h.sectionTable + uint64_t{kSectionHeaderSize} * i;
+        for (unsigned field : {20u, 24u, 28u}) {  // raw data, relocations, line numbers
+          if (LeBytes(out).U32(header + field) != 0u) move(header + field);
+        }
+      }
+      if (symbols != 0) move(h.fileHeader + 8);
+      for (std::string& e : entries) {
+        const uint32_t pointer = *LeBytes(e).U32(24);
+        if (pointer >= firstRaw) Put32(e, 24, static_cast<uint32_t>(pointer + shift));
+      }
+    }
+    Put32(out, h.optional + 60, static_cast<uint32_t>(headers));
+    directoryRva = directoryAt = start;
   }
-  Put32(out, header + 8, static_cast<uint32_t>(std::max<uint64_t>(section.virtualSize, used)));
 
-  const uint64_t directoryRva = chosen->start, recordRva = directoryRva + directorySize;
-  const uint64_t directoryAt = section.rawOffset + (directoryRva - section.virtualAddress);
+  const uint64_t recordRva = directoryRva + directorySize;
   const uint64_t recordAt = directoryAt + directorySize;
   std::string& entry = entries[*codeView];
   Put32(entry, 0, 0);
