@@ -7,26 +7,21 @@
 namespace qf {
 namespace {
 
-// The length of an `FF /2` instruction from its ModRM byte and, when there
-// is one, its SIB byte.
-unsigned IndirectCallLength(uint8_t modrm, uint8_t sib) { return 1 + X86ModrmLength(modrm, sib); }
+// The instruction of `length` bytes, without prefixes, that ends `before`.
+std::optional<X86Instruction> EndingWith(std::string_view before, unsigned length) {
+  if (length > before.size()) return std::nullopt;
+  const std::optional<X86Instruction> i = DecodeX86(before, before.size() - length);
+  if (!i || i->length != length || i->prefixes != 0 || i->vex || i->map != 1) return std::nullopt;
+  return i;
+}
 
 }  // namespace
 
 std::optional<CallBefore> CallEndingAt(std::string_view before, uint32_t rva) {
-  const size_t n = before.size();
-  auto back = [&](size_t k) { return static_cast<uint8_t>(before[n - k]); };
-  if (n >= 5 && back(5) == 0xE8) {
-    const LeBytes bytes(before);
-    const uint32_t rel = *bytes.U32(n - 4);
-    return CallBefore{5, rva + rel};
-  }
-  for (unsigned length = 2; length <= 7 && length <= n; ++length) {
-    if (back(length) != 0xFF) continue;
-    const uint8_t modrm = back(length - 1);
-    if ((modrm >> 3 & 7) != 2) continue;
-    const uint8_t sib = length >= 3 ? back(length - 2) : 0;
-    if (IndirectCallLength(modrm, sib) == length) return CallBefore{length, std::nullopt};
+  if (const auto call = EndingWith(before, 5); call && call->opcode == 0xE8) return CallBefore{5, rva + call->imm};
+  for (unsigned length = 2; length <= 7; ++length) {
+    const auto call = EndingWith(before, length);
+    if (call && call->opcode == 0xFF && call->Reg() == 2) return CallBefore{length, std::nullopt};
   }
   return std::nullopt;
 }
