@@ -21,7 +21,7 @@
 #include "base/TextRules.h"
 #include "crash/ModuleName.h"
 #include "db/U_MAPDb.h"
-#include "export/PdbSymbols.h"
+#include "export/PdbFile.h"
 #include "image/PeBind.h"
 #include "image/PeImage.h"
 #include "export/BreakpadSymbols.h"

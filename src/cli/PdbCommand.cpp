@@ -15,7 +15,7 @@
 #include "base/FileSystem.h"
 #include "base/Sha256.h"
 #include "crash/ModuleName.h"
-#include "export/PdbSymbols.h"
+#include "export/PdbFile.h"
 #include "image/PeBind.h"
 #include "image/PeImage.h"
 #include "map/SymbolMap.h"

@@ -2,12 +2,24 @@
 
 #include <stdexcept>
 
+#include "export/LittleEndian.h"
+
 namespace qf {
 namespace {
 
-void PutU32(std::string& out, uint32_t v) {
-  for (int k = 0; k < 4; ++k) out += static_cast<char>(v >> (8 * k) & 0xFF);
-}
+// The first block of the file.
+struct SuperBlock {
+  uint32_t blockSize = kMsfBlockSize;
+  uint32_t freeBlockMapBlock = 1;  // the free page map in use: blocks 1, 4097, ...
+  uint32_t blockCount = 0;
+  uint32_t directoryBytes = 0;
+  uint32_t unknown = 0;
+  uint32_t blockMapBlock = 0;  // the block that lists the directory's blocks
+  void Put(LeWriter& w) const {
+    w.Bytes(kMsfMagic).U32(blockSize).U32(freeBlockMapBlock).U32(blockCount).U32(directoryBytes);
+    w.U32(unknown).U32(blockMapBlock);
+  }
+};
 
 uint64_t BlocksFor(uint64_t bytes) { return (bytes + kMsfBlockSize - 1) / kMsfBlockSize; }
 
@@ -50,13 +62,13 @@ MsfWriter::MsfWriter(std::vector<uint64_t> streamSizes, std::function<void(std::
   freeMap_.assign(BlocksFor(blockCount_) * kMsfBlockSize, '\xFF');
   for (uint32_t b = 0; b < blockCount_; ++b) freeMap_[b / 8] = static_cast<char>(freeMap_[b / 8] & ~(1 << (b % 8)));
 
-  std::string superblock(kMsfMagic);
-  PutU32(superblock, kMsfBlockSize);
-  PutU32(superblock, 1);  // the free page map in use: blocks 1, 4097, ...
-  PutU32(superblock, blockCount_);
-  PutU32(superblock, static_cast<uint32_t>(directoryBytes));
-  PutU32(superblock, 0);
-  PutU32(superblock, last);  // the block map
+  SuperBlock header;
+  header.blockCount = blockCount_;
+  header.directoryBytes = static_cast<uint32_t>(directoryBytes);
+  header.blockMapBlock = last;
+  std::string superblock;
+  LeWriter w(superblock);
+  header.Put(w);
   WriteBlock(superblock);
   for (std::size_t s = 0; s < sizes_.size(); ++s) blocks_[s].reserve(BlocksFor(sizes_[s]));
 }
@@ -111,17 +123,18 @@ void MsfWriter::Append(uint32_t stream, std::string_view bytes) {
 
 void MsfWriter::Finish() {
   std::string directory;
-  PutU32(directory, static_cast<uint32_t>(sizes_.size()));
+  LeWriter w(directory);
+  w.U32(static_cast<uint32_t>(sizes_.size()));
   for (std::size_t s = 0; s < sizes_.size(); ++s) {
     if (written_[s] != sizes_[s]) throw std::logic_error("a stream is shorter than its size");
-    PutU32(directory, static_cast<uint32_t>(sizes_[s]));
+    w.U32(static_cast<uint32_t>(sizes_[s]));
   }
   for (const std::vector<uint32_t>& list : blocks_) {
-    for (const uint32_t block : list) PutU32(directory, block);
+    for (const uint32_t block : list) w.U32(block);
   }
   std::string blockMap;
   for (std::size_t at = 0; at < directory.size(); at += kMsfBlockSize) {
-    PutU32(blockMap, NextBlock());
+    LeWriter(blockMap).U32(NextBlock());
     WriteBlock(std::string_view(directory).substr(at, kMsfBlockSize));
   }
   WriteBlock(blockMap);

@@ -3,14 +3,12 @@
 #include <algorithm>
 #include <array>
 
+#include "export/PdbFormat.h"
+
 namespace qf {
 namespace {
 
 constexpr uint32_t kGsiBuckets = 4096;
-
-void PutU32(std::string& out, uint32_t v) {
-  for (int k = 0; k < 4; ++k) out += static_cast<char>(v >> (8 * k) & 0xFF);
-}
 
 uint32_t Byte(std::string_view text, std::size_t at) { return static_cast<unsigned char>(text[at]); }
 
@@ -74,29 +72,29 @@ std::string GsiHashTable(std::vector<GsiEntry> entries) {
   std::string records;
   std::array<uint32_t, (kGsiBuckets + 32) / 32> bitmap{};
   std::string starts;
+  LeWriter startsOut(starts);
   for (uint32_t b = 0; b < kGsiBuckets; ++b) {
     if (counts[b] == counts[b + 1]) continue;
     std::sort(sorted.begin() + counts[b], sorted.begin() + counts[b + 1], GsiBefore);
     bitmap[b / 32] |= 1u << (b % 32);
     // The chain's start as the reference's in-memory records of 12 bytes count it.
-    PutU32(starts, counts[b] * 12);
+    startsOut.U32(counts[b] * 12);
   }
   records.reserve(sorted.size() * 8);
-  for (const GsiEntry& e : sorted) {
-    PutU32(records, e.recordOffset + 1);
-    PutU32(records, 1);  // reference count
-  }
+  LeWriter recordsOut(records);
+  for (const GsiEntry& e : sorted) pdb::GsiHashRecord{e.recordOffset + 1, 1}.Put(recordsOut);
   // Readers look for the bitmap only behind hash records.
   const bool any = !sorted.empty();
   std::string table;
-  PutU32(table, 0xFFFFFFFF);             // signature
-  PutU32(table, 0xEFFE0000 + 19990810);  // version
-  PutU32(table, static_cast<uint32_t>(records.size()));
-  PutU32(table, any ? static_cast<uint32_t>(bitmap.size() * 4 + starts.size()) : 0);
-  table += records;
+  LeWriter w(table);
+  pdb::GsiHashHeader header;
+  header.hashRecordBytes = static_cast<uint32_t>(records.size());
+  header.bucketBytes = any ? static_cast<uint32_t>(bitmap.size() * 4 + starts.size()) : 0;
+  header.Put(w);
+  w.Bytes(records);
   if (any) {
-    for (const uint32_t word : bitmap) PutU32(table, word);
-    table += starts;
+    for (const uint32_t word : bitmap) w.U32(word);
+    w.Bytes(starts);
   }
   return table;
 }
@@ -132,13 +130,13 @@ std::string PdbStringTable::Bytes() const {
     buckets[slot] = offset;
   }
   std::string out;
-  PutU32(out, 0xEFFEEFFE);  // signature
-  PutU32(out, 1);           // hash version
-  PutU32(out, static_cast<uint32_t>(buffer_.size()));
-  out += buffer_;
-  PutU32(out, bucketCount);
-  for (const uint32_t b : buckets) PutU32(out, b);
-  PutU32(out, static_cast<uint32_t>(offsets_.size()));
+  LeWriter w(out);
+  pdb::StringTableHeader header;
+  header.stringBytes = static_cast<uint32_t>(buffer_.size());
+  header.Put(w);
+  w.Bytes(buffer_).U32(bucketCount);
+  for (const uint32_t b : buckets) w.U32(b);
+  w.U32(static_cast<uint32_t>(offsets_.size()));
   return out;
 }
 
@@ -161,24 +159,23 @@ std::string PdbNamedStreamMap(const std::vector<std::pair<std::string, uint32_t>
     slots[slot] = static_cast<int>(i);
   }
   std::string out;
-  PutU32(out, static_cast<uint32_t>(names.size()));
-  out += names;
-  PutU32(out, static_cast<uint32_t>(streams.size()));
-  PutU32(out, capacity);
+  LeWriter w(out);
+  w.U32(static_cast<uint32_t>(names.size())).Bytes(names);
+  w.U32(static_cast<uint32_t>(streams.size())).U32(capacity);
   const uint32_t words = (capacity + 31) / 32;
-  PutU32(out, words);  // the bitmap of slots in use
-  for (uint32_t w = 0; w < words; ++w) {
+  w.U32(words);  // the bitmap of slots in use
+  for (uint32_t word = 0; word < words; ++word) {
     uint32_t bits = 0;
-    for (uint32_t k = 0; k < 32 && w * 32 + k < capacity; ++k) {
-      if (slots[w * 32 + k] >= 0) bits |= 1u << k;
+    for (uint32_t k = 0; k < 32 && word * 32 + k < capacity; ++k) {
+      if (slots[word * 32 + k] >= 0) bits |= 1u << k;
     }
-    PutU32(out, bits);
+    w.U32(bits);
   }
-  PutU32(out, 0);  // no deleted slots
+  w.U32(0);  // no deleted slots
   for (uint32_t slot = 0; slot < capacity; ++slot) {
     if (slots[slot] < 0) continue;
-    PutU32(out, nameOffsets[static_cast<std::size_t>(slots[slot])]);
-    PutU32(out, streams[static_cast<std::size_t>(slots[slot])].second);
+    const auto i = static_cast<std::size_t>(slots[slot]);
+    w.U32(nameOffsets[i]).U32(streams[i].second);
   }
   return out;
 }

@@ -1,15 +1,18 @@
-// The streams of a program database, one function each, every stream built
-// whole in memory: PDB info, the empty type streams (TPI, IPI), DBI with its
-// substreams, a module's symbols and lines, the public and global symbols
-// with their record stream, and the section headers.
+// The streams of a program database but the modules', one function each,
+// every stream built whole in memory: PDB info, the empty type streams (TPI,
+// IPI), DBI with its substreams, the public and global symbols with their
+// record stream, and the section headers.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "export/PdbFormat.h"
 
 namespace qf {
 
@@ -29,21 +32,10 @@ enum PdbStream : uint16_t {
   kPdbFirstModuleStream = 11,
 };
 
-// Little-endian writing into a stream being built.
-void PdbPut16(std::string& out, uint16_t v);
-void PdbPut32(std::string& out, uint32_t v);
-// Zero bytes up to a multiple of 4.
-void PdbAlign4(std::string& out);
-
-// A CodeView symbol record: kind, then the body, padded to 4 bytes with its
-// length in front. Names longer than a record holds are cut.
+// A CodeView symbol record: its header, then the body, padded to 4 bytes.
+// Names longer than a record holds after fixedBytes are cut.
 std::string_view PdbCutName(std::string_view name, std::size_t fixedBytes);
 void PdbAppendRecord(std::string& out, uint16_t kind, std::string_view body);
-
-inline constexpr uint16_t kSEnd = 0x0006;
-inline constexpr uint16_t kSPub32 = 0x110E;
-inline constexpr uint16_t kSGProc32 = 0x1110;
-inline constexpr uint16_t kSProcRef = 0x1125;
 
 struct PdbSection {
   std::string name;
@@ -54,26 +46,20 @@ struct PdbSection {
   uint32_t characteristics = 0;
 };
 
-struct PdbContribution {
-  uint16_t section = 0;  // 1-based
-  uint32_t offset = 0;
-  uint32_t size = 0;
-  uint32_t characteristics = 0;
-  uint16_t module = 0;  // 0-based
-};
-
 // One module (a MAP unit). Its stream: the symbols (from the C13 signature
 // on), the file checksums, the line subsections (lineBytes of them, written
 // as they are made) and an empty list of global references (4 bytes).
 struct PdbModule {
   std::string name;
-  std::string symbols{std::string("\4\0\0\0", 4)};
+  std::string symbols;
   std::string checksums;  // the DEBUG_S_FILECHKSMS subsection
   uint64_t lineBytes = 0;
   std::vector<std::string> files;
-  PdbContribution first;
+  std::unordered_map<uint32_t, uint32_t> fileSlots;  // the map's file number: its place in files
+  pdb::SectionContrib first;
   uint16_t stream = 0;
-  uint64_t StreamSize() const { return symbols.size() + checksums.size() + lineBytes + 4; }
+  static constexpr std::size_t kGlobalRefsBytes = 4;
+  uint64_t StreamSize() const { return symbols.size() + checksums.size() + lineBytes + kGlobalRefsBytes; }
 };
 
 struct PdbPublic {
@@ -85,7 +71,7 @@ struct PdbPublic {
 // A global reference to a module's procedure (S_PROCREF).
 struct PdbProcRef {
   std::string_view name;
-  uint16_t module = 0;       // 0-based
+  uint16_t module = 0;        // 0-based
   uint32_t symbolOffset = 0;  // in the module's stream
 };
 
@@ -98,7 +84,7 @@ struct PdbDbiInput {
   uint32_t age = 1;
   uint16_t machine = 0x14C;
   const std::vector<PdbModule>* modules = nullptr;
-  std::vector<PdbContribution> contributions;  // any order
+  std::vector<pdb::SectionContrib> contributions;  // any order
   const std::vector<PdbSection>* sections = nullptr;
 };
 std::string PdbDbiStream(const PdbDbiInput& input);
