@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# dbghelp's StackWalk64 (under Wine, x86) over x86 dumps, memory read from
+# the dump, the program's module its bound copy with the PDB quillfen-cli pdb
+# writes: the program's caller frames must be the true ones, in order, none
+# added, and no frame before the last of them may lie outside every module.
+# The same walk over the image as it was (no PDB, so no frame data) is shown
+# beside it, not judged.
+#   dbghelp_walk_test.sh CLI DBGHELP_WALK WRAPPER IMAGE,MAP,DUMP,TRUE-FRAMES...
+# TRUE-FRAMES: a .truth file (the ret, shadow and entry lines: return
+# addresses by their slots, innermost first) or an .answers file (its frame
+# lines from frame 1 on).
+set -u
+cli="$1" walk="$2" wrapper="$3"
+shift 3
+source "$(dirname "$0")/../unit/wine_cli.sh"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+failures=0 n=0 right=0 rightWithout=0
+hexfn='function hex(s,   v, i) { v = 0; s = tolower(s); for (i = 1; i <= length(s); i++) v = v * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1; return v }' 
+# The frames of a walk in the program's module, one address a line.
+in_module() {  # WALK-OUTPUT MODULE-NAME
+  awk -v name="$2" "$hexfn"'
+    $1 == "module" { m = $4; sub(/.*[\\\/]/, "", m); if (tolower(m) == tolower(name)) { base = hex($2); size = hex($3) } }
+    $1 == "frame" && $2 > 0 { pc = hex($3); if (pc >= base && pc < base + size) printf "%08X\n", pc }' "$1"
+}
+# Whether the walk's frames up to its last one in EXPECTED lie in some module.
+all_in_modules() {  # WALK-OUTPUT EXPECTED
+  awk "$hexfn"'
+    FNR == NR { last[$1] = 1; next }
+    $1 == "module" { b[++k] = hex($2); s[k] = hex($3); next }
+    $1 == "frame" { pc = hex($3); f[++nf] = pc; if (sprintf("%08X", pc) in last) upto = nf }
+    END { for (i = 1; i <= upto; i++) { ok = 0; for (j = 1; j <= k; j++) if (f[i] >= b[j] && f[i] < b[j] + s[j]) ok = 1; if (!ok) exit 1 } }' "$2" "$1"
+}
+printf '%-28s %5s %-24s %-24s\n' "dump" "true" "with frame data" "without (not judged)"
+for arg in "$@"; do
+  n=$((n + 1))
+  IFS=, read -r image map dump truth <<<"$arg"
+  module=$(basename "$image") name=$(basename "$dump" .dmp)
+  mkdir -p "$n/bound" "$n/plain" && cd "$n" || exit 1
+  cp "$image" "plain/$module" && cp "$dump" dump.dmp
+  q pdb "$map" --image "plain/$module" -o "bound/${module%.*}.pdb" --bind "bound/$module" >/dev/null ||
+    { fail "$name: pdb --bind"; cd "$work"; continue; }
+  run "$walk" dump.dmp "bound/$module" >with.txt || fail "$name: the walk with frame data"
+  run "$walk" dump.dmp "plain/$module" >without.txt || fail "$name: the walk without"
+  case "$truth" in
+    *.truth) tr -d '\r' <"$truth" | awk '$1 == "ret" || $1 == "shadow" || $1 == "entry" { print $2, $3 }' | sort -u | sort -k1,1 |
+               awk '{ print $2 }' >all ;;
+    *) tr -d '\r' <"$truth" | awk '$1 == "frame" && $2 > 0 { sub(/^0x/, "", $3); print $3 }' >all ;;
+  esac
+  # The true frames in the program's module (its range from the walk's list of modules).
+  awk -v name="$module" '$1 == "module" { m = $4; sub(/.*[\\\/]/, "", m); if (tolower(m) == tolower(name)) print $2, $3 }' with.txt |
+    { read -r base size; while read -r pc; do
+        v=$((16#$pc)); [ $v -ge $((16#$base)) ] && [ $v -lt $((16#$base + 16#$size)) ] && printf '%08X\n' $v
+      done <all; } >expected
+  in_module with.txt "$module" >with-frames
+  in_module without.txt "$module" >without-frames
+  verdict() {  # FRAMES WALK
+    if cmp -s "$1" expected && all_in_modules "$2" expected; then echo "right ($(wc -l <"$1"))"
+    else echo "wrong ($(comm -12 <(sort "$1") <(sort expected) | wc -l) of $(wc -l <"$1") true)"; fi
+  }
+  with=$(verdict with-frames with.txt) without=$(verdict without-frames without.txt)
+  printf '%-28s %5s %-24s %-24s\n' "$name" "$(wc -l <expected)" "$with" "$without"
+  case "$with" in right*) right=$((right + 1)) ;; *)
+    fail "$name: dbghelp's walk with frame data (true | with | without):"
+    paste expected with-frames without-frames | head -40 ;; esac
+  case "$without" in right*) rightWithout=$((rightWithout + 1)) ;; esac
+  cd "$work" || exit 1
+done
+echo "dbghelp_walk: $right of $n dumps right with frame data, $rightWithout without"
+[ "$failures" -eq 0 ]
