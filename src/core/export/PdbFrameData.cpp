@@ -24,40 +24,32 @@ std::string At(const X86Value& v, int64_t extra = 0) {
 
 std::string X86FrameProgram(const X86Frame& f) {
   if (!Named(f.slot)) return {};
-  // $T0: the return address's slot; the caller's ESP lies just past it.
+  // EIP, ESP and EBP only: the registers a walk needs, every slot being
+  // reached through ESP or EBP. Kept short, with the temporaries $T0 (the
+  // return address's slot), $T5 (the caller's EBP) and $T6 (a realigned
+  // frame's pointer): dbghelp under Wine (8.0) loses assignments in longer
+  // programs that make other variables ($ebx, $T1). EBP's slot is read
+  // before ESP changes, EBP assigned last.
   std::string program;
+  // Through EBP where the frame keeps it (the saved EBP's slot too): a
+  // callee's pops the analysis counts wrong do not move it.
+  const bool byEbp = !f.indirect && f.slotByEbp.base == X86Value::Ebp;
+  X86Value savedEbp = f.saved[kEbp];
+  if (byEbp && f.slot.base == X86Value::Esp && savedEbp.base == X86Value::Esp)
+    savedEbp = {X86Value::Ebp, savedEbp.offset - f.slot.offset + f.slotByEbp.offset};
   if (!f.indirect) {
-    // Through EBP where the frame keeps it: a callee's pops the analysis
-    // counts wrong do not move it.
-    const bool byEbp = f.slotByEbp.base == X86Value::Ebp;
     program = "$T0 " + At(byEbp ? f.slotByEbp : f.slot) + " =";
   } else {
-    program = "$T1 " + At(f.slot) + " ^ = $T0 $T1";
+    program = "$T6 " + At(f.slot) + " ^ = $T0 $T6";
     if (f.indirectOffset != 0)
       program += ' ' + std::to_string(f.indirectOffset < 0 ? -int64_t{f.indirectOffset} : f.indirectOffset) +
                  (f.indirectOffset < 0 ? " -" : " +");
     program += " =";
   }
-  // The caller's EIP, ESP and EBP first, then EBX, ESI and EDI from their
-  // slots' addresses kept in $T2 to $T4 before any register changes: the
-  // registers dbghelp itself restores come before any other read (under
-  // Wine, an assignment after a failed or odd read of a saved register's
-  // slot is lost; the three it walks by must not be).
-  static const char* const kNames[8] = {"$eax", "$ecx", "$edx", "$ebx", "$esp", "$ebp", "$esi", "$edi"};
-  std::string others;
-  int temp = 2;
-  for (const uint8_t r : {kEbx, kEsi, kEdi}) {
-    const X86Value& saved = f.saved[r];
-    if (!Named(saved)) continue;
-    const std::string name = "$T" + std::to_string(temp++);
-    program += ' ' + name + ' ' + At(saved) + " =";
-    others += std::string(" ") + kNames[r] + ' ' + name + " ^ =";
-  }
-  const bool ebp = Named(f.saved[kEbp]);
-  if (ebp) program += " $T1 " + At(f.saved[kEbp]) + " ^ =";
+  const bool ebp = Named(savedEbp);
+  if (ebp) program += " $T5 " + At(savedEbp) + " ^ =";
   program += " $eip $T0 ^ = $esp $T0 4 + =";
-  if (ebp) program += " $ebp $T1 =";
-  return program + others;
+  return ebp ? program + " $ebp $T5 =" : program;
 }
 
 std::vector<PdbFrameRecord> X86FrameRecords(const PeImage& image, std::string_view bytes,
