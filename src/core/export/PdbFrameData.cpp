@@ -63,8 +63,9 @@ std::vector<PdbFrameRecord> X86FrameRecords(const PeImage& image, std::string_vi
   for (const auto& [begin, end] : functions) {
     // The function's instructions with their frames: the table's, else
     // (an instruction its paths disagree on, or a function the table cannot
-    // follow at all, read one instruction after the other) at a call the
-    // frame read forward from its return address, as a walk reads it there.
+    // follow at all, read one instruction after the other) the frame read
+    // forward from there, at a call from its return address, as a walk
+    // reads it there.
     const X86FrameTable& table = code.Function(begin, end);
     rows = table.rows;
     if (rows.empty()) {
@@ -82,7 +83,7 @@ std::vector<PdbFrameRecord> X86FrameRecords(const PeImage& image, std::string_vi
       const std::optional<X86Instruction> insn = DecodeX86(at, 0);
       const bool call = insn && insn->map == 1 && !insn->vex &&
                         (insn->opcode == 0xE8 || (insn->opcode == 0xFF && (insn->Reg() == 2 || insn->Reg() == 3)));
-      if (call) row.frame = code.Forward(row.rva + row.length, true, end);
+      row.frame = call ? code.Forward(row.rva + row.length, true, end) : code.Forward(row.rva, false, end);
     }
     programs.clear();
     for (const X86FrameRow& row : rows) programs.push_back(row.frame ? X86FrameProgram(*row.frame) : std::string());
