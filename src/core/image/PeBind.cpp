@@ -235,8 +235,9 @@ void WriteDirectory(std::string& out, const PeImage& image, const Headers& h, De
 }
 
 // Room in the header page for `need` bytes, as linkers put the bound-import
-// table there: past the section table and whatever a directory or a debug
-// entry keeps there, below the first section's memory. Where the headers'
+// table there: past the section table, whatever a directory or a debug
+// entry keeps there and any other byte written there, below the first
+// section's memory. Where the headers'
 // file bytes must grow, the sections' data moves by whole file-alignment
 // units, and every file offset that points into it with it (the sections'
 // raw data, relocations and line numbers, the COFF symbol table, the debug
@@ -259,6 +260,13 @@ std::string PlaceInHeaders(std::string& out, const PeImage& image, const Headers
   for (const std::string& e : d.entries) {
     const uint64_t size = *LeBytes(e).U32(16), pointer = *LeBytes(e).U32(24);
     if (pointer != 0 && pointer < firstRaw) start = std::max(start, pointer + size);
+  }
+  // Past any byte written there that no directory names (kept as it is).
+  for (uint64_t i = std::min<uint64_t>(firstRaw, out.size()); i > start; --i) {
+    if (out[i - 1] != '\0') {
+      start = i;
+      break;
+    }
   }
   start = AlignUp(start, 4);
   const uint64_t headers =
