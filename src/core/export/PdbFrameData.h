@@ -5,8 +5,9 @@
 // computes the caller's registers from the frame's ("$T0 $esp 8 + = $eip
 // $T0 ^ = $esp $T0 4 + ="), made from the x86 analysis (X86Code) of the MAP
 // file's functions, as the Breakpad stack rules are (X86StackCfi): a record
-// for each stretch of instructions with one frame, wherever the analysis
-// knows it; none where it does not, so readers fall back as without.
+// for each stretch of instructions with one program, wherever the analysis
+// knows the frame (the table of the function, else the frame read forward
+// from the instruction); none where it does not.
 #pragma once
 
 #include <cstdint>
