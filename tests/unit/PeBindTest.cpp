@@ -51,6 +51,13 @@ void FillPages(std::string& b) {  // every section's contents up to the next one
     Put32(b, table + i * 40 + 8, end - pe.sections[i].virtualAddress);
   }
 }
+void FillAllPages(std::string& b) {  // the header page too: bound imports up to the first section
+  FillPages(b);
+  const uint64_t table = Optional(b) + *LeBytes(b).U16(U32(b, 0x3C) + 20);
+  const uint32_t end = uint32_t(table + ReadPeImage(b)->sections.size() * 40);
+  Put32(b, Directory(b, 11), end);
+  Put32(b, Directory(b, 11) + 4, ReadPeImage(b)->sections[0].virtualAddress - end);
+}
 
 TEST(PeBind, RealImages) {
   const std::string grows(600, 'n');  // more than any section's slack: the last section grows
@@ -70,7 +77,12 @@ TEST(PeBind, RealImages) {
       {"win64/CrashApp.exe", "a.pdb", true, Sign, ""},
       {"Frameless/data/Frameless.exe", "a.pdb", false, Append, "appended after its last section"},
       {"Frameless/data/Frameless.exe", grows, true, Append, ""},
-      {"Checked32/data/Checked32.exe", "a.pdb", true, FillPages, "no room"},
+      {"Checked32/data/Checked32.exe", "a.pdb", true, FillAllPages, "no room"},
+      {"Checked32/data/Checked32.exe", "a.pdb", false, FillPages, ""},  // in the header page
+      {"Checked32/data/Checked32.exe", grows, false, FillPages, ""},    // the headers grown, the sections moved
+      {"../data/stripped/CrashLib.dll", "CrashLib.pdb", false, {}, ""},
+      {"../data/real-programs/bcb6-autoupdate/AuUpdateBackgroundService.exe", "a.pdb", false, {}, ""},
+      {"../data/real-programs/bcb6-autoupdate/AuUpdateBackgroundService.exe", grows, false, {}, ""},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string(row.image) + " " + row.refusal);
@@ -94,10 +106,18 @@ TEST(PeBind, RealImages) {
     EXPECT_EQ(view->age, 3u);
     EXPECT_EQ(view->pdbName, row.pdb.substr(row.pdb.find_last_of('\\') + 1));
     EXPECT_EQ(U32(bound.bytes, Optional(bound.bytes) + 64), Checksum(bound.bytes));
+    EXPECT_EQ(*LeBytes(bound.bytes).U16(U32(bound.bytes, 0x3C) + 22) & 0x200, 0);  // not marked stripped
+    for (size_t i = 0; !ReadPeCodeView(before, original) && i < after.sections.size(); ++i) {  // moved or not, unchanged
+      const PeSection &was = before.sections[i], &is = after.sections[i];
+      EXPECT_EQ(bound.bytes.substr(is.rawOffset, std::min(was.rawSize, was.Span())),
+                original.substr(was.rawOffset, std::min(was.rawSize, was.Span())));
+    }
     // The COFF symbol table (section names) and appended data follow, moved or not, unchanged.
     const uint32_t symbols = U32(bound.bytes, U32(bound.bytes, 0x3C) + 12);
     const uint32_t symbolsBefore = U32(original, U32(original, 0x3C) + 12);
-    EXPECT_EQ(bound.bytes.substr(symbols), original.substr(symbolsBefore, bound.bytes.size() - symbols));
+    if (symbolsBefore != 0) {
+      EXPECT_EQ(bound.bytes.substr(symbols), original.substr(symbolsBefore, bound.bytes.size() - symbols));
+    }
   }
 }
 

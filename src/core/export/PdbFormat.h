@@ -125,6 +125,27 @@ struct DbiDebugStreams {
   }
 };
 
+// A FRAMEDATA record of the frame-data stream the optional debug header
+// names (newFpo): a stretch of code and the program string (an offset in
+// the string table) that unwinds a frame there.
+struct FrameData {
+  static constexpr std::size_t kSize = 32;
+  static constexpr uint32_t kFunctionStart = 4;  // the stretch begins at its function's start
+  uint32_t rvaStart = 0;
+  uint32_t codeSize = 0;
+  uint32_t localSize = 0;
+  uint32_t paramsSize = 0;
+  uint32_t maxStackSize = 0;
+  uint32_t frameFunc = 0;
+  uint16_t prologSize = 0;
+  uint16_t savedRegsSize = 0;
+  uint32_t flags = 0;
+  void Put(LeWriter& w) const {
+    w.U32(rvaStart).U32(codeSize).U32(localSize).U32(paramsSize).U32(maxStackSize).U32(frameFunc);
+    w.U16(prologSize).U16(savedRegsSize).U32(flags);
+  }
+};
+
 // The version that opens the section contribution substream.
 inline constexpr uint32_t kSectionContributionsV60 = 0xEFFE0000 + 19970605;
 

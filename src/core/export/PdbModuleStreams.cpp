@@ -48,7 +48,6 @@ class RunWalk {
       if (run.function) {
         proc_ = {true, {module, section, offset, offset, *run.function}, run.functionStart};
         ++procNumber_;
-        AddPublic(*run.function, run.functionStart);
       }
     }
     if (proc_.open) proc_.span.end = end;
@@ -104,17 +103,6 @@ class RunWalk {
     return lastModule_;
   }
 
-  void AddPublic(std::string_view name, uint64_t functionStart) {
-    if (havePublic_ && lastPublic_ == functionStart) return;
-    havePublic_ = true;
-    lastPublic_ = functionStart;
-    if (functionStart < imageBase_) return;
-    uint64_t end = 0;
-    const uint16_t section = sections_.Find(functionStart - imageBase_, end);
-    if (section == 0) return;
-    sink_.Public({name, section, static_cast<uint32_t>(functionStart - imageBase_ - sections_.Section(section).rva)});
-  }
-
   void FinishContribution() {
     if (contribution_.size == 0) return;
     sink_.Contribution(contribution_);
@@ -145,8 +133,6 @@ class RunWalk {
   uint64_t procNumber_ = 0;
   Lines lines_;
   std::vector<std::pair<uint32_t, int32_t>> rows_;  // the open block's
-  bool havePublic_ = false;
-  uint64_t lastPublic_ = 0;
 };
 
 // A module stream's end: its list of global references, empty.
@@ -158,6 +144,20 @@ void WalkPdbModules(const SymbolMap& map, uint64_t imageBase, const PdbSectionTa
   RunWalk walk(imageBase, sections, sink);
   map.ForEachRunInUnits([&](const SymbolRun& run) { walk.Add(run); });
   walk.FinishAll();
+  // Every code public, those that share an address with another included
+  // (a procedure is one per address; a name may be any of them).
+  bool any = false;
+  uint64_t last = 0;
+  map.ForEachCodePublic([&](uint64_t address, std::string_view name, uint64_t) {
+    const bool alias = any && address == last;
+    any = true;
+    last = address;
+    if (address < imageBase) return;
+    uint64_t end = 0;
+    const uint16_t section = sections.Find(address - imageBase, end);
+    if (section == 0) return;
+    sink.Public({name, section, static_cast<uint32_t>(address - imageBase - sections.Section(section).rva), alias});
+  });
 }
 
 std::size_t PdbModulePlan::LineSubsectionBytes(std::size_t rows) {

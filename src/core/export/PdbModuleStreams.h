@@ -48,7 +48,7 @@ class PdbRunSink {
   virtual void Module(std::string_view unit) = 0;
   virtual void Contribution(const pdb::SectionContrib& contribution) = 0;
   virtual void Procedure(const PdbProcSpan& proc) = 0;
-  // A function's start, once for each function.
+  // Each code public of the map, after the runs.
   virtual void Public(const PdbPublic& symbol) = 0;
   virtual void Lines(const PdbLineBlock& block) = 0;
 };

@@ -139,6 +139,7 @@ std::string PdbDbiStream(const PdbDbiInput& input) {
   {
     pdb::DbiDebugStreams debug;
     debug.sectionHeaders = kPdbSectionHeaders;
+    debug.newFpo = input.frameDataStream;
     LeWriter w(debugStreams);
     debug.Put(w);
   }
@@ -222,13 +223,16 @@ PdbGlobalSymbols PdbGlobalStreams(std::vector<PdbPublic> publics, const std::vec
   std::vector<GsiEntry> globalEntries = entries(globalRecords);
   out.globals = GsiHashTable(std::move(globalEntries));
 
-  // The address map: the public records by section, offset and name.
+  // The address map: the public records by section, offset and name; of
+  // several at one address, the first of the map last, as readers that look
+  // a public up by address take the last there (and so answer as the map).
   std::vector<uint32_t> byAddress(publics.size());
   for (std::size_t i = 0; i < byAddress.size(); ++i) byAddress[i] = static_cast<uint32_t>(i);
   std::stable_sort(byAddress.begin(), byAddress.end(), [&](uint32_t a, uint32_t b) {
     const PdbPublic& x = publics[a];
     const PdbPublic& y = publics[b];
-    return x.section != y.section ? x.section < y.section : x.offset < y.offset;
+    if (x.section != y.section) return x.section < y.section;
+    return x.offset != y.offset ? x.offset < y.offset : x.alias > y.alias;
   });
   const std::string hash = GsiHashTable(std::move(publicEntries));
   LeWriter w(out.publics);

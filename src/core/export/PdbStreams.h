@@ -66,6 +66,7 @@ struct PdbPublic {
   std::string_view name;
   uint16_t section = 0;
   uint32_t offset = 0;
+  bool alias = false;  // another public of the map at the same address came first
 };
 
 // A global reference to a module's procedure (S_PROCREF).
@@ -86,6 +87,7 @@ struct PdbDbiInput {
   const std::vector<PdbModule>* modules = nullptr;
   std::vector<pdb::SectionContrib> contributions;  // any order
   const std::vector<PdbSection>* sections = nullptr;
+  uint16_t frameDataStream = pdb::kNoStream;  // the optional debug header's frame data (new FPO)
 };
 std::string PdbDbiStream(const PdbDbiInput& input);
 

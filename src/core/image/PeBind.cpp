@@ -12,6 +12,7 @@ namespace {
 constexpr unsigned kCertificateDirectory = 4;
 constexpr uint32_t kSectionHeaderSize = 40;
 constexpr uint32_t kCoffSymbolSize = 18;
+constexpr uint16_t kDebugStripped = 0x0200;  // IMAGE_FILE_DEBUG_STRIPPED
 
 void Put16(std::string& bytes, uint64_t at, uint32_t value) {
   for (unsigned k = 0; k < 2; ++k) bytes[at + k] = static_cast<char>(value >> (8 * k) & 0xFF);
@@ -210,13 +211,12 @@ DebugEntries DebugEntriesOf(const PeImage& image, std::string_view input) {
   return d;
 }
 
-// The CodeView entry written, the directory and the record placed at the
-// room's start in the section.
+// The CodeView entry written, the directory and the record placed at
+// directoryRva, directoryAt in the file.
 void WriteDirectory(std::string& out, const PeImage& image, const Headers& h, DebugEntries& d,
-                    const PeSection& section, uint64_t directoryRva, const std::string& record) {
+                    uint64_t directoryRva, uint64_t directoryAt, const std::string& record) {
   const uint64_t directorySize = uint64_t{PeImage::kDebugEntrySize} * d.entries.size();
   const uint64_t recordRva = directoryRva + directorySize;
-  const uint64_t directoryAt = section.rawOffset + (directoryRva - section.virtualAddress);
   const uint64_t recordAt = directoryAt + directorySize;
   std::string& entry = d.entries[*d.codeView];
   Put32(entry, 0, 0);
@@ -232,6 +232,66 @@ void WriteDirectory(std::string& out, const PeImage& image, const Headers& h, De
   out.replace(recordAt, record.size(), record);
   Put32(out, h.directoriesAt + uint64_t{PeImage::kDebugDirectory} * 8, static_cast<uint32_t>(directoryRva));
   Put32(out, h.directoriesAt + uint64_t{PeImage::kDebugDirectory} * 8 + 4, static_cast<uint32_t>(directorySize));
+}
+
+// Room in the header page for `need` bytes, as linkers put the bound-import
+// table there: past the section table, whatever a directory or a debug
+// entry keeps there and any other byte written there, below the first
+// section's memory. Where the headers'
+// file bytes must grow, the sections' data moves by whole file-alignment
+// units, and every file offset that points into it with it (the sections'
+// raw data, relocations and line numbers, the COFF symbol table, the debug
+// entries' records); the RVAs, and so the image's identity, stay. Gives the
+// RVA (the file offset too), or a reason to refuse.
+std::string PlaceInHeaders(std::string& out, const PeImage& image, const Headers& h, const FileLayout& l,
+                           DebugEntries& d, uint64_t need, uint64_t& at) {
+  uint64_t firstVa = image.sizeOfImage, firstRaw = l.sectionsEnd;
+  for (const PeSection& s : image.sections) {
+    firstVa = std::min<uint64_t>(firstVa, s.virtualAddress);
+    if (s.rawSize != 0) firstRaw = std::min<uint64_t>(firstRaw, s.rawOffset);
+  }
+  const uint64_t tableEnd = h.sectionTable + uint64_t{kSectionHeaderSize} * image.sections.size();
+  uint64_t start = std::max(tableEnd, h.directoriesAt + uint64_t{8} * image.directories.size());
+  for (unsigned i = 0; i < image.directories.size(); ++i) {
+    const PeDataDirectory dir = image.directories[i];
+    if (i != kCertificateDirectory && dir.rva != 0 && dir.rva < firstVa)
+      start = std::max<uint64_t>(start, uint64_t{dir.rva} + dir.size);
+  }
+  for (const std::string& e : d.entries) {
+    const uint64_t size = *LeBytes(e).U32(16), pointer = *LeBytes(e).U32(24);
+    if (pointer != 0 && pointer < firstRaw) start = std::max(start, pointer + size);
+  }
+  // Past any byte written there that no directory names (kept as it is).
+  for (uint64_t i = std::min<uint64_t>(firstRaw, out.size()); i > start; --i) {
+    if (out[i - 1] != '\0') {
+      start = i;
+      break;
+    }
+  }
+  start = AlignUp(start, 4);
+  const uint64_t headers =
+      std::max<uint64_t>(LeBytes(out).U32(h.optional + 60).value_or(0), AlignUp(start + need, h.fileAlignment));
+  if (firstRaw < tableEnd || headers > firstVa)
+    return " and the header page has " + std::to_string(firstVa > start ? firstVa - start : 0) +
+           " bytes free past the section table";
+  const uint64_t shift = headers > firstRaw ? AlignUp(headers - firstRaw, std::max<uint32_t>(h.fileAlignment, 1)) : 0;
+  if (out.size() + shift > UINT32_MAX) return " and the headers cannot grow past 4 GB";
+  if (shift != 0) {
+    out.insert(firstRaw, shift, '\0');
+    const auto move = [&](std::string& bytes, uint64_t field) {
+      const uint32_t offset = *LeBytes(bytes).U32(field);
+      if (offset != 0 && offset >= firstRaw) Put32(bytes, field, static_cast<uint32_t>(offset + shift));
+    };
+    for (size_t i = 0; i < image.sections.size(); ++i) {
+      for (unsigned field : {20u, 24u, 28u})  // raw data, relocations, line numbers
+        move(out, h.sectionTable + uint64_t{kSectionHeaderSize} * i + field);
+    }
+    if (l.symbols != 0) move(out, h.fileHeader + 8);
+    for (std::string& e : d.entries) move(e, 24);
+  }
+  Put32(out, h.optional + 60, static_cast<uint32_t>(headers));
+  at = start;
+  return {};
 }
 
 }  // namespace
@@ -259,6 +319,8 @@ BindOutcome BindCodeView(std::string_view input, const BindRequest& request) {
     const std::optional<PeCodeView> view = bound ? ReadPeCodeView(*bound, bytes) : std::nullopt;
     if (!view || view->guid != request.guid || view->age != request.age)
       return Refuse("the image's section table is damaged: the record written cannot be read back");
+    // A stripped image's flag sends debuggers to a .dbg file, past the record.
+    Put16(bytes, h.fileHeader + 18, *LeBytes(bytes).U16(h.fileHeader + 18) & ~kDebugStripped);
     if (in.U32(h.checksumAt).value_or(0) != 0) Put32(bytes, h.checksumAt, PeChecksum(bytes, h.checksumAt));
     return BindOutcome{std::move(bytes), {}};
   };
@@ -282,16 +344,22 @@ BindOutcome BindCodeView(std::string_view input, const BindRequest& request) {
   const uint64_t need = uint64_t{PeImage::kDebugEntrySize} * d.entries.size() + record.size();
   bool grow = false;
   const std::optional<Room> chosen = ChooseRoom(*image, l, need, grow);
-  if (!chosen)
-    return Refuse("no room for a debug directory of " + std::to_string(need) +
-                  " bytes: the last section fills its last page and no section has unused room");
+  if (!chosen) {
+    // No section has room: the header page.
+    uint64_t at = 0;
+    if (std::string why = PlaceInHeaders(out, *image, h, l, d, need, at); !why.empty())
+      return Refuse("no room for a debug directory of " + std::to_string(need) +
+                    " bytes: the last section fills its last page, no section has unused room" + why);
+    WriteDirectory(out, *image, h, d, at, at, record);
+    return finish(std::move(out));
+  }
 
   PeSection section = image->sections[chosen->section];
   const uint64_t header = h.sectionTable + uint64_t{kSectionHeaderSize} * chosen->section;
   const uint64_t used = chosen->start + need - section.virtualAddress;
   if (grow) GrowSection(out, section, header, used, h, l);
   Put32(out, header + 8, static_cast<uint32_t>(std::max<uint64_t>(section.virtualSize, used)));
-  WriteDirectory(out, *image, h, d, section, chosen->start, record);
+  WriteDirectory(out, *image, h, d, chosen->start, section.rawOffset + (chosen->start - section.virtualAddress), record);
   return finish(std::move(out));
 }
 

@@ -9,12 +9,18 @@
 // file already holds it (the last section's first, then any section's),
 // else in the last section with its raw data grown in the file (the COFF
 // symbol table that follows it moves along, its header pointer with it).
-// A CodeView record big enough for the new one is overwritten where it is.
-// Refused: no such room; a signed image (binding must come before signing);
-// data appended after the last section (an overlay), which growing the
-// section would move; a section table so damaged that the record would not
-// be read back. `force` drops the signature (sign the copy again) and keeps
-// appended data, moved to follow the grown section unchanged.
+// Where no section has room, they go into the header page past the section
+// table (the headers grown in the file where they must be, the sections'
+// data moved by whole FileAlignment units with every file offset that
+// points into it). A CodeView record big enough for the new one is
+// overwritten where it is. The copy is no longer marked stripped of its
+// debug information (IMAGE_FILE_DEBUG_STRIPPED would send debuggers to a
+// .dbg file instead of the record). Refused: no room even in the header
+// page (the first section's memory starts too soon); a signed image
+// (binding must come before signing); data appended after the last section
+// (an overlay), which binding may move; a section table so damaged that
+// the record would not be read back. `force` drops the signature (sign the
+// copy again) and keeps appended data, moved unchanged.
 #pragma once
 
 #include <array>

@@ -68,6 +68,7 @@ std::optional<PeImage> ReadPeImage(std::string_view data) {
     image.imageBase = image.is64 ? *bytes.U64(optional + 24) : *bytes.U32(optional + 28);
     image.sizeOfImage = *bytes.U32(optional + 56);
   }
+  if (optionalSize >= 64 && bytes.Has(optional, 64)) image.sizeOfHeaders = *bytes.U32(optional + 60);
   const uint64_t countAt = image.is64 ? 108 : 92;
   if (optionalSize >= countAt + 4 && bytes.Has(optional, countAt + 4)) {
     const uint32_t count = std::min(*bytes.U32(optional + countAt), kMaxDirectories);
@@ -96,7 +97,11 @@ std::optional<PeImage> ReadPeImage(std::string_view data) {
 
 std::string_view PeBytesAt(const PeImage& image, std::string_view data, uint32_t rva, uint64_t length) {
   const PeSection* s = image.SectionAt(rva);
-  if (s == nullptr) return {};
+  if (s == nullptr) {
+    // The headers lie in memory as in the file.
+    if (rva >= image.sizeOfHeaders || rva >= data.size()) return {};
+    return data.substr(rva, std::min<uint64_t>({uint64_t{image.sizeOfHeaders} - rva, data.size() - rva, length}));
+  }
   const uint64_t delta = rva - s->virtualAddress;
   if (delta >= s->rawSize) return {};
   const uint64_t offset = uint64_t{s->rawOffset} + delta;

@@ -89,6 +89,7 @@ struct PeImage {
   bool is64 = false;         // PE32+
   uint32_t timeDateStamp = 0;
   uint32_t sizeOfImage = 0;
+  uint32_t sizeOfHeaders = 0;  // the headers' bytes, mapped at RVA 0 as they lie in the file
   uint64_t imageBase = 0;
   std::vector<PeDataDirectory> directories;
   std::vector<PeSection> sections;  // those that lie whole in the section table
@@ -108,8 +109,9 @@ struct PeImage {
 std::optional<PeImage> ReadPeImage(std::string_view bytes);
 
 // The bytes of the image file that an RVA maps to, at most length of them
-// and never past the end of its section's raw data or of the file; empty when
-// the RVA lies in no section or in its zero-filled tail.
+// and never past the end of its section's raw data (or of the headers, for
+// an RVA below SizeOfHeaders that no section holds) or of the file; empty
+// when the RVA lies in no section or in its zero-filled tail.
 std::string_view PeBytesAt(const PeImage& image, std::string_view bytes, uint32_t rva, uint64_t length);
 
 // The RSDS CodeView record named by the debug directory, if there is one.
