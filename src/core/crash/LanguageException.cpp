@@ -122,16 +122,12 @@ struct ClassTable {
   uint64_t parent = 0;
 };
 
-std::optional<ClassTable> DelphiTable(const ProcessMemory& memory, uint64_t vmt, const VmtLayout& layout) {
-  const unsigned w = memory.WordSize();
-  const auto self = memory.Pointer(vmt + int64_t(layout.selfPtr));
-  if (!self || *self != vmt) return std::nullopt;
-  const auto namePtr = memory.Pointer(vmt + int64_t(layout.className));
-  if (!namePtr) return std::nullopt;
-  auto name = ShortString(memory, *namePtr);
-  if (!name) return std::nullopt;
-  const auto parentRef = memory.Pointer(vmt + int64_t(layout.className) + 2 * int64_t(w));
+// The table's name (a short string at namePtr) and its parent's table, read
+// through the parent reference (0: no parent).
+std::optional<ClassTable> NamedTable(const ProcessMemory& memory, uint64_t namePtr, std::optional<uint64_t> parentRef) {
   if (!parentRef) return std::nullopt;
+  auto name = ShortString(memory, namePtr);
+  if (!name) return std::nullopt;
   uint64_t parent = 0;
   if (*parentRef != 0) {
     const auto p = memory.Pointer(*parentRef);
@@ -141,22 +137,23 @@ std::optional<ClassTable> DelphiTable(const ProcessMemory& memory, uint64_t vmt,
   return ClassTable{std::move(*name), parent};
 }
 
+std::optional<ClassTable> DelphiTable(const ProcessMemory& memory, uint64_t vmt, const VmtLayout& layout) {
+  const unsigned w = memory.WordSize();
+  const auto self = memory.Pointer(vmt + int64_t(layout.selfPtr));
+  if (!self || *self != vmt) return std::nullopt;
+  const auto namePtr = memory.Pointer(vmt + int64_t(layout.className));
+  if (!namePtr) return std::nullopt;
+  return NamedTable(memory, *namePtr, memory.Pointer(vmt + int64_t(layout.className) + 2 * int64_t(w)));
+}
+
 std::optional<ClassTable> FpcTable(const ProcessMemory& memory, uint64_t vmt) {
   const unsigned w = memory.WordSize();
   const auto size = memory.Pointer(vmt), negated = memory.Pointer(vmt + w);
   const uint64_t mask = w == 4 ? 0xFFFFFFFFu : ~uint64_t(0);
   if (!size || !negated || *size == 0 || *size > (1u << 24) || ((*size + *negated) & mask) != 0) return std::nullopt;
   const auto parentRef = memory.Pointer(vmt + 2 * w), namePtr = memory.Pointer(vmt + 3 * w);
-  if (!parentRef || !namePtr) return std::nullopt;
-  auto name = ShortString(memory, *namePtr);
-  if (!name) return std::nullopt;
-  uint64_t parent = 0;
-  if (*parentRef != 0) {
-    const auto p = memory.Pointer(*parentRef);
-    if (!p) return std::nullopt;
-    parent = *p;
-  }
-  return ClassTable{std::move(*name), parent};
+  if (!namePtr) return std::nullopt;
+  return NamedTable(memory, *namePtr, parentRef);
 }
 
 }  // namespace
