@@ -134,7 +134,8 @@ std::vector<Command> MakeTable() {
                     Value("--image", "FILE", "a file",
                           "the module's executable: its machine, CodeView record and code id"),
                     Flag("--sentry", "an id of its own for a module without CodeView record (needs --image)"),
-                    Value("-o", "FILE", "a file", "writes FILE instead of standard output")}});
+                    Value("-o", "FILE", "a file", "writes FILE instead of standard output"),
+                    Flag("--force", "writes the file even when the MAP file names no function")}});
   table.push_back({"pdb",
                    {"pdb MAPFILE [OPTIONS]"},
                    "Writes the program database (.pdb) of the MAP file's module.",
@@ -145,7 +146,8 @@ std::vector<Command> MakeTable() {
                     Value("--bind", "OUT", "a file",
                           "also writes OUT, a copy of EXE whose CodeView record names the PDB (needs --image)"),
                     Flag("--force",
-                         "with --bind: binds a signed executable or one with data after its last section")}});
+                         "writes the PDB even when the MAP file names no function; with --bind: binds a signed "
+                         "executable or one with data after its last section")}});
   return table;
 }
 

@@ -89,17 +89,37 @@ class Printer {
   }
 
   // Every address of the report that lies in code, each once, in order of
-  // first appearance; true when there was one.
-  bool PrintReport(std::string_view report) {
+  // first appearance; true when there was one, else why not in `why`.
+  bool PrintReport(std::string_view report, std::string& why) {
     std::unordered_set<uint64_t> printed;
     std::vector<AddressRef> refs;
+    std::size_t others = 0, outside = 0;
     for (const AddressRef& ref : ScanCrashReport(report)) {
-      if (OfAnotherModule(ref)) continue;
+      if (OfAnotherModule(ref)) {
+        ++others;
+        continue;
+      }
       const uint64_t shown = Preferred(ref);
-      if (map_.InCode(InMap(shown)) && printed.insert(shown).second) refs.push_back(ref);
+      if (!map_.InCode(InMap(shown))) {
+        ++outside;
+      } else if (printed.insert(shown).second) {
+        refs.push_back(ref);
+      }
     }
     PrintAll(refs);
+    if (refs.empty()) why = NothingFound(report, others, outside);
     return !refs.empty();
+  }
+
+  // A JSON object in place of an answer: {"address":"TEXT","error":"WHY"}.
+  void PrintBad(const std::string& text, const std::string& why) {
+    if (!options_.json) return;
+    pending_ += "{\"address\":";
+    AppendJsonString(pending_, text);
+    pending_ += ",\"error\":";
+    AppendJsonString(pending_, why);
+    pending_ += "}\n";
+    Flush();
   }
 
  private:
@@ -127,6 +147,21 @@ class Printer {
       }
     }
     return allInCode;
+  }
+
+  // The one line that says why a report gave no answer.
+  std::string NothingFound(std::string_view report, std::size_t others, std::size_t outside) const {
+    const std::string module = module_.empty() ? std::string("the MAP file's module") : module_;
+    if (report.find_first_not_of(" \t\r\n") == std::string_view::npos) return "the report is empty";
+    std::string why = "no address of " + module + " found in the report";
+    std::string counts;
+    if (others > 0)
+      counts += std::to_string(others) + (others == 1 ? " address" : " addresses") + " of other modules skipped";
+    if (outside > 0)
+      counts += (counts.empty() ? "" : ", ") + std::to_string(outside) + (outside == 1 ? " address" : " addresses") +
+                " outside its code";
+    if (!counts.empty()) why += " (" + counts + ")";
+    return why;
   }
 
   void AppendOfAnotherModule(std::string& text, const AddressRef& ref) const {
@@ -223,8 +258,10 @@ int PrintSymbolized(const SymbolMap& map, const SymbolizeOptions& options, const
   const std::string module = options.module.value_or(std::string());
   Printer printer(map, options, module, out);
   if (reportText) {
-    const bool any = printer.PrintReport(*reportText);
+    std::string why;
+    const bool any = printer.PrintReport(*reportText, why);
     printer.Flush();
+    if (!any) PrintError(err, why);
     return any ? kExitOk : kExitNotAllFound;
   }
   // Addresses are answered in batches (one at a time when each answer is
@@ -241,9 +278,23 @@ int PrintSymbolized(const SymbolMap& map, const SymbolizeOptions& options, const
     batch.push_back(ref);
     if (batch.size() >= batchSize) printBatch();
   };
+  // One rule for an address given on the command line and one read from
+  // standard input: trimmed, and a bad one reported in its place.
+  const auto take = [&](std::string_view line) {
+    const std::optional<AddressRef> ref = ParseAddress(line);
+    if (ref) {
+      add(*ref);
+      return;
+    }
+    printBatch();
+    printer.Flush();
+    PrintError(err, "not an address: \"" + std::string(line) + "\"");
+    printer.PrintBad(std::string(line), "not an address");
+    allInCode = false;
+  };
   for (const std::string& address : addresses) {
     if (address != "-") {
-      add(*ParseAddress(address));
+      take(Trimmed(address));
       continue;
     }
     std::optional<Untied> untied;
@@ -251,16 +302,7 @@ int PrintSymbolized(const SymbolMap& map, const SymbolizeOptions& options, const
     std::string text;
     while (std::getline(in, text)) {
       const std::string_view line = Trimmed(text);
-      if (line.empty()) continue;
-      const std::optional<AddressRef> ref = ParseAddress(line);
-      if (ref) {
-        add(*ref);
-      } else {
-        printBatch();
-        printer.Flush();
-        PrintError(err, "not an address: \"" + std::string(line) + "\"");
-        allInCode = false;
-      }
+      if (!line.empty()) take(line);
     }
   }
   printBatch();
@@ -278,9 +320,6 @@ int SymbolizeFile(const std::string& command, const std::string& mapFile, const 
     return UsageError(err, command + ": --report takes no addresses");
   if (!options.report && addresses.empty())
     return UsageError(err, command + ": an address or --report FILE is needed");
-  for (const std::string& address : addresses)
-    if (address != "-" && !ParseAddress(address))
-      return UsageError(err, command + ": not an address: \"" + address + "\"");
   try {
     std::optional<std::string> report;
     if (options.report) {
@@ -295,6 +334,7 @@ int SymbolizeFile(const std::string& command, const std::string& mapFile, const 
       PrintError(err, command + ": " + mapFile + " is not a MAP file with a segment table");
       return kExitUsage;
     }
+    if (const std::string lacks = MapLacks(map, mapFile); !lacks.empty()) PrintError(err, command + ": " + lacks);
     return PrintSymbolized(map, own, addresses, report ? &*report : nullptr, in, out, err);
   } catch (const Exception& e) {
     PrintException(err, e);
