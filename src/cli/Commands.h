@@ -149,9 +149,8 @@ void PrintException(std::ostream& err, const Exception& e);
 // A usage error: the message on one line, then "Try 'quillfen-cli --help'";
 // returns kExitUsage.
 int UsageError(std::ostream& err, const std::string& message);
-// What a MAP file lacks for functions to be named, with the linker setting
-// that gives it ("M.map has no publics and no line numbers, ..."); empty
-// when it has publics.
+// What a MAP file of segments only lacks for functions to be named, with the
+// linker setting that gives it; empty when it has publics or line numbers.
 std::string MapLacks(const SymbolMap& map, const std::string& mapFile);
 // "IMAGE is a 64-bit image, MAP the MAP file of a 32-bit one" when the two
 // differ, else empty.

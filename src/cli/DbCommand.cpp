@@ -160,12 +160,14 @@ std::optional<std::string> StoredVersion(const TMapDB& db, const std::string& co
 // The browser's load of a version: the stored file, and the status prefixed
 // with "PROJECT vVERSION".
 int Lookup(const TMapDB& db, const Args& args, std::istream& in, std::ostream& out, std::ostream& err) {
-  std::string project = args[0];
-  const std::optional<std::string> stored = StoredVersion(db, "db lookup", project, VersionName(args[1]), err);
-  if (!stored) return kExitNotAllFound;
-  const std::string& version = *stored;
+  const std::string& project = args[0];
+  std::string stored = project;
+  const std::string version = VersionName(args[1]);
+  const std::optional<std::string> listed = StoredVersion(db, "db lookup", stored, version, err);
+  if (!listed) return kExitNotAllFound;
   const Args addresses(args.begin() + 2, args.end());
-  return PrintLookup(db.GetVersionPath(project, version + ".map"), project + " v" + version, addresses, in, out,
+  // The status names the version as given, as the browser does.
+  return PrintLookup(db.GetVersionPath(stored, *listed + ".map"), project + " v" + version, addresses, in, out,
                      err);
 }
 

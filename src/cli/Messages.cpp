@@ -33,9 +33,8 @@ int UsageError(std::ostream& err, const std::string& message) {
 std::string MapLacks(const SymbolMap& map, const std::string& mapFile) {
   bool publics = false;
   map.ForEachCodePublic([&](uint64_t, std::string_view, uint64_t) { publics = true; });
-  if (publics) return {};
-  return mapFile + " has no publics" + (map.SourceFiles().empty() ? " and no line numbers" : "") +
-         ", so no address gets a function (Delphi: Map file = Detailed; C++Builder: map file \"detailed "
+  if (publics || !map.SourceFiles().empty()) return {};
+  return mapFile + " has segments only (no publics, no line numbers), so no address gets a function (Delphi: Map file = Detailed; C++Builder: map file \"detailed "
          "segments\" with publics)";
 }
 
