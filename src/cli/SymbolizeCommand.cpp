@@ -151,8 +151,11 @@ class Printer {
 
   // The one line that says why a report gave no answer.
   std::string NothingFound(std::string_view report, std::size_t others, std::size_t outside) const {
-    const std::string module = module_.empty() ? std::string("the MAP file's module") : module_;
     if (report.find_first_not_of(" \t\r\n") == std::string_view::npos) return "the report is empty";
+    // The module as the report writes it (Project1.exe for Project1).
+    std::string module = module_.empty() ? std::string("the MAP file's module") : module_;
+    for (const std::string& named : ModulesInReport(report))
+      if (!module_.empty() && IsModule(named, module_)) module = std::string(ModuleFileName(named));
     std::string why = "no address of " + module + " found in the report";
     std::string counts;
     if (others > 0)
