@@ -115,7 +115,7 @@ printf 'Faulting application name: VncDllLoader.exe, version: 1.0.0.0, time stam
 check "report: an Application Error event" 0 "$loadViewer" "" -- "$cli" symbolize "$vnc" --report "$work/event.txt"
 # A heap corruption in ntdll.dll: its fault offset is never read against the program's MAP file.
 sed 's/Faulting module name: VncDllLoader.exe/Faulting module name: ntdll.dll/' "$work/event.txt" >"$work/ntdll.txt"
-check "report: the fault of another module" 1 "" "quillfen-cli: no address of VncDllLoader found in the report (1 address of other modules skipped, 3 addresses outside its code)" -- "$cli" symbolize "$vnc" --report "$work/ntdll.txt"
+check "report: the fault of another module" 1 "" "quillfen-cli: no address of VncDllLoader.exe found in the report (1 address of other modules skipped, 3 addresses outside its code)" -- "$cli" symbolize "$vnc" --report "$work/ntdll.txt"
 check "report: another module's RVA skipped" 0 "$insert" "" -- \
   bash -c "printf 'kernel32.dll+0x000E6446\nVncDllLoader.exe+0xE6446\n' | \"\$0\" symbolize \"\$1\" --report -" "$cli" "$vnc"
 iconv -f UTF-8 -t UTF-16 "$work/event.txt" >"$work/event16.txt"
@@ -126,7 +126,7 @@ check "report from standard input, relocated, JSON" 0 \
 unset stdin_text
 check "report: UTF-16 as the event viewer saves it" 0 "$loadViewer" "" -- \
   "$cli" symbolize "$vnc" --report "$work/event16.txt"
-check "report: nothing in code" 1 "" "quillfen-cli: no address of VncDllLoader found in the report (2 addresses outside its code)" -- "$cli" symbolize "$vnc" --report "$work/dialog.txt" --base 0x10000000
+check "report: nothing in code" 1 "" "quillfen-cli: no address of VncDllLoader.exe found in the report (2 addresses outside its code)" -- "$cli" symbolize "$vnc" --report "$work/dialog.txt" --base 0x10000000
 
 # --- db symbolize ----------------------------------------------------------------
 "$cli" db --db "$work/db" add VncDllLoader 2.0 "$vnc" >/dev/null
