@@ -46,7 +46,7 @@ std::vector<Option> SymbolizeShared() {
                        "tables; x86: the stack-height analysis of its code; both: checked scanning)")),
       Value("--images", "DIR", "a folder",
             "with --minidump: a folder searched for each module's executable by its file name"),
-      Flag("--json", "JSON Lines: one object per address (with --minidump: one object for the dump)"),
+      Flag("--json", "JSON Lines: one object per address, a bad one as {\"address\":...,\"error\":...} (with --minidump: one object for the dump)"),
   };
 }
 
@@ -79,10 +79,10 @@ std::vector<Command> MakeTable() {
                    "The MAP database: one folder per project, one VERSION.map file per version.",
                    {Value("--db", "DIR", "a folder",
                           "the database's folder instead of \"db\" beside quillfen-cli (right after db)")}});
-  table.push_back({"db projects", {"db projects"}, "Lists the projects, in the folder's order.", {}});
+  table.push_back({"db projects", {"db projects"}, "Lists the projects, sorted by name.", {}});
   table.push_back({"db versions",
                    {"db versions [OPTIONS] PROJECT"},
-                   "Lists the project's versions (VERSION.map), in the folder's order.",
+                   "Lists the project's versions (VERSION.map), in version order (1.2.10 after 1.2.9).",
                    {Flag("--builds", "each version with the identity of its build, or \"(no .build file)\"")}});
   table.push_back({"db tree",
                    {"db tree"},
