@@ -16,9 +16,16 @@
 #include "base/Errors.h"
 #include "map/SymbolMap.h"
 #include "base/TextFile.h"
+#include "base/TextRules.h"
 
 namespace qf::cli {
 namespace {
+
+std::string_view Trimmed(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string_view::npos) return std::string_view();
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
 
 class Printer {
  public:
@@ -90,7 +97,12 @@ class Printer {
 
   // Every address of the report that lies in code, each once, in order of
   // first appearance; true when there was one, else why not in `why`.
-  bool PrintReport(std::string_view report, std::string& why) {
+  bool PrintReport(std::string_view report, std::string& why, std::string& skipped) {
+    // An event's fault in another module is said, naming both.
+    const std::string faulting = FaultingModule(report);
+    if (!faulting.empty() && !module_.empty() && !IsModule(faulting, module_))
+      skipped = "the event's faulting module is " + faulting + ", not " + ShownModule(report) +
+                ": its fault offset is skipped";
     std::unordered_set<uint64_t> printed;
     std::vector<AddressRef> refs;
     std::size_t others = 0, outside = 0;
@@ -149,14 +161,28 @@ class Printer {
     return allInCode;
   }
 
+  // The MAP file's module as the report writes it (Project1.exe for Project1).
+  std::string ShownModule(std::string_view report) const {
+    if (module_.empty()) return "the MAP file's module";
+    for (const std::string& named : ModulesInReport(report))
+      if (IsModule(named, module_)) return std::string(ModuleFileName(named));
+    return module_;
+  }
+
+  // The module an event's "Faulting module name:" names, else empty.
+  static std::string FaultingModule(std::string_view report) {
+    static constexpr std::string_view kLabel = "faulting module name:";
+    const std::string lower = LowerCase(std::string(report));
+    const size_t at = lower.find(kLabel);
+    if (at == std::string::npos) return {};
+    const std::string_view rest = report.substr(at + kLabel.size());
+    return std::string(Trimmed(rest.substr(0, rest.find_first_of(",\r\n"))));
+  }
+
   // The one line that says why a report gave no answer.
   std::string NothingFound(std::string_view report, std::size_t others, std::size_t outside) const {
     if (report.find_first_not_of(" \t\r\n") == std::string_view::npos) return "the report is empty";
-    // The module as the report writes it (Project1.exe for Project1).
-    std::string module = module_.empty() ? std::string("the MAP file's module") : module_;
-    for (const std::string& named : ModulesInReport(report))
-      if (!module_.empty() && IsModule(named, module_)) module = std::string(ModuleFileName(named));
-    std::string why = "no address of " + module + " found in the report";
+    std::string why = "no address of " + ShownModule(report) + " found in the report";
     std::string counts;
     if (others > 0)
       counts += std::to_string(others) + (others == 1 ? " address" : " addresses") + " of other modules skipped";
@@ -216,11 +242,6 @@ const SymbolMap& KeptUntilExit(SymbolMap map) {
   return **kept;
 }
 
-std::string_view Trimmed(std::string_view text) {
-  const size_t first = text.find_first_not_of(" \t\r");
-  if (first == std::string_view::npos) return std::string_view();
-  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
 
 // While it lives, reading `in` flushes no other stream (std::cin is tied to
 // std::cout, which would then be flushed before every line read).
@@ -261,9 +282,10 @@ int PrintSymbolized(const SymbolMap& map, const SymbolizeOptions& options, const
   const std::string module = options.module.value_or(std::string());
   Printer printer(map, options, module, out);
   if (reportText) {
-    std::string why;
-    const bool any = printer.PrintReport(*reportText, why);
+    std::string why, skipped;
+    const bool any = printer.PrintReport(*reportText, why, skipped);
     printer.Flush();
+    if (!skipped.empty()) PrintError(err, skipped);
     if (!any) PrintError(err, why);
     return any ? kExitOk : kExitNotAllFound;
   }

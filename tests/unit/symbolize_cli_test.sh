@@ -115,7 +115,8 @@ printf 'Faulting application name: VncDllLoader.exe, version: 1.0.0.0, time stam
 check "report: an Application Error event" 0 "$loadViewer" "" -- "$cli" symbolize "$vnc" --report "$work/event.txt"
 # A heap corruption in ntdll.dll: its fault offset is never read against the program's MAP file.
 sed 's/Faulting module name: VncDllLoader.exe/Faulting module name: ntdll.dll/' "$work/event.txt" >"$work/ntdll.txt"
-check "report: the fault of another module" 1 "" "quillfen-cli: no address of VncDllLoader.exe found in the report (1 address of other modules skipped, 3 addresses outside its code)" -- "$cli" symbolize "$vnc" --report "$work/ntdll.txt"
+check "report: the fault of another module" 1 "" "quillfen-cli: the event's faulting module is ntdll.dll, not VncDllLoader.exe: its fault offset is skipped
+quillfen-cli: no address of VncDllLoader.exe found in the report (1 address of other modules skipped, 3 addresses outside its code)" -- "$cli" symbolize "$vnc" --report "$work/ntdll.txt"
 check "report: another module's RVA skipped" 0 "$insert" "" -- \
   bash -c "printf 'kernel32.dll+0x000E6446\nVncDllLoader.exe+0xE6446\n' | \"\$0\" symbolize \"\$1\" --report -" "$cli" "$vnc"
 iconv -f UTF-8 -t UTF-16 "$work/event.txt" >"$work/event16.txt"

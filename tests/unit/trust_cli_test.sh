@@ -33,6 +33,7 @@ rows=$(cat <<'EOF'
 0	-	0x004833D9 TVertice.Create+0xD (Unit1) Unit1.pas:193	symbolize Project1.map @ 004833D9
 0	-	0x004833D9 TVertice.Create+0xD (Unit1) Unit1.pas:193	symbolize Project1.map 0x4833D9@CR
 1	$ntdll	quillfen-cli: no address of Project1.exe found in the report (3 addresses of other modules skipped, 2 addresses outside its code)	symbolize Project1.map --report -
+1	$ntdll	quillfen-cli: the event's faulting module is ntdll.dll, not Project1.exe: its fault offset is skipped	symbolize Project1.map --report -
 1	-	quillfen-cli: the report is empty	symbolize Project1.map --report -
 1	$german	quillfen-cli: no address of Project1.exe found in the report (2 addresses outside its code)	symbolize Project1.map --report -
 0	$utf16	0x0045894F TCustomDockForm.CMControlListChange+0xF (Forms) ??	symbolize Project1.map --report -
