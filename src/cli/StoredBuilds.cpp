@@ -4,10 +4,16 @@
 #include <iostream>
 
 #include "Commands.h"
+#include "DumpOutput.h"
 #include "base/Errors.h"
+#include "base/FileSystem.h"
+#include "base/PathRules.h"
 #include "base/TextRules.h"
+#include "crash/Minidump.h"
+#include "crash/ModuleName.h"
 #include "db/StoreNames.h"
 #include "db/U_MAPDb.h"
+#include "image/PeImage.h"
 
 namespace qf::cli {
 
@@ -99,6 +105,64 @@ std::string VersionList(const std::vector<StoredBuild>& builds) {
   std::string list;
   for (const StoredBuild& build : builds) list += (list.empty() ? "" : ", ") + build.version;
   return list;
+}
+
+std::unique_ptr<ModuleMap> StoredMap(const TMapDB& db, const std::vector<std::string>& projects,
+                                     const MinidumpModule& module, const std::string& version, bool program,
+                                     bool anyBuild, std::ostream& err, std::string& note, std::string& image) {
+  const std::string name(WithoutExtension(module.Name()));
+  const auto project =
+      std::find_if(projects.begin(), projects.end(), [&](const std::string& p) { return SameText(p, name); });
+  if (project == projects.end()) {
+    note = "no project " + name + " in the database";
+    return nullptr;
+  }
+  const uint32_t size = uint32_t(module.size);
+  const std::vector<StoredBuild> builds = ReadStoredBuilds(db, *project, "db symbolize", err);
+  const StoredBuild* chosen = nullptr;
+  for (const StoredBuild& build : builds)
+    if (!chosen && build.identity && build.identity->SameBuild(module.timeDateStamp, size)) chosen = &build;
+  std::string checked;
+  if (!chosen) {
+    // The identity the dump names, for the messages.
+    const std::string build = "build " + SymbolServerKey(module.timeDateStamp, size);
+    if (version.empty()) {
+      note = "no stored " + build + " of project " + *project + ", and the dump gives no file version of it" +
+             std::string(program ? "; give --build-version X.Y.Z.W" : "");
+      return nullptr;
+    }
+    chosen = FindStoredVersion(builds, version);
+    if (!chosen) {
+      note = "no stored version " + version + " (" + build + ") of project " + *project;
+      note += builds.empty() ? " (it has no stored versions)" : "; stored versions: " + VersionList(builds);
+      return nullptr;
+    }
+    if (!chosen->identity) {
+      checked = "; the build could not be checked (no .build file)";
+    } else if (!anyBuild) {
+      note = "version " + chosen->version + " of project " + *project + " is stored for another build (" +
+             chosen->identity->CodeId() + ", the dump's " + build + "); --any-build takes it";
+      return nullptr;
+    } else {
+      checked = "; another build (" + chosen->identity->CodeId() + ", the dump's " + build + ") taken by --any-build";
+    }
+  }
+  const std::string file = db.GetVersionPath(*project, chosen->version + ".map");
+  std::unique_ptr<ModuleMap> map = LoadMap(file);
+  if (!map->map.HasSegmentTable()) {
+    note = NoSegmentTable(file);
+    return nullptr;
+  }
+  note = "project " + *project + ", version " + chosen->version + checked;
+  // The executable db add-build kept with it (named by the .build file's module).
+  if (chosen->identity) {
+    const std::string extension = LowerCase(ExtractFileExt(chosen->identity->module));
+    if (TMapDB::IsImageExtension(extension)) {
+      const std::string path = db.GetImagePath(*project, chosen->version, extension);
+      if (PlatformFileSystem().FileExists(path)) image = path;
+    }
+  }
+  return map;
 }
 
 }  // namespace qf::cli

@@ -1,9 +1,11 @@
 // The builds a project of the MAP database holds: each stored version with
-// the identity of its .build file, and the choice of the build a crash names.
+// the identity of its .build file, and the choice of the build a crash or a
+// dump's module names.
 #pragma once
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 
 namespace qf {
 class TMapDB;
+struct MinidumpModule;
 }
 
 namespace qf::cli {
@@ -54,5 +57,17 @@ bool SelectStoredBuilds(const TMapDB& db, const std::vector<std::string>& args, 
 
 // "2.1.0.7, 2.1.0.7-5F1E2A3B1d000": the stored versions for a message.
 std::string VersionList(const std::vector<StoredBuild>& builds);
+
+struct ModuleMap;
+
+// The stored MAP file of a module of a dump (db symbolize --minidump): the
+// project named like the module's file without extension, its stored build
+// whose identity is the module's, else its stored version `version` (names
+// compared without regard to case) when no .build file contradicts it (or
+// anyBuild). note says which was used, or why there is none; image: the
+// executable db add-build kept with it, where there is one.
+std::unique_ptr<ModuleMap> StoredMap(const TMapDB& db, const std::vector<std::string>& projects,
+                                     const MinidumpModule& module, const std::string& version, bool program,
+                                     bool anyBuild, std::ostream& err, std::string& note, std::string& image);
 
 }  // namespace qf::cli

@@ -6,6 +6,7 @@
 // tests/dumps/Checked32.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -478,6 +479,44 @@ TEST(CheckedScan, RealX86Image) {
   EXPECT_EQ(describe(checked), "fault/c return_middle/a return_outer/a return_main/a ");
   // Middle's call of Leaf is E8: its target is Leaf's first byte.
   EXPECT_EQ(checked[1].callTarget, at("leaf"));
+}
+
+// A function that realigns its stack (its return address known only from
+// EBP) and makes 200 indirect calls, and a stack of their return addresses
+// with no frame pointer: the analysis finds no caller of frame 0 and knows no
+// later frame (EBP is lost), the scan step finds each caller, up to
+// kMaxScannedFrames of them in a row.
+TEST(CheckedScan, CapsScannedFramesInARow) {
+  test::PeImageShape shape;
+  shape.withResources = false;
+  std::string bytes = test::MakePeImage(shape);
+  const uint32_t text = test::PeImageLayout::kText, calls = 200;
+  bytes.replace(text, 6, "\x55\x8B\xEC\x83\xE4\xF0", 6);  // push ebp; mov ebp, esp; and esp, -16
+  for (uint32_t i = 0; i < calls; ++i) bytes.replace(text + 6 + 2 * i, 2, "\xFF\xD0", 2);  // call eax
+  bytes.replace(text + 6 + 2 * calls, 2, "\xC9\xC3", 2);  // leave; ret
+  test::pe_detail::Put32(bytes, test::PeImageLayout::kOptionalHeader + 224 + 8, 0x200);  // the section's VirtualSize
+  std::optional<PeImage> image = ReadPeImage(bytes);
+  ASSERT_TRUE(image);
+  const ModuleImage moduleImage(*image, bytes);
+  const uint64_t base = 0x400000, sp = 0x0019F000, code = base + test::PeImageLayout::kTextRva;
+  std::string stack;
+  for (uint32_t i = 0; i < 2 * kMaxScannedFrames; ++i) {
+    stack += std::string(4, '\0');
+    test::dump_detail::Put(stack, 4 * i, code + 6 + 2 * (1 + i % calls), 4);
+  }
+  test::DumpShape dumpShape;
+  dumpShape.modules = {{base, image->sizeOfImage, "C:\\app\\Calls.exe", std::nullopt, image->timeDateStamp}};
+  dumpShape.threads = {{5, {code + 8, sp, 0}, sp, stack, 0}};
+  const std::string dumpBytes = test::WriteMinidump(dumpShape);
+  const Minidump dump = ReadMinidump(dumpBytes);
+  StackWalkOptions options;
+  options.inCode = [&](uint64_t a) { return dump.ModuleAt(a) != nullptr; };
+  options.imageOf = [&](const MinidumpModule&) { return &moduleImage; };
+  const std::vector<StackFrame> frames = WalkThreads(dump, options, false).front().frames;
+  ASSERT_EQ(frames.size(), 1 + kMaxScannedFrames);
+  EXPECT_EQ(frames.back().slot, sp + 4 * (kMaxScannedFrames - 1));
+  EXPECT_TRUE(std::all_of(frames.begin() + 1, frames.end(),
+                          [](const StackFrame& f) { return f.foundBy == StackFrame::FoundBy::Scan; }));
 }
 
 }  // namespace
