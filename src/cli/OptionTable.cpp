@@ -37,7 +37,7 @@ std::vector<Option> SymbolizeShared() {
             "the preferred image base, instead of the one read from the file", IsHexAddress),
       Value("--report", "FILE", "a file",
             "reads a crash report (- for standard input) and answers each address of it in code, once"),
-      Value("--minidump", "DUMP", "a file", "walks the stack of a Windows minidump's crashed thread"),
+      Value("--minidump", "DUMP", "a file", "walks the stack of a Windows minidump's crashed thread (- reads it from standard input)"),
       Flag("--scan", "with --minidump: also every stack word that points into code (marked [scan])"),
       Flag("--all-threads", "with --minidump: every thread, not only the crashed one"),
       Flag("--native", "with --minidump: a WOW64 dump's 64-bit threads instead of its 32-bit view"),

@@ -153,6 +153,7 @@ std::unique_ptr<ModuleMap> StoredMap(const TMapDB& db, const std::vector<std::st
     note = NoSegmentTable(file);
     return nullptr;
   }
+  map->build = chosen->identity;
   note = "project " + *project + ", version " + chosen->version + checked;
   // The executable db add-build kept with it (named by the .build file's module).
   if (chosen->identity) {

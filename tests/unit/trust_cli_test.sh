@@ -24,7 +24,7 @@ ntdll="${event}Faulting module name: ntdll.dll, version: 6.1.7601.17514, time st
 mylib="${event}Faulting module name: MyLib.dll, version: 2.0.0.0, time stamp: 0x2a425e19\r\nFault offset: 0x000e6446\r\n"
 german="${event}Name des fehlerhaften Moduls: Project1.exe\r\nFehleroffset: 0x0005894f\r\n"
 
-# exit, standard input, the line, command (tab-separated, - for no input;
+# exit, standard input, the line, command (tab-separated, - for no input, <FILE for a file's bytes;
 # the command's words split at spaces)
 rows=$(cat <<'EOF'
 1	-	quillfen-cli: not an address: "xyz"	symbolize Project1.map 0x4833D9 xyz 0x4833DE
@@ -53,6 +53,8 @@ rows=$(cat <<'EOF'
 2	-	quillfen-cli: pdb: cannot write "Project1.map/P1.pdb": Not a directory	pdb Project1.map -o Project1.map/P1.pdb
 0	-	quillfen-cli: symbolize: Segments.map has segments only (no publics, no line numbers), so no address gets a function (Delphi: Map file = Detailed; C++Builder: map file "detailed segments" with publics)	symbolize Segments.map 0x401000
 1	-	quillfen-cli: breakpad: Segments.map has segments only (no publics, no line numbers), so no address gets a function (Delphi: Map file = Detailed; C++Builder: map file "detailed segments" with publics); its symbol file would name no function (--force writes it anyway)	breakpad Segments.map
+0	-	warning: test_app.exe is 0x2D000 bytes in the dump, but the code of Project1.map runs to 0x48D85C (0x8D85C bytes from its base): the MAP file is of another build, its answers are doubtful	symbolize Project1.map --module test_app.exe --minidump minidump2.dmp
+0	<minidump2.dmp	#0 0x0040429E test_app.exe+0x429E @InitImports+0x1E (System) ??	symbolize Project1.map --module test_app.exe --minidump -
 2	-	quillfen-cli: db add-build: App64.exe is a 64-bit image, Project1.map the MAP file of a 32-bit one	db --db db add-build App64.exe Project1.map
 2	-	quillfen-cli: breakpad: App64.exe is a 64-bit image, Project1.map the MAP file of a 32-bit one	breakpad Project1.map --image App64.exe
 2	-	quillfen-cli: pdb: App64.exe is a 64-bit image, Project1.map the MAP file of a 32-bit one	pdb Project1.map --image App64.exe
@@ -72,8 +74,9 @@ while IFS=$'\t' read -r want input line command; do
   args=()
   for w in "${words[@]}"; do [ -n "$w" ] && args+=("$w"); done
   text=""
-  [ "$input" != - ] && eval "text=\"$input\""
-  printf '%b' "$text" | "$cli" "${args[@]}" >out 2>err
+  [ "$input" != - ] && [[ "$input" != "<"* ]] && eval "text=\"$input\""
+  if [[ "$input" == "<"* ]]; then "$cli" "${args[@]}" <"${input#<}" >out 2>err; else
+    printf '%b' "$text" | "$cli" "${args[@]}" >out 2>err; fi
   status=$?
   if [ "$status" -ne "$want" ] || ! grep -Fxq -- "$line" out err; then
     echo "FAIL $command: exit $status (want $want), wanted the line: $line"
