@@ -1,6 +1,7 @@
 // quillfen-cli breakpad: Breakpad's symbol file (.sym) of one module from its
 // MAP file, for the crash services built on Breakpad's format; the identity
 // from the module's image where it is given.
+#include <cerrno>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -111,30 +112,38 @@ std::string BreakpadText(const SymbolMap& map, const BreakpadModule& module) {
   return text;
 }
 
-bool WriteFileReplacing(const std::string& path, const std::function<void(std::ostream&)>& write) {
+bool WriteFileReplacing(const std::string& path, const std::function<void(std::ostream&)>& write,
+                        std::string& reason) {
   const FileSystem& fs = PlatformFileSystem();
   const std::string temporary = TemporaryName(path);
   fs.RemoveFile(temporary);
+  const auto fail = [&](int error) {
+    reason = SystemReason(error);
+    fs.RemoveFile(temporary);
+    return false;
+  };
   {
+    errno = 0;
     std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    if (!file) return false;
+    if (!file) return fail(errno);
     write(file);
     file.flush();
     if (!file) {
+      const int error = errno;
       file.close();
-      fs.RemoveFile(temporary);
-      return false;
+      return fail(error);
     }
   }
-  if (fs.FileExists(path) && !fs.RemoveFile(path)) {
-    fs.RemoveFile(temporary);
-    return false;
-  }
-  if (!fs.MoveNoReplace(temporary, path)) {
-    fs.RemoveFile(temporary);
-    return false;
-  }
+  errno = 0;
+  if (fs.FileExists(path) && !fs.RemoveFile(path)) return fail(errno);
+  errno = 0;
+  if (!fs.MoveNoReplace(temporary, path)) return fail(errno);
   return true;
+}
+
+bool WriteFileReplacing(const std::string& path, const std::function<void(std::ostream&)>& write) {
+  std::string reason;
+  return WriteFileReplacing(path, write, reason);
 }
 
 int DbExportBreakpad(const TMapDB& db, const Args& args, bool sentry, bool demangle, std::ostream& out,
@@ -192,6 +201,16 @@ int DbExportBreakpad(const TMapDB& db, const Args& args, bool sentry, bool deman
         failed("the MAP file has no segment table");
         continue;
       }
+      const std::string mapPath = db.GetVersionPath(s.project, s.build.version + ".map");
+      if (identity && (identity->machine == "x64" || identity->machine == "x86")) {
+        const std::string problem =
+            BitnessProblem(source.image ? source.image->path : "its build (" + identity->module + ")",
+                           identity->machine == "x64", mapPath, map.WideStarts());
+        if (!problem.empty()) {
+          failed(problem);
+          continue;
+        }
+      }
       const BreakpadModule made = MakeBreakpadModule(map, source);
       if (!made.error.empty()) {
         failed(made.error);
@@ -218,10 +237,12 @@ int DbExportBreakpad(const TMapDB& db, const Args& args, bool sentry, bool deman
         ++kept;
         continue;
       }
-      if (!WriteFileReplacing(path, [&](std::ostream& file) {
-            file.write(text.data(), static_cast<std::streamsize>(text.size()));
-          })) {
-        failed("cannot write \"" + path + "\"");
+      std::string reason;
+      if (!WriteFileReplacing(
+              path,
+              [&](std::ostream& file) { file.write(text.data(), static_cast<std::streamsize>(text.size())); },
+              reason)) {
+        failed("cannot write \"" + path + "\": " + reason);
         continue;
       }
       out << path << '\n';
@@ -243,7 +264,7 @@ int RunBreakpad(const Args& args, std::istream&, std::ostream& out, std::ostream
   if (const int status = ParseArgs(*FindCommand("breakpad"), args, parsed, err)) return status;
   const std::optional<std::string> module = parsed.Value("--module"), image = parsed.Value("--image"),
                                    output = parsed.Value("-o");
-  const bool sentry = parsed.Has("--sentry");
+  const bool sentry = parsed.Has("--sentry"), force = parsed.Has("--force");
   const Args& operands = parsed.operands;
   if (operands.empty()) return UsageError(err, "breakpad: a MAP file is needed");
   if (operands.size() > 1) return UsageError(err, "breakpad: one MAP file only (\"" + operands[1] + "\")");
@@ -273,6 +294,17 @@ int RunBreakpad(const Args& args, std::istream&, std::ostream& out, std::ostream
       PrintError(err, "breakpad: " + mapFile + " is not a MAP file with a segment table");
       return kExitUsage;
     }
+    if (source.image) {
+      const std::optional<PeImage> pe = ReadPeImage(source.image->bytes);
+      if (pe && pe->machine != PeImage::Machine::Other && pe->is64 != map.WideStarts()) {
+        PrintError(err, "breakpad: " + BitnessProblem(*image, pe->is64, mapFile, map.WideStarts()));
+        return kExitUsage;
+      }
+    }
+    if (const std::string lacks = MapLacks(map, mapFile); !lacks.empty() && !force) {
+      PrintError(err, "breakpad: " + lacks + "; its symbol file would name no function (--force writes it anyway)");
+      return kExitNotAllFound;
+    }
     const BreakpadModule made = MakeBreakpadModule(map, source);
     if (made.usageError) return UsageError(err, "breakpad: " + made.error);
     if (!made.error.empty()) {
@@ -287,8 +319,9 @@ int RunBreakpad(const Args& args, std::istream&, std::ostream& out, std::ostream
           made.demangle);
     };
     if (output) {
-      if (!WriteFileReplacing(*output, writeTo)) {
-        PrintError(err, "breakpad: cannot write \"" + *output + "\"");
+      std::string reason;
+      if (!WriteFileReplacing(*output, writeTo, reason)) {
+        PrintError(err, "breakpad: cannot write \"" + *output + "\": " + reason);
         return kExitUsage;
       }
       return kExitOk;

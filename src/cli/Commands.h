@@ -154,6 +154,17 @@ void PrintException(std::ostream& err, const Exception& e);
 // A usage error: the message on one line, then "Try 'quillfen-cli --help'";
 // returns kExitUsage.
 int UsageError(std::ostream& err, const std::string& message);
+// What a MAP file of segments only lacks for functions to be named, with the
+// linker setting that gives it; empty when it has publics or line numbers.
+std::string MapLacks(const SymbolMap& map, const std::string& mapFile);
+// "IMAGE is a 64-bit image, MAP the MAP file of a 32-bit one" when the two
+// differ, else empty.
+std::string BitnessProblem(const std::string& image, bool image64, const std::string& mapFile, bool map64);
+// The system's words for an errno value ("Permission denied").
+std::string SystemReason(int error);
+// Writes like WriteFileReplacing; on failure reason holds the system's words.
+bool WriteFileReplacing(const std::string& path, const std::function<void(std::ostream&)>& write,
+                        std::string& reason);
 // An argument that names an option: "-" followed by anything ("-" alone is
 // standard input).
 bool IsOption(const std::string& arg);

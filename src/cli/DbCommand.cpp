@@ -1,7 +1,10 @@
 // quillfen-cli db: the MAP database store from the command line, with the
 // browser's listings, its add flow and its load.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 #include <iostream>
 #include <iterator>
 #include <regex>
@@ -15,10 +18,14 @@
 #include "StoredBuilds.h"
 #include "base/Sha256.h"
 #include "db/BuildIdentity.h"
+#include "crash/CrashReport.h"
+#include "crash/ModuleName.h"
+#include "db/StoreNames.h"
 #include "image/PeImage.h"
 #include "image/PeVersion.h"
 #include "base/TextRules.h"
 #include "db/U_MAPDb.h"
+#include "map/SymbolMap.h"
 #include "map/U_MAPFile.h"
 
 namespace qf::cli {
@@ -38,11 +45,10 @@ void PrintList(const std::vector<std::string>& list, std::ostream& out) {
 // What the browser's tree shows: projects in the reverse of the listed
 // order, only those with versions, each followed by its versions.
 void PrintTree(const TMapDB& db, std::ostream& out) {
-  std::vector<std::string> projects, versions;
-  db.GetProjects(projects);
+  std::vector<std::string> projects = SortedProjects(db);
   std::reverse(projects.begin(), projects.end());
   for (const std::string& project : projects) {
-    db.GetVersions(project, versions);
+    const std::vector<std::string> versions = SortedVersions(db, project);
     if (versions.empty()) continue;
     out << project << '\n';
     for (const std::string& version : versions) out << "  " << version << '\n';
@@ -69,8 +75,8 @@ void PrintBuilds(const TMapDB& db, const std::string& project, std::ostream& out
 // The browser's add flow: the file check, the two names, then the store.
 // buildText: the .build file stored with the MAP file (db add-build), or none.
 // imageFile: the executable stored with them as VERSION + imageExtension, or none.
-int Add(const TMapDB& db, const std::string& project, const std::string& version, const std::string& mapFile,
-        std::ostream& out, std::ostream& err, const std::optional<std::string>& buildText = std::nullopt,
+int Add(const std::string& command, const TMapDB& db, const std::string& projectGiven, const std::string& version,
+        const std::string& mapFile, std::ostream& out, std::ostream& err, const std::optional<std::string>& buildText = std::nullopt,
         const std::string& imageFile = std::string(), const std::string& imageExtension = std::string()) {
   {
     TMapFile check;
@@ -85,7 +91,7 @@ int Add(const TMapDB& db, const std::string& project, const std::string& version
       return kExitRefused;
     }
   }
-  if (project.empty()) {
+  if (projectGiven.empty()) {
     PrintError(err, "Invalid project name");
     return kExitRefused;
   }
@@ -93,18 +99,37 @@ int Add(const TMapDB& db, const std::string& project, const std::string& version
     PrintError(err, "Invalid version name");
     return kExitRefused;
   }
-  if (!db.CreateProject(project)) {
-    PrintError(err, "Unable to create folder : " + project);
-    return kExitRefused;
+  // The window shares the store: every name must be one Windows can hold.
+  for (const auto& [what, name] : {std::pair<const char*, const std::string&>{"project", projectGiven},
+                                   std::pair<const char*, const std::string&>{"version", version}}) {
+    const std::string problem = WindowsNameProblem(name);
+    if (!problem.empty()) {
+      PrintError(err, command + ": the " + what + " name " + problem);
+      return kExitRefused;
+    }
+  }
+  // A project stored already in another case is that project.
+  const std::string project = StoredProjectName(db, projectGiven);
+  std::string folder = db.GetVersionPath(project, std::string());
+  folder.pop_back();  // the delimiter
+  if (!PlatformFileSystem().DirectoryExists(folder)) {
+    std::error_code error;
+    std::filesystem::create_directory(std::filesystem::u8path(folder), error);
+    if (error || !db.CreateProject(project)) {
+      PrintError(err, "cannot create the folder \"" + folder + "\": " +
+                          (error ? error.message() : std::string("it is no folder")));
+      return kExitRefused;
+    }
   }
   if (db.VersionExists(project, version)) {
     PrintError(err, "This version already exists");
     return kExitRefused;
   }
   const std::string stored = db.GetVersionPath(project, version) + ".map";
+  errno = 0;
   if (buildText ? !db.AddVersionWithBuild(project, version, mapFile, *buildText, imageFile, imageExtension)
                 : !db.AddVersion(project, version, mapFile)) {
-    PrintError(err, "Unable to create file : " + stored);
+    PrintError(err, "cannot write \"" + stored + "\": " + SystemReason(errno));
     return kExitRefused;
   }
   out << stored << '\n';
@@ -117,13 +142,33 @@ std::string VersionName(std::string version) {
   return version;
 }
 
+// The stored version of a project as named in its folder, or none, the
+// versions it has on err.
+std::optional<std::string> StoredVersion(const TMapDB& db, const std::string& command, std::string& project,
+                                         const std::string& version, std::ostream& err) {
+  project = StoredProjectName(db, project);
+  std::string list;
+  for (const std::string& listed : SortedVersions(db, project)) {
+    const std::string name = listed.substr(0, listed.size() - 4);
+    if (SameText(name, version)) return name;
+    list += (list.empty() ? "" : ", ") + name;
+  }
+  PrintError(err, command + ": no stored version " + version + " of project " + project +
+                      (list.empty() ? " (it has no stored versions)" : "; stored versions: " + list));
+  return std::nullopt;
+}
+
 // The browser's load of a version: the stored file, and the status prefixed
 // with "PROJECT vVERSION".
 int Lookup(const TMapDB& db, const Args& args, std::istream& in, std::ostream& out, std::ostream& err) {
   const std::string& project = args[0];
+  std::string stored = project;
   const std::string version = VersionName(args[1]);
+  const std::optional<std::string> listed = StoredVersion(db, "db lookup", stored, version, err);
+  if (!listed) return kExitNotAllFound;
   const Args addresses(args.begin() + 2, args.end());
-  return PrintLookup(db.GetVersionPath(project, version + ".map"), project + " v" + version, addresses, in, out,
+  // The status names the version as given, as the browser does.
+  return PrintLookup(db.GetVersionPath(stored, *listed + ".map"), project + " v" + version, addresses, in, out,
                      err);
 }
 
@@ -158,6 +203,17 @@ int AddBuild(const TMapDB& db, const std::string& projectGiven, const Args& args
   const std::string mapFile =
       args.size() > 1 ? args[1] : exe.substr(0, exe.size() - ext.size()) + ".map";
 
+  // The MAP file must be one of this image's bitness (when it can be read:
+  // the add flow words the error of one that cannot).
+  try {
+    const SymbolMap map = SymbolMap::Load(mapFile);
+    const std::string problem = BitnessProblem(exe, image->is64, mapFile, map.WideStarts());
+    if (map.HasSegmentTable() && !problem.empty()) {
+      PrintError(err, "db add-build: " + problem);
+      return kExitUsage;
+    }
+  } catch (const Exception&) {
+  }
   BuildIdentity identity;
   identity.module = name;
   identity.machine = std::string(image->MachineName());
@@ -187,7 +243,7 @@ int AddBuild(const TMapDB& db, const std::string& projectGiven, const Args& args
   }
   // A module without an extension the store can take keeps no image.
   const bool keepImage = !noImage && TMapDB::IsImageExtension(ext);
-  return Add(db, project, stored, mapFile, out, err, FormatBuildIdentity(identity), keepImage ? exe : std::string(),
+  return Add("db add-build", db, project, stored, mapFile, out, err, FormatBuildIdentity(identity), keepImage ? exe : std::string(),
              keepImage ? LowerCase(ext) : std::string());
 }
 
@@ -202,9 +258,10 @@ struct ReportBuild {
   std::optional<uint32_t> timeDateStamp;  // an event's "time stamp: 0x..."
 };
 
+void ReadBuildAfter(const std::string& text, size_t end, const std::string& versionGiven, ReportBuild& build);
+
 std::optional<ReportBuild> FindReportBuild(const std::string& text, const std::string& versionGiven) {
   static const std::regex kModule(R"(([A-Za-z0-9_$~#@!&%+\-][A-Za-z0-9_$~#@!&%+\-. ]*?)\.[eE][xX][eE](?![A-Za-z0-9_]))");
-  static const std::regex kVersion(R"((^|[^0-9.])([0-9]{1,5}\.[0-9]{1,5}\.[0-9]{1,5}\.[0-9]{1,5})(?![0-9.]))");
   std::smatch module;
   if (!std::regex_search(text, module, kModule)) return std::nullopt;
   ReportBuild build;
@@ -215,18 +272,37 @@ std::optional<ReportBuild> FindReportBuild(const std::string& text, const std::s
   if (stem.empty()) return std::nullopt;
   build.project = stem;
   build.module = stem + module.str().substr(module.str().size() - 4);
-  const std::string after = text.substr(module.position(0) + module.length(0), 200);
+  ReadBuildAfter(text, size_t(module.position(0) + module.length(0)), versionGiven, build);
+  return build;
+}
+
+// The event's faulting module ("Faulting module name: MyLib.dll, version:
+// 2.0.0.0, time stamp: 0x..."), when it is not the application.
+std::optional<ReportBuild> FindFaultingModule(const std::string& text, const std::string& application) {
+  static const std::regex kFaulting(R"([Ff]aulting module name:[ \t]*([^,\r\n]*[^,\r\n \t]))");
+  std::smatch found;
+  if (!std::regex_search(text, found, kFaulting)) return std::nullopt;
+  ReportBuild build;
+  build.module = std::string(ModuleFileName(found[1].str()));
+  build.project = std::string(WithoutExtension(build.module));
+  if (build.project.empty() || SameText(build.module, application)) return std::nullopt;
+  ReadBuildAfter(text, size_t(found.position(0) + found.length(0)), std::string(), build);
+  return build;
+}
+
+void ReadBuildAfter(const std::string& text, size_t end, const std::string& versionGiven, ReportBuild& build) {
+  static const std::regex kVersion(R"((^|[^0-9.])([0-9]{1,5}\.[0-9]{1,5}\.[0-9]{1,5}\.[0-9]{1,5})(?![0-9.]))");
+  const std::string after = text.substr(end, 200);
   // An Application Error event: "..., version: 1.4.0.12, time stamp: 0x5f1e2a3b".
   static const std::regex kStamp(R"(^[^\r\n]*?time stamp: 0x([0-9A-Fa-f]{1,8})(?![0-9A-Fa-f]))");
   std::smatch stamp;
   if (std::regex_search(after, stamp, kStamp)) build.timeDateStamp = uint32_t(std::stoul(stamp[1].str(), nullptr, 16));
   if (!versionGiven.empty()) {
     build.version = versionGiven;
-    return build;
+    return;
   }
   std::smatch version;
   if (std::regex_search(after, version, kVersion)) build.version = version[2].str();
-  return build;
 }
 
 // db symbolize --report FILE without PROJECT and VERSION: the project named
@@ -235,16 +311,28 @@ int SymbolizeReportBuild(const TMapDB& db, SymbolizeOptions options, const std::
                          std::istream& in, std::ostream& out, std::ostream& err) {
   std::string text;
   try {
-    text = *options.report == "-" ? std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())
-                                  : PlatformFileSystem().ReadWholeFile(*options.report);
+    text = ReportText(*options.report == "-"
+                          ? std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())
+                          : PlatformFileSystem().ReadWholeFile(*options.report));
   } catch (const Exception& e) {
     PrintException(err, e);
     return kExitUsage;
   }
-  const std::optional<ReportBuild> build = FindReportBuild(text, versionGiven);
+  std::optional<ReportBuild> build = FindReportBuild(text, versionGiven);
   if (!build) {
     PrintError(err, "db symbolize: the report names no module (NAME.exe); give PROJECT VERSION");
     return kExitNotAllFound;
+  }
+  // The fault lies in the event's faulting module: its project answers it
+  // when one is stored.
+  if (const std::optional<ReportBuild> faulting = FindFaultingModule(text, build->module)) {
+    if (!SortedVersions(db, StoredProjectName(db, faulting->project)).empty()) {
+      build = faulting;
+      build->project = StoredProjectName(db, build->project);
+    } else {
+      PrintError(err, "db symbolize: the faulting module " + faulting->module + " has no stored project (" +
+                          faulting->project + "); the application's project " + build->project + " is taken");
+    }
   }
   if (build->version.empty()) {
     PrintError(err, "db symbolize: the report gives no version of " + build->module +
@@ -351,6 +439,12 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
     return Usage(err, "unknown subcommand \"" + command + "\"");
   }
 
+  // A command that only reads makes no folder: one that is not there is no
+  // database (a typo, most likely).
+  if (command != "add" && command != "add-build" && !PlatformFileSystem().DirectoryExists(root)) {
+    PrintError(err, "no database at " + root);
+    return kExitUsage;
+  }
   const TMapDB db(root);
   if (command == "lookup") return Lookup(db, args, in, out, err);
   if (command == "add-build") return AddBuild(db, projectGiven, args, noImage, out, err);
@@ -362,23 +456,24 @@ int RunDb(const Args& argsIn, std::istream& in, std::ostream& out, std::ostream&
     return SymbolizeReportBuild(db, symbolizeOptions, versionGiven, anyBuild, in, out, err);
   if (anyBuild) return Usage(err, "--any-build goes with --report or --minidump without PROJECT VERSION");
   if (command == "symbolize") {
-    symbolizeOptions.module = args[0];  // the project names the module
-    const std::string path = db.GetVersionPath(args[0], VersionName(args[1]) + ".map");
+    std::string project = args[0];
+    const std::optional<std::string> version = StoredVersion(db, "db symbolize", project, VersionName(args[1]), err);
+    if (!version) return kExitNotAllFound;
+    symbolizeOptions.module = project;  // the project names the module
+    const std::string path = db.GetVersionPath(project, *version + ".map");
     return SymbolizeFile("db symbolize", path, symbolizeOptions, Args(args.begin() + 2, args.end()), in, out, err);
   }
-  if (command == "add") return Add(db, args[0], args[1], args[2], out, err);
+  if (command == "add") return Add("db add", db, args[0], VersionName(args[1]), args[2], out, err);
   const bool demangle = !parsed.Has("--no-demangle");
   if (command == "export-breakpad") return DbExportBreakpad(db, args, sentry, demangle, out, err);
   if (command == "export-pdb") return DbExportPdb(db, args, demangle, out, err);
   std::vector<std::string> list;
   if (command == "projects") {
-    db.GetProjects(list);
-    PrintList(list, out);
+    PrintList(SortedProjects(db), out);
   } else if (command == "versions" && showBuilds) {
     PrintBuilds(db, args[0], out, err);
   } else if (command == "versions") {
-    db.GetVersions(args[0], list);
-    PrintList(list, out);
+    PrintList(SortedVersions(db, StoredProjectName(db, args[0])), out);
   } else {
     PrintTree(db, out);
   }

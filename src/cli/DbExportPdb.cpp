@@ -85,8 +85,10 @@ int DbExportPdb(const TMapDB& db, const Args& args, bool demangle, std::ostream&
         ++kept;
         return;
       }
-      if (!WriteFileReplacing(path, [&](std::ostream& to) { to.write(bytes.data(), std::streamsize(bytes.size())); }))
-        return failed("cannot write \"" + path + "\"");
+      std::string reason;
+      if (!WriteFileReplacing(
+              path, [&](std::ostream& to) { to.write(bytes.data(), std::streamsize(bytes.size())); }, reason))
+        return failed("cannot write \"" + path + "\": " + reason);
       out << path << '\n';
       ++written;
     };
@@ -102,6 +104,14 @@ int DbExportPdb(const TMapDB& db, const Args& args, bool demangle, std::ostream&
       const SymbolMap map = SymbolMap::Load(mapPath);
       if (!map.HasSegmentTable()) {
         failed("the MAP file has no segment table");
+        continue;
+      }
+      const std::string_view moduleName = ModuleFileName(s.build.identity->module);
+      const std::string imagePath = db.GetImagePath(
+          s.project, s.build.version, LowerCase(std::string(moduleName.substr(WithoutExtension(moduleName).size()))));
+      if (const std::string problem = BitnessProblem(imagePath, pe.is64, mapPath, map.WideStarts());
+          !problem.empty()) {
+        failed(problem);
         continue;
       }
       const std::string module(ModuleFileName(s.build.identity->module));

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "DumpWarnings.h"
 #include "LanguageExceptionOutput.h"
 #include "SymbolizedOutput.h"
 #include "image/PeExports.h"
@@ -110,6 +111,19 @@ void PrintJsonFrames(const SideWalk& walk, FunctionNames names, std::ostream& ou
 
 }  // namespace
 
+std::vector<std::string> DumpPrinter::Warnings() const {
+  std::vector<std::string> warnings;
+  const DumpSide& main = Main();
+  for (size_t i = 0; i < main.dump->modules.size(); ++i)
+    if (const ModuleMap* map = main.maps[i]) {
+      const BuildIdentity* build = map->build ? &*map->build : nullptr;
+      for (std::string& warning : DumpModuleWarnings(main.dump->modules[i], map->map, map->file, build))
+        if (std::find(warnings.begin(), warnings.end(), warning) == warnings.end())
+          warnings.push_back(std::move(warning));
+    }
+  return warnings;
+}
+
 int DumpPrinter::Print(const std::vector<SideWalk>& walks, std::ostream& out) const {
   bool answered = false;
   for (const SideWalk& walk : walks)
@@ -124,6 +138,7 @@ int DumpPrinter::Print(const std::vector<SideWalk>& walks, std::ostream& out) co
 }
 
 void DumpPrinter::PrintText(const std::vector<SideWalk>& walks, std::ostream& out) const {
+  for (const std::string& warning : Warnings()) out << "warning: " << warning << '\n';
   if (view_) {
     out << "A 64-bit dump of a 32-bit process (WOW64): ";
     if (view_->dump->threads.empty())
@@ -187,6 +202,14 @@ void DumpPrinter::PrintJsonView(const SideWalk& walk, std::ostream& out) const {
 void DumpPrinter::PrintJson(const std::vector<SideWalk>& walks, std::ostream& out) const {
   const DumpSide& main = Main();
   out << '{';
+  if (const std::vector<std::string> warnings = Warnings(); !warnings.empty()) {
+    out << "\"warnings\":[";
+    for (size_t i = 0; i < warnings.size(); ++i) {
+      if (i) out << ',';
+      JsonString(out, warnings[i]);
+    }
+    out << "],";
+  }
   if (view_) out << "\"wow64\":true,";
   out << "\"exception\":";
   if (const auto& e = native_.dump->exception) {

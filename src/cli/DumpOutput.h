@@ -16,6 +16,7 @@
 #include "FunctionSpans.h"
 #include "crash/Minidump.h"
 #include "crash/StackWalk.h"
+#include "db/BuildIdentity.h"
 #include "map/SymbolMap.h"
 
 namespace qf::cli {
@@ -25,6 +26,7 @@ struct ModuleMap {
   std::string file;
   SymbolMap map;
   mutable std::unique_ptr<FunctionSpans> spans;  // made when a walk first asks
+  std::optional<BuildIdentity> build;  // the identity stored with it, where it is known
   const FunctionSpans& Spans() const {
     if (!spans) spans = std::make_unique<FunctionSpans>(map);
     return *spans;
@@ -80,6 +82,8 @@ class DumpPrinter {
   const DumpSide& ExceptionSide(const std::vector<SideWalk>& walks) const {
     return walks.empty() ? Main() : *walks.front().side;
   }
+  // What makes the answers of a module doubtful (DumpWarnings.h), each once.
+  std::vector<std::string> Warnings() const;
   void PrintText(const std::vector<SideWalk>& walks, std::ostream& out) const;
   void PrintJsonView(const SideWalk& walk, std::ostream& out) const;
   void PrintJson(const std::vector<SideWalk>& walks, std::ostream& out) const;

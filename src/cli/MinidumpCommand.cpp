@@ -11,6 +11,7 @@
 #include "DumpImages.h"
 #include "DumpOutput.h"
 #include "StoredBuilds.h"
+#include "Terminal.h"
 #include "base/Errors.h"
 #include "crash/MinidumpReader.h"
 #include "crash/ModuleName.h"
@@ -38,6 +39,8 @@ class LoadedDump {
  private:
   static Minidump ReadDump(const std::string& path) {
     try {
+      // "-": the dump comes on standard input.
+      if (path == "-") return ReadMinidump(std::make_unique<MemoryRandomAccessReader>(ReadStandardInputBytes()));
       return ReadMinidump(PlatformFileSystem().OpenRandomAccess(path));
     } catch (const MinidumpError& e) {
       throw Exception("\"" + path + "\": " + e.what());

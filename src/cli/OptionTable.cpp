@@ -42,7 +42,7 @@ std::vector<Option> SymbolizeShared() {
             "the preferred image base, instead of the one read from the file", IsHexAddress),
       Value("--report", "FILE", "a file",
             "reads a crash report (- for standard input) and answers each address of it in code, once"),
-      Value("--minidump", "DUMP", "a file", "walks the stack of a Windows minidump's crashed thread"),
+      Value("--minidump", "DUMP", "a file", "walks the stack of a Windows minidump's crashed thread (- reads it from standard input)"),
       Flag("--scan", "with --minidump: also every stack word that points into code (marked [scan])"),
       Flag("--all-threads", "with --minidump: every thread, not only the crashed one"),
       Flag("--native", "with --minidump: a WOW64 dump's 64-bit threads instead of its 32-bit view"),
@@ -51,7 +51,7 @@ std::vector<Option> SymbolizeShared() {
                        "tables; x86: the stack-height analysis of its code; both: checked scanning)")),
       Value("--images", "DIR", "a folder",
             "with --minidump: a folder searched for each module's executable by its file name"),
-      Flag("--json", "JSON Lines: one object per address (with --minidump: one object for the dump)"),
+      Flag("--json", "JSON Lines: one object per address, a bad one as {\"address\":...,\"error\":...} (with --minidump: one object for the dump)"),
       NoDemangle("C++ functions by the linker's names, not their readable ones (also over --short-names)"),
       Flag("--short-names", "a mangled C++ name without its parameters and calling convention: TForm1::Button11Click"),
   };
@@ -86,10 +86,10 @@ std::vector<Command> MakeTable() {
                    "The MAP database: one folder per project, one VERSION.map file per version.",
                    {Value("--db", "DIR", "a folder",
                           "the database's folder instead of \"db\" beside quillfen-cli (right after db)")}});
-  table.push_back({"db projects", {"db projects"}, "Lists the projects, in the folder's order.", {}});
+  table.push_back({"db projects", {"db projects"}, "Lists the projects, sorted by name.", {}});
   table.push_back({"db versions",
                    {"db versions [OPTIONS] PROJECT"},
-                   "Lists the project's versions (VERSION.map), in the folder's order.",
+                   "Lists the project's versions (VERSION.map), in version order (1.2.10 after 1.2.9).",
                    {Flag("--builds", "each version with the identity of its build, or \"(no .build file)\"")}});
   table.push_back({"db tree",
                    {"db tree"},
@@ -142,7 +142,8 @@ std::vector<Command> MakeTable() {
                     Value("--image", "FILE", "a file",
                           "the module's executable: its machine, CodeView record and code id"),
                     Flag("--sentry", "an id of its own for a module without CodeView record (needs --image)"),
-                    Value("-o", "FILE", "a file", "writes FILE instead of standard output"), NoDemangle()}});
+                    Value("-o", "FILE", "a file", "writes FILE instead of standard output"),
+                    Flag("--force", "writes the file even when the MAP file names no function"), NoDemangle()}});
   table.push_back({"pdb",
                    {"pdb MAPFILE [OPTIONS]"},
                    "Writes the program database (.pdb) of the MAP file's module.",
@@ -153,7 +154,8 @@ std::vector<Command> MakeTable() {
                     Value("--bind", "OUT", "a file",
                           "also writes OUT, a copy of EXE whose CodeView record names the PDB (needs --image)"),
                     Flag("--force",
-                         "with --bind: binds a signed executable or one with data after its last section"),
+                         "writes the PDB even when the MAP file names no function; with --bind: binds a signed "
+                         "executable or one with data after its last section"),
                     NoDemangle()}});
   return table;
 }

@@ -44,7 +44,6 @@ int RunPdb(const Args& args, std::istream&, std::ostream&, std::ostream& err) {
   if (operands.empty()) return UsageError(err, "pdb: a MAP file is needed");
   if (operands.size() > 1) return UsageError(err, "pdb: one MAP file only (\"" + operands[1] + "\")");
   if (bind && !image) return UsageError(err, "pdb: --bind needs the executable to bind: give it with --image");
-  if (force && !bind) return UsageError(err, "pdb: --force goes with --bind");
   const std::string& mapFile = operands[0];
   if (!output) {
     if (module) {
@@ -99,9 +98,12 @@ int RunPdb(const Args& args, std::istream&, std::ostream&, std::ostream& err) {
       return kExitUsage;
     }
     if (pe && pe->is64 != map.WideStarts()) {
-      PrintError(err, "pdb: " + *image + " is a " + (pe->is64 ? "64" : "32") + "-bit image, " + mapFile +
-                          " the MAP file of a " + (map.WideStarts() ? "64" : "32") + "-bit one");
+      PrintError(err, "pdb: " + BitnessProblem(*image, pe->is64, mapFile, map.WideStarts()));
       return kExitUsage;
+    }
+    if (const std::string lacks = MapLacks(map, mapFile); !lacks.empty() && !force) {
+      PrintError(err, "pdb: " + lacks + "; its PDB would name no function (--force writes it anyway)");
+      return kExitNotAllFound;
     }
     const PeImage* peImage = pe ? &*pe : nullptr;
     PdbIdentity id = PdbIdentityOfDigest(peImage, imageBytes, mapDigest, std::string(ModuleFileName(*output)));
@@ -127,6 +129,7 @@ int RunPdb(const Args& args, std::istream&, std::ostream&, std::ostream& err) {
     const uint64_t imageBase = peImage != nullptr ? peImage->imageBase : map.ImageBase();
     // An error while writing fails the file, so that its temporary copy goes.
     std::exception_ptr writeError;
+    std::string reason;
     const bool written = WriteFileReplacing(*output, [&](std::ostream& file) {
       try {
         WritePdb(
@@ -137,16 +140,17 @@ int RunPdb(const Args& args, std::istream&, std::ostream&, std::ostream& err) {
         writeError = std::current_exception();
         file.setstate(std::ios::badbit);
       }
-    });
+    }, reason);
     if (writeError) std::rethrow_exception(writeError);
     if (!written) {
-      PrintError(err, "pdb: cannot write \"" + *output + "\"");
+      PrintError(err, "pdb: cannot write \"" + *output + "\": " + reason);
       return kExitUsage;
     }
-    if (bind && !WriteFileReplacing(*bind, [&](std::ostream& file) {
-          file.write(bound.data(), static_cast<std::streamsize>(bound.size()));
-        })) {
-      PrintError(err, "pdb: cannot write \"" + *bind + "\"");
+    if (bind && !WriteFileReplacing(
+                    *bind,
+                    [&](std::ostream& file) { file.write(bound.data(), static_cast<std::streamsize>(bound.size())); },
+                    reason)) {
+      PrintError(err, "pdb: cannot write \"" + *bind + "\": " + reason);
       return kExitUsage;
     }
     return kExitOk;

@@ -11,15 +11,43 @@
 #include "base/TextRules.h"
 #include "crash/Minidump.h"
 #include "crash/ModuleName.h"
+#include "db/StoreNames.h"
 #include "db/U_MAPDb.h"
 #include "image/PeImage.h"
 
 namespace qf::cli {
 
-std::vector<StoredBuild> ReadStoredBuilds(const TMapDB& db, const std::string& project, const std::string& command,
-                                          std::ostream& err) {
+std::vector<std::string> SortedProjects(const TMapDB& db) {
+  std::vector<std::string> projects;
+  db.GetProjects(projects);
+  std::sort(projects.begin(), projects.end(),
+            [](const std::string& a, const std::string& b) { return VersionOrderLess(a, b); });
+  return projects;
+}
+
+std::vector<std::string> SortedVersions(const TMapDB& db, const std::string& project) {
   std::vector<std::string> versions;
   db.GetVersions(project, versions);
+  // By the names without ".map", which every listed one ends in.
+  std::sort(versions.begin(), versions.end(), [](const std::string& a, const std::string& b) {
+    return VersionOrderLess(std::string_view(a).substr(0, a.size() - 4), std::string_view(b).substr(0, b.size() - 4));
+  });
+  return versions;
+}
+
+std::string StoredProjectName(const TMapDB& db, const std::string& project) {
+  std::vector<std::string> projects;
+  db.GetProjects(projects);
+  for (const std::string& listed : projects)
+    if (listed == project) return listed;
+  for (const std::string& listed : projects)
+    if (SameText(listed, project)) return listed;
+  return project;
+}
+
+std::vector<StoredBuild> ReadStoredBuilds(const TMapDB& db, const std::string& project, const std::string& command,
+                                          std::ostream& err) {
+  const std::vector<std::string> versions = SortedVersions(db, project);
   std::vector<StoredBuild> builds;
   for (const std::string& listed : versions) {
     StoredBuild build;
@@ -52,7 +80,7 @@ bool SelectStoredBuilds(const TMapDB& db, const std::vector<std::string>& args, 
   if (args.size() >= 2) {
     projects.push_back(args[1]);
   } else {
-    db.GetProjects(projects);
+    projects = SortedProjects(db);
   }
   for (const std::string& project : projects) {
     std::vector<StoredBuild> builds = ReadStoredBuilds(db, project, command, err);
@@ -125,6 +153,7 @@ std::unique_ptr<ModuleMap> StoredMap(const TMapDB& db, const std::vector<std::st
     note = NoSegmentTable(file);
     return nullptr;
   }
+  map->build = chosen->identity;
   note = "project " + *project + ", version " + chosen->version + checked;
   // The executable db add-build kept with it (named by the .build file's module).
   if (chosen->identity) {

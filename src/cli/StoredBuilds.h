@@ -24,7 +24,15 @@ struct StoredBuild {
   std::optional<BuildIdentity> identity;  // none: no .build file, or a damaged one
 };
 
-// Every stored version of the project, in the listing's order. A damaged
+// The projects, by name (digit runs as numbers, case aside).
+std::vector<std::string> SortedProjects(const TMapDB& db);
+// The project's "*.map" entries in version order (1.2.10 after 1.2.9).
+std::vector<std::string> SortedVersions(const TMapDB& db, const std::string& project);
+// The name the project's folder has (its case as stored, which a file system
+// without regard to case keeps), else project as given.
+std::string StoredProjectName(const TMapDB& db, const std::string& project);
+
+// Every stored version of the project, in version order. A damaged
 // .build file is named on err ("quillfen-cli: COMMAND: PATH: damaged build
 // file: PROBLEM; its build is not checked") and its version read as one
 // without a .build file.

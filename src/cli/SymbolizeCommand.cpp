@@ -17,9 +17,16 @@
 #include "base/Errors.h"
 #include "map/SymbolMap.h"
 #include "base/TextFile.h"
+#include "base/TextRules.h"
 
 namespace qf::cli {
 namespace {
+
+std::string_view Trimmed(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string_view::npos) return std::string_view();
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
 
 class Printer {
  public:
@@ -90,28 +97,50 @@ class Printer {
   }
 
   // Every address of the report that lies in code, each once, in order of
-  // first appearance; true when there was one. Of the Delphi run-time's
-  // texts (RuntimeReportOutput.h), one of another module is skipped with a
-  // line on err, the answer of an exception's names its class and message.
-  bool PrintReport(std::string_view report, std::ostream& err) {
+  // first appearance; true when there was one, else why not in `why`. Of
+  // the Delphi run-time's texts (RuntimeReportOutput.h), one of another
+  // module is skipped with a line on err, the answer of an exception's names
+  // its class and message.
+  bool PrintReport(std::string_view report, std::ostream& err, std::string& why, std::string& skipped) {
+    // An event's fault in another module is said, naming both.
+    const std::string faulting = FaultingModule(report);
+    if (!faulting.empty() && !module_.empty() && !IsModule(faulting, module_))
+      skipped = "the event's faulting module is " + faulting + ", not " + ShownModule(report) +
+                ": its fault offset is skipped";
     std::unordered_set<uint64_t> printed;
     std::vector<AddressRef> refs;
+    std::size_t others = 0, outside = 0;
     const std::vector<RuntimeMessage> messages = DelphiRuntimeMessages(report);
     for (const ReportAddress& found : ScanReport(report, messages)) {
       const AddressRef& ref = found.ref;
       if (OfAnotherModule(ref)) {
+        ++others;
         if (found.message) PrintOtherModuleText(err, report, messages[*found.message], module_);
         continue;
       }
       const uint64_t shown = Preferred(ref);
-      if (map_.InCode(InMap(shown)) && printed.insert(shown).second) {
+      if (!map_.InCode(InMap(shown))) {
+        ++outside;
+      } else if (printed.insert(shown).second) {
         refs.push_back(ref);
         notes_.push_back(found.message ? &messages[*found.message] : nullptr);
       }
     }
     PrintAll(refs);
     notes_.clear();
+    if (refs.empty()) why = NothingFound(report, others, outside);
     return !refs.empty();
+  }
+
+  // A JSON object in place of an answer: {"address":"TEXT","error":"WHY"}.
+  void PrintBad(const std::string& text, const std::string& why) {
+    if (!options_.json) return;
+    pending_ += "{\"address\":";
+    AppendJsonString(pending_, text);
+    pending_ += ",\"error\":";
+    AppendJsonString(pending_, why);
+    pending_ += "}\n";
+    Flush();
   }
 
  private:
@@ -140,6 +169,38 @@ class Printer {
       }
     }
     return allInCode;
+  }
+
+  // The MAP file's module as the report writes it (Project1.exe for Project1).
+  std::string ShownModule(std::string_view report) const {
+    if (module_.empty()) return "the MAP file's module";
+    for (const std::string& named : ModulesInReport(report))
+      if (IsModule(named, module_)) return std::string(ModuleFileName(named));
+    return module_;
+  }
+
+  // The module an event's "Faulting module name:" names, else empty.
+  static std::string FaultingModule(std::string_view report) {
+    static constexpr std::string_view kLabel = "faulting module name:";
+    const std::string lower = LowerCase(std::string(report));
+    const size_t at = lower.find(kLabel);
+    if (at == std::string::npos) return {};
+    const std::string_view rest = report.substr(at + kLabel.size());
+    return std::string(Trimmed(rest.substr(0, rest.find_first_of(",\r\n"))));
+  }
+
+  // The one line that says why a report gave no answer.
+  std::string NothingFound(std::string_view report, std::size_t others, std::size_t outside) const {
+    if (report.find_first_not_of(" \t\r\n") == std::string_view::npos) return "the report is empty";
+    std::string why = "no address of " + ShownModule(report) + " found in the report";
+    std::string counts;
+    if (others > 0)
+      counts += std::to_string(others) + (others == 1 ? " address" : " addresses") + " of other modules skipped";
+    if (outside > 0)
+      counts += (counts.empty() ? "" : ", ") + std::to_string(outside) + (outside == 1 ? " address" : " addresses") +
+                " outside its code";
+    if (!counts.empty()) why += " (" + counts + ")";
+    return why;
   }
 
   void AppendOfAnotherModule(std::string& text, const AddressRef& ref) const {
@@ -192,11 +253,6 @@ const SymbolMap& KeptUntilExit(SymbolMap map) {
   return **kept;
 }
 
-std::string_view Trimmed(std::string_view text) {
-  const size_t first = text.find_first_not_of(" \t\r");
-  if (first == std::string_view::npos) return std::string_view();
-  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
 
 // While it lives, reading `in` flushes no other stream (std::cin is tied to
 // std::cout, which would then be flushed before every line read).
@@ -239,8 +295,11 @@ int PrintSymbolized(const SymbolMap& map, const SymbolizeOptions& options, const
   const std::string module = options.module.value_or(std::string());
   Printer printer(map, options, module, out);
   if (reportText) {
-    const bool any = printer.PrintReport(*reportText, err);
+    std::string why, skipped;
+    const bool any = printer.PrintReport(*reportText, err, why, skipped);
     printer.Flush();
+    if (!skipped.empty()) PrintError(err, skipped);
+    if (!any) PrintError(err, why);
     return any ? kExitOk : kExitNotAllFound;
   }
   // Addresses are answered in batches (one at a time when each answer is
@@ -257,9 +316,23 @@ int PrintSymbolized(const SymbolMap& map, const SymbolizeOptions& options, const
     batch.push_back(ref);
     if (batch.size() >= batchSize) printBatch();
   };
+  // One rule for an address given on the command line and one read from
+  // standard input: trimmed, and a bad one reported in its place.
+  const auto take = [&](std::string_view line) {
+    const std::optional<AddressRef> ref = ParseAddress(line);
+    if (ref) {
+      add(*ref);
+      return;
+    }
+    printBatch();
+    printer.Flush();
+    PrintError(err, "not an address: \"" + std::string(line) + "\"");
+    printer.PrintBad(std::string(line), "not an address");
+    allInCode = false;
+  };
   for (const std::string& address : addresses) {
     if (address != "-") {
-      add(*ParseAddress(address));
+      take(Trimmed(address));
       continue;
     }
     std::optional<Untied> untied;
@@ -267,16 +340,7 @@ int PrintSymbolized(const SymbolMap& map, const SymbolizeOptions& options, const
     std::string text;
     while (std::getline(in, text)) {
       const std::string_view line = Trimmed(text);
-      if (line.empty()) continue;
-      const std::optional<AddressRef> ref = ParseAddress(line);
-      if (ref) {
-        add(*ref);
-      } else {
-        printBatch();
-        printer.Flush();
-        PrintError(err, "not an address: \"" + std::string(line) + "\"");
-        allInCode = false;
-      }
+      if (!line.empty()) take(line);
     }
   }
   printBatch();
@@ -294,9 +358,6 @@ int SymbolizeFile(const std::string& command, const std::string& mapFile, const 
     return UsageError(err, command + ": --report takes no addresses");
   if (!options.report && addresses.empty())
     return UsageError(err, command + ": an address or --report FILE is needed");
-  for (const std::string& address : addresses)
-    if (address != "-" && !ParseAddress(address))
-      return UsageError(err, command + ": not an address: \"" + address + "\"");
   try {
     std::optional<std::string> report;
     if (options.report) {
@@ -311,6 +372,7 @@ int SymbolizeFile(const std::string& command, const std::string& mapFile, const 
       PrintError(err, command + ": " + mapFile + " is not a MAP file with a segment table");
       return kExitUsage;
     }
+    if (const std::string lacks = MapLacks(map, mapFile); !lacks.empty()) PrintError(err, command + ": " + lacks);
     return PrintSymbolized(map, own, addresses, report ? &*report : nullptr, in, out, err);
   } catch (const Exception& e) {
     PrintException(err, e);

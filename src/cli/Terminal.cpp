@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <iterator>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -30,6 +31,13 @@ void UseBinaryStandardOutput() {
 #ifdef _WIN32
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
+}
+
+std::string ReadStandardInputBytes() {
+#ifdef _WIN32
+  _setmode(_fileno(stdin), _O_BINARY);
+#endif
+  return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
 }
 
 }  // namespace qf::cli

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <string>
 
 namespace qf::cli {
 
@@ -12,5 +13,7 @@ bool IsTerminal(const std::ostream& out);
 // Standard output writes its bytes as given from here on: no CR added before
 // each LF on Windows (text that must keep LF line ends).
 void UseBinaryStandardOutput();
+// Every byte of standard input, read as binary (a minidump given as "-").
+std::string ReadStandardInputBytes();
 
 }  // namespace qf::cli

@@ -25,9 +25,9 @@ run "$makepe" Bare.exe no-resources
 run "$makepe" Lib.dll pe32 3.0.0.1
 run "$makepe" Pkg.bpl pe32+ 4.5.6.7
 cp "$data/small.map" Lib.map
-cp "$data/small.map" Pkg.map
+cp "$data/../dumps/win64/CrashLib.map" Pkg.map
 cp "$data/small.map" App.map
-cp "$data/small.map" App64.map
+cp "$data/../dumps/win64/CrashApp.map" App64.map
 cp "$data/no-lines.map" empty.map
 printf 'plain text\n' > notes.exe
 
@@ -51,7 +51,7 @@ check "existing version" 1 "" "quillfen-cli: This version already exists" db add
 check "existing version in another case" 1 "" "quillfen-cli: This version already exists" \
   db add-build --project APP App.exe
 check "invalid MAP file" 1 "" "quillfen-cli: Invalid MAP file" db add-build --project New App.exe empty.map
-check "unsafe project" 1 "" "quillfen-cli: Unable to create folder : .." db add-build --project .. App.exe
+check "unsafe project" 1 "" "quillfen-cli: db add-build: the project name \"..\" names a folder itself, not a name of its own" db add-build --project .. App.exe
 # The system's own path form appears in an open error: exact under POSIX only.
 [ -z "$wrapper" ] && check "no MAP file beside" 2 "" \
   "quillfen-cli: cannot open \"$work/Bare.map\": No such file or directory" \

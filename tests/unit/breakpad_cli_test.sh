@@ -61,7 +61,8 @@ cp "$vnc" "$work/VncDllLoader.map"
   fail "--module with an extension"
 # A table of 16-digit starts is a 64-bit program's.
 printf ' Start Length Name Class\n 0001:0000000140001000 00000100H .text CODE\n' >"$work/Wide.map"
-check "16-digit starts: x86_64" 0 "MODULE windows x86_64 $zeros Wide.exe" "" -- "$cli" breakpad "$work/Wide.map"
+printf ' Start Length Name Class\n 0001:00401000 00000100H .text CODE\n' >"$work/Narrow.map"
+check "16-digit starts: x86_64" 0 "MODULE windows x86_64 $zeros Wide.exe" "" -- "$cli" breakpad "$work/Wide.map" --force
 
 # --- Identity from images ----------------------------------------------------
 # The linker's CodeView record: the GUID's bytes as stored (Data1 to Data3
@@ -86,25 +87,25 @@ want="MODULE windows x86_64 $id $pdb
 INFO CODE_ID $code $(basename "$cvexe")"
 [ -n "$bytes" ] && [ -n "$pdb" ] || fail "no CodeView record in $cvexe"
 # (The lines after these two are the image's stack rules.)
-"$cli" breakpad "$work/Wide.map" --image "$cvexe" >"$work/cv.sym" || fail "--image with a CodeView record"
+"$cli" breakpad "$work/Wide.map" --force --image "$cvexe" >"$work/cv.sym" || fail "--image with a CodeView record"
 [ "$(head -n 2 "$work/cv.sym")" = "$want" ] || fail "--image with a CodeView record: $(head -n 2 "$work/cv.sym")"
-"$cli" breakpad "$work/Wide.map" --image "$cvexe" --sentry >"$work/cv2.sym" || fail "--sentry with a CodeView record"
+"$cli" breakpad "$work/Wide.map" --force --image "$cvexe" --sentry >"$work/cv2.sym" || fail "--sentry with a CodeView record"
 cmp -s "$work/cv.sym" "$work/cv2.sym" || fail "--sentry changes the CodeView id"
 
 "$make_pe_image" "$work/App.exe" pe32 2.1.0.7 || fail "make_pe_image"
 "$make_pe_image" "$work/App64.exe" pe32+ 2.1.0.7 || fail "make_pe_image"
 app_code=$(code_id "$work/App.exe")
 check "--image without CodeView: zeros, the image's name and machine" 0 "MODULE windows x86 $zeros App.exe
-INFO CODE_ID $app_code App.exe" "" -- "$cli" breakpad "$work/Wide.map" --image "$work/App.exe"
-[ "$(head -n 1 < <("$cli" breakpad "$vnc" --image "$work/App64.exe"))" = "MODULE windows x86_64 $zeros App64.exe" ] ||
+INFO CODE_ID $app_code App.exe" "" -- "$cli" breakpad "$work/Narrow.map" --force --image "$work/App.exe"
+[ "$(head -n 1 < <("$cli" breakpad "$work/Wide.map" --force --image "$work/App64.exe"))" = "MODULE windows x86_64 $zeros App64.exe" ] ||
   fail "the machine of a PE32+ image"
-"$cli" breakpad "$work/Wide.map" --image "$work/App.exe" --sentry >"$work/s1" || fail "--sentry"
+"$cli" breakpad "$work/Narrow.map" --force --image "$work/App.exe" --sentry >"$work/s1" || fail "--sentry"
 sentry_id=$(head -n 1 "$work/s1" | awk '{print $4}')
 [[ "$sentry_id" =~ ^[0-9A-F]{32}0$ ]] && [ "$sentry_id" != "$zeros" ] || fail "--sentry id: $sentry_id"
-"$cli" breakpad "$work/Wide.map" --image "$work/App.exe" --sentry >"$work/s2"
+"$cli" breakpad "$work/Narrow.map" --force --image "$work/App.exe" --sentry >"$work/s2"
 cmp -s "$work/s1" "$work/s2" || fail "--sentry id changes from run to run"
 printf 'X' >>"$work/App.exe"  # another build: the same code id, another SHA-256
-"$cli" breakpad "$work/Wide.map" --image "$work/App.exe" --sentry >"$work/s3"
+"$cli" breakpad "$work/Narrow.map" --force --image "$work/App.exe" --sentry >"$work/s3"
 [ "$(sed -n 2p "$work/s3")" = "INFO CODE_ID $app_code App.exe" ] || fail "--sentry: INFO CODE_ID"
 [ "$(head -n 1 "$work/s3")" != "$(head -n 1 "$work/s1")" ] || fail "--sentry id the same for two images"
 
@@ -113,7 +114,7 @@ printf 'X' >>"$work/App.exe"  # another build: the same code id, another SHA-256
 db="$work/db"
 out="$work/store"
 "$cli" db --db "$db" add-build --no-image "$work/App.exe" "$vnc" >/dev/null || fail "db add-build App.exe"
-"$cli" db --db "$db" add-build "$cvexe" "$vnc" >/dev/null 2>&1 || fail "db add-build $(basename "$cvexe")"
+"$cli" db --db "$db" add-build "$cvexe" "$real/../../dumps/win64/CrashApp.map" >/dev/null 2>&1 || fail "db add-build $(basename "$cvexe")"
 # The image add-build keeps beside the stored MAP file gives the CodeView
 # record; the other build's is left out.
 cvstored=$(ls "$db"/CodeViewProgram/*.map)
@@ -126,7 +127,7 @@ cv_sym="$out/$pdb/$id/${pdb%.pdb}.sym"
 "$cli" breakpad "$vnc" --module App.exe >"$work/want"
 sed -i "2i INFO CODE_ID $app_code App.exe" "$work/want"
 cmp -s "$app_sym" "$work/want" || fail "the stored build's symbol file (its .build file giving INFO CODE_ID)"
-"$cli" breakpad "$vnc" --image "$cvexe" >"$work/want"
+"$cli" breakpad "$real/../../dumps/win64/CrashApp.map" --image "$cvexe" >"$work/want"
 cmp -s "$cv_sym" "$work/want" || fail "the stored build's symbol file with its image"
 grep -q '^STACK CFI INIT ' "$cv_sym" || fail "no stack rules from the stored x64 image"
 check "db export-breakpad again" 0 "0 files written, 2 files left as they were" "" -- \
@@ -178,7 +179,7 @@ check "an image that is none" 2 "" "quillfen-cli: breakpad: $vnc is not a Window
   "$cli" breakpad "$vnc" --image "$vnc"
 check "a MAP file without a segment table" 2 "" "quillfen-cli: breakpad: $work/rvas is not a MAP file with a segment table" -- \
   "$cli" breakpad "$work/rvas"
-check "an output that cannot be written" 2 "" "quillfen-cli: breakpad: cannot write \"$work/no/such/dir.sym\"" -- \
+check "an output that cannot be written" 2 "" "quillfen-cli: breakpad: cannot write \"$work/no/such/dir.sym\": No such file or directory" -- \
   "$cli" breakpad "$vnc" -o "$work/no/such/dir.sym"
 
 echo "failures: $failures"

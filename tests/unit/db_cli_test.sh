@@ -17,13 +17,13 @@ db() { "$cli" db --db "$work/db" "$@"; }
 printf 'Line numbers for Engine(Engine.pas) segment .text\n\n    10 0001:00000100    11 0001:00000110    12 0001:00000120\n\n' > good.map
 printf 'no line numbers here\n' > empty.map
 
-check "empty database" 0 "" "" db projects
-test -d db || { echo "FAIL: the root folder was not created"; failures=$((failures + 1)); }
-check "empty tree" 0 "" "" db tree
+check "empty database" 2 "" "quillfen-cli: no database at $work/db" db projects
+test -d db && { echo "FAIL: the root folder was created"; failures=$((failures + 1)); }
+check "empty tree" 2 "" "quillfen-cli: no database at $work/db" db tree
 
 check "add" 0 "$work/db/Demo/2.1.map" "" db add Demo 2.1 good.map
 cmp -s good.map db/Demo/2.1.map || { echo "FAIL: the stored file differs"; failures=$((failures + 1)); }
-check "add in another case" 0 "$work/db/demo/Release.map" "" db add demo Release good.map
+check "add in another case" 0 "$work/db/Demo/Release.map" "" db add demo Release good.map
 test -f db/Demo/Release.map || { echo "FAIL: not stored in the existing folder"; failures=$((failures + 1)); }
 check "existing version" 1 "" "quillfen-cli: This version already exists" db add DEMO RELEASE good.map
 check "invalid MAP file" 1 "" "quillfen-cli: Invalid MAP file" db add Demo 3 empty.map
@@ -31,11 +31,11 @@ check "unreadable MAP file" 2 "" "quillfen-cli: cannot open \"$work/missing.map\
   db add Demo 3 missing.map
 check "empty project" 1 "" "quillfen-cli: Invalid project name" db add "" "" good.map
 check "empty version" 1 "" "quillfen-cli: Invalid version name" db add Demo "" good.map
-check "unsafe project" 1 "" "quillfen-cli: Unable to create folder : .." db add .. 3 good.map
-check "unsafe version" 1 "" "quillfen-cli: Unable to create file : $work/db/Demo/../3.map" db add Demo ../3 good.map
+check "unsafe project" 1 "" "quillfen-cli: db add: the project name \"..\" names a folder itself, not a name of its own" db add .. 3 good.map
+check "unsafe version" 1 "" "quillfen-cli: db add: the version name \"../3\" begins with \".\", which the listings leave out" db add Demo ../3 good.map
 test -e db/3.map && { echo "FAIL: stored outside the project"; failures=$((failures + 1)); }
 touch db/readme.txt
-check "plain file as project" 1 "" "quillfen-cli: Unable to create folder : readme.txt" db add readme.txt 1 good.map
+check "plain file as project" 1 "" "quillfen-cli: cannot create the folder \"$work/db/readme.txt\": File exists" db add readme.txt 1 good.map
 mkdir db/Empty db/.svn
 mv db/Demo/Release.map db/Demo/Release.MAP
 check "invalid MAP file comes first" 1 "" "quillfen-cli: Invalid MAP file" db add "" "" empty.map
@@ -58,8 +58,8 @@ check "lookup" 0 "$(printf 'Demo v2.1 : Loaded successfully (3 items)\nCrash fou
 check "lookup of a listed name" 1 \
   "$(printf 'DEMO vrelease : Loaded successfully (3 items)\nCrash Address not found in MAP file')" "" \
   db lookup DEMO release.MAP 0x500000
-check "lookup of a missing version" 2 "" \
-  "quillfen-cli: cannot open \"$work/db/Demo/9.map\": No such file or directory" db lookup Demo 9
+check "lookup of a missing version" 1 "" \
+  "quillfen-cli: db lookup: no stored version 9 of project Demo; stored versions: 2.1, release" db lookup Demo 9
 
 try="Try 'quillfen-cli --help'"
 check "no subcommand" 2 "" "$(printf 'quillfen-cli: db: a subcommand is needed\n%s' "$try")" db
@@ -74,7 +74,7 @@ check "unknown option of a subcommand" 2 "" \
 # but no segment table, which symbolize needs (the real answers are tested
 # with real MAP files in symbolize_cli_test.sh).
 check "symbolize without a segment table" 2 "" \
-  "quillfen-cli: db symbolize: $work/db/demo/release.map is not a MAP file with a segment table" \
+  "quillfen-cli: db symbolize: $work/db/Demo/release.map is not a MAP file with a segment table" \
   db symbolize demo release --json 0x500000
 check "symbolize without a version" 2 "" \
   "$(printf 'quillfen-cli: db: symbolize needs PROJECT VERSION\n%s' "$try")" db symbolize Demo --rva

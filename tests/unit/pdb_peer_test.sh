@@ -80,7 +80,7 @@ for dir in "${mapdirs[@]}"; do
   for map in "$dir"/*.map; do
     name=$(basename "$map" .map)
     pdb="$work/$name.pdb"
-    "$cli" pdb "$map" -o "$pdb" || { fail "$map: pdb exited with $?"; continue; }
+    "$cli" pdb "$map" -o "$pdb" --force || { fail "$map: pdb exited with $?"; continue; }
     if ! llvm-pdbutil dump -all "$pdb" >"$work/dump.txt" 2>"$work/dump.err" || [ -s "$work/dump.err" ]; then
       fail "$map: llvm-pdbutil dump -all: $(head -3 "$work/dump.err")"
       continue

@@ -129,7 +129,8 @@ printf 'Faulting application name: VncDllLoader.exe, version: 1.0.0.0, time stam
 check "report: an Application Error event" 0 "$loadViewer" "" -- "$cli" symbolize "$vnc" --report "$work/event.txt"
 # A heap corruption in ntdll.dll: its fault offset is never read against the program's MAP file.
 sed 's/Faulting module name: VncDllLoader.exe/Faulting module name: ntdll.dll/' "$work/event.txt" >"$work/ntdll.txt"
-check "report: the fault of another module" 1 "" "" -- "$cli" symbolize "$vnc" --report "$work/ntdll.txt"
+check "report: the fault of another module" 1 "" "quillfen-cli: the event's faulting module is ntdll.dll, not VncDllLoader.exe: its fault offset is skipped
+quillfen-cli: no address of VncDllLoader.exe found in the report (1 address of other modules skipped, 3 addresses outside its code)" -- "$cli" symbolize "$vnc" --report "$work/ntdll.txt"
 check "report: another module's RVA skipped" 0 "$insert" "" -- \
   bash -c "printf 'kernel32.dll+0x000E6446\nVncDllLoader.exe+0xE6446\n' | \"\$0\" symbolize \"\$1\" --report -" "$cli" "$vnc"
 iconv -f UTF-8 -t UTF-16 "$work/event.txt" >"$work/event16.txt"
@@ -140,7 +141,7 @@ check "report from standard input, relocated, JSON" 0 \
 unset stdin_text
 check "report: UTF-16 as the event viewer saves it" 0 "$loadViewer" "" -- \
   "$cli" symbolize "$vnc" --report "$work/event16.txt"
-check "report: nothing in code" 1 "" "" -- "$cli" symbolize "$vnc" --report "$work/dialog.txt" --base 0x10000000
+check "report: nothing in code" 1 "" "quillfen-cli: no address of VncDllLoader.exe found in the report (1 address outside its code)" -- "$cli" symbolize "$vnc" --report "$work/dialog.txt" --base 0x10000000
 # The Delphi run-time's own texts (name, report, exit status, output, standard error).
 convert="$loadViewer [EConvertError: 'abc' is not a valid integer value.]"
 while IFS='|' read -r name text status want err; do
@@ -149,9 +150,9 @@ while IFS='|' read -r name text status want err; do
 done <<ROWS
 exception, its message on the next line|Exception EConvertError in module VncDllLoader.exe at 000E5446.\r\n'abc' is not a valid integer value.\r\n|0|$convert|
 exception, \$ and its message on its line|Exception EConvertError in module VncDllLoader.exe at \$000E5446. 'abc' is not a valid integer value.|0|$convert|
-exception of another module|Exception EConvertError in module rtl270.bpl at 000E5446.\n'abc' is not a valid integer value.|1||quillfen-cli: skipped "Exception EConvertError in module rtl270.bpl at 000E5446.": its module rtl270.bpl is not the MAP file's module (VncDllLoader)
+exception of another module|Exception EConvertError in module rtl270.bpl at 000E5446.\n'abc' is not a valid integer value.|1||quillfen-cli: skipped "Exception EConvertError in module rtl270.bpl at 000E5446.": its module rtl270.bpl is not the MAP file's module (VncDllLoader)\nquillfen-cli: no address of VncDllLoader found in the report (1 address of other modules skipped)
 access violation, its data address not answered|Access violation at address 004E6446 in module 'VncDllLoader.exe'. Write of address 004EE010|0|$insert|
-access violation of another module|Access violation at address 004E6446 in module 'rtl270.bpl'. Read of address 00000000|1||quillfen-cli: skipped "Access violation at address 004E6446 in module 'rtl270.bpl'. Read of address 00000000": its module rtl270.bpl is not the MAP file's module (VncDllLoader)
+access violation of another module|Access violation at address 004E6446 in module 'rtl270.bpl'. Read of address 00000000|1||quillfen-cli: skipped "Access violation at address 004E6446 in module 'rtl270.bpl'. Read of address 00000000": its module rtl270.bpl is not the MAP file's module (VncDllLoader)\nquillfen-cli: no address of VncDllLoader found in the report (1 address of other modules skipped)
 ROWS
 printf "Exception EConvertError in module VncDllLoader.exe at 000E5446.\n'abc' is not a valid integer value.\n" >"$work/runtime.txt"
 check "report: exception, JSON" 0 '{"address":"0x004E5446","segment":".text","unit":"MainForm","function":"MainForm.TForm1.actLoadViewerExecute","function_offset":38,"file":"MainForm.pas","line":152,"exception_class":"EConvertError","exception_message":"'"'"'abc'"'"' is not a valid integer value."}' "" -- \
@@ -177,8 +178,7 @@ check "no address" 2 "" "quillfen-cli: symbolize: an address or --report FILE is
 $try" -- "$cli" symbolize "$vnc"
 check "unknown option, never an address" 2 "" "quillfen-cli: symbolize: unknown option \"-0x10\"
 $try" -- "$cli" symbolize "$vnc" 0x004E6446 -0x10
-check "not an address" 2 "" "quillfen-cli: symbolize: not an address: \"0x4E64G6\"
-$try" -- "$cli" symbolize "$vnc" 0x4E64G6
+check "not an address" 1 "" "quillfen-cli: not an address: \"0x4E64G6\"" -- "$cli" symbolize "$vnc" 0x4E64G6
 check "--base without an address" 2 "" "quillfen-cli: symbolize: --base needs a hexadecimal address
 $try" -- "$cli" symbolize "$vnc" 0x004E6446 --base
 check "--report with addresses" 2 "" "quillfen-cli: symbolize: --report takes no addresses
@@ -210,8 +210,7 @@ for json in "" --json; do
   rm -f "$work"/part.*
 done
 check "-- before an address: options before it still count" 0 "$insert" "" -- "$cli" symbolize "$vnc" --rva -- 0xE6446
-check "--help after -- is an operand" 2 "" "quillfen-cli: symbolize: not an address: \"--help\"
-$try" -- "$cli" symbolize "$vnc" -- --help
+check "--help after -- is an operand" 1 "" "quillfen-cli: not an address: \"--help\"" -- "$cli" symbolize "$vnc" -- --help
 check "--help before -- shows the help" 0 "1" "" -- bash -c "\"$cli\" symbolize --help -- 0x1 | grep -c '^Usage:'"
 
 echo "symbolize_cli_test: $failures failed"

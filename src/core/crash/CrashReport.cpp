@@ -113,10 +113,13 @@ std::optional<AddressRef> ParseAddress(std::string_view text) {
 }
 
 std::string ReportText(std::string_view bytes) {
-  if (bytes.size() >= 2 && uint8_t(bytes[0]) == 0xFF && uint8_t(bytes[1]) == 0xFE) {
+  const bool mark = bytes.size() >= 2 && uint8_t(bytes[0]) == 0xFF && uint8_t(bytes[1]) == 0xFE;
+  // Without its mark, UTF-16 LE shows in its first character: a byte, then NUL.
+  const bool unmarked = bytes.size() >= 2 && bytes[0] != 0 && bytes[1] == 0;
+  if (mark || unmarked) {
     std::string text;
     text.reserve(bytes.size() / 2);
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    for (size_t i = mark ? 2 : 0; i + 1 < bytes.size(); i += 2) {
       if (bytes[i] == 0 && bytes[i + 1] == 0) break;
       text += bytes[i + 1] == 0 ? bytes[i] : '?';
     }

@@ -25,7 +25,8 @@ struct AddressRef {
 std::optional<AddressRef> ParseAddress(std::string_view text);
 
 // The text of a report file as bytes of one byte a character: a file in
-// UTF-16 LE (with its byte-order mark, as the event viewer saves one) keeps
+// UTF-16 LE (with its byte-order mark, as the event viewer saves one, or
+// without it: a first byte followed by NUL) keeps
 // its characters below 0x100 and gets "?" for the others; any other file is
 // taken as it is, up to its first NUL.
 std::string ReportText(std::string_view fileBytes);
