@@ -82,6 +82,8 @@ TEST(X86Frames, HeightsAndSaves) {
       {"in a finally block, read forward on to its label", "55 8b ec 68 11 10 40 00 90 c3 e9 00 00 00 00 eb f7 5d c3", 8,
        false, "esp+8 ebp@esp+4"},
       {"pushes that make room for locals", "53 51 6a 00 ff d0 8b c8 59 5b c3", 8, true, "esp+8 ebx@esp+4"},
+      {"room for locals under a frame pointer", "55 8b ec 51 53 ff d0 8b c8 5b 59 5d c3", 7, true,
+       "esp+12 ebx@esp+0 ebp@esp+8"},
   };
   for (const Row& row : rows) {
     const std::string code = Bytes(row.hex);

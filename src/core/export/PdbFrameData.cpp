@@ -94,8 +94,13 @@ std::vector<PdbFrameRecord> X86FrameRecords(const PeImage& image, std::string_vi
              rows[j].rva == rows[j - 1].rva + rows[j - 1].length)
         ++j;
       const uint32_t stretchEnd = rows[j - 1].rva + rows[j - 1].length;
-      if (!programs[i].empty() && rows[i].rva >= covered) {
-        records.push_back({rows[i].rva, stretchEnd - rows[i].rva, rows[i].rva == begin, std::move(programs[i])});
+      // A stretch that starts inside the last record (a jump into the middle
+      // of an instruction, or functions that overlap) from its first
+      // instruction past it.
+      size_t from = i;
+      while (from < j && rows[from].rva < covered) ++from;
+      if (!programs[i].empty() && from < j) {
+        records.push_back({rows[from].rva, stretchEnd - rows[from].rva, rows[from].rva == begin, std::move(programs[i])});
         covered = stretchEnd;
       }
       i = j;

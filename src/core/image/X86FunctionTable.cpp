@@ -22,14 +22,20 @@ class Paths {
         size_(std::min<size_t>(end - begin, code.size() - (begin - base))) {}
 
   // Whether the function starts by pushing a register that holds no
-  // caller's value to keep (room for a local, or an argument): then pushes
-  // of registers at the start count as no arguments.
+  // caller's value to keep (room for a local, or an argument), after
+  // setting up a frame pointer or not (`push ebp; mov ebp,esp`): then
+  // pushes of registers at the start count as no arguments.
   bool ReservesByPush() {
     uint32_t at = begin_;
-    bool reserves = false;
-    for (int k = 0; k < 8; ++k) {
+    bool reserves = false, pushedEbp = false;
+    for (int k = 0; k < 9; ++k) {
       const std::optional<Step> st = analysis_.StepAt(at);
+      if (st && k == 1 && pushedEbp && st->op == Op::EbpFromEsp && st->value == 0) {
+        at += st->length;
+        continue;
+      }
       if (!st || st->op != Op::Push || st->reg > 7) break;
+      pushedEbp = k == 0 && st->reg == kEbp && st->size == 4;
       reserves = reserves || !IsCalleeSaved(st->reg);
       at += st->length;
     }
