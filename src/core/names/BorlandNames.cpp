@@ -40,6 +40,18 @@ struct TypeText {
   std::string convention;  // of a function type, shown inside the parentheses of its pointer
 };
 
+// A pointer to a function or an array: the declarator goes in parentheses,
+// the function's calling convention inside them ("void (__fastcall *)(int)").
+void OpenGroup(TypeText& out) {
+  out.left += '(';
+  if (!out.convention.empty()) {
+    out.left += out.convention;
+    out.left += ' ';
+    out.convention.clear();
+  }
+  out.right.insert(0, 1, ')');
+}
+
 struct OperatorCode {
   std::string_view code;
   std::string_view text;
@@ -443,15 +455,9 @@ bool Reader::ReadType(TypeText& out, const std::vector<TypeText>* params) {
       if (closure && out.shape != TypeText::Function) return false;
       const char* mark = kind == 'p' ? "*" : kind == 'r' ? "&" : "&&";
       if (out.shape == TypeText::Function || out.shape == TypeText::Array) {
-        out.left += '(';
-        if (!out.convention.empty()) {
-          out.left += out.convention;
-          out.left += ' ';
-          out.convention.clear();
-        }
+        OpenGroup(out);
         if (closure) out.left += "__closure ";
         out.left += mark;
-        out.right.insert(0, 1, ')');
       } else {
         if (!EndsDeclarator(out.left)) out.left += ' ';
         out.left += mark;
@@ -477,13 +483,7 @@ bool Reader::ReadType(TypeText& out, const std::vector<TypeText>* params) {
       std::string owner;
       if (!ReadCounted(owner) || !ReadType(out, params)) return false;
       if (out.shape == TypeText::Function || out.shape == TypeText::Array) {
-        out.left += '(';
-        if (!out.convention.empty()) {
-          out.left += out.convention;
-          out.left += ' ';
-          out.convention.clear();
-        }
-        out.right.insert(0, 1, ')');
+        OpenGroup(out);
       } else {
         out.left += ' ';
       }
