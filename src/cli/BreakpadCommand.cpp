@@ -9,7 +9,7 @@
 #include <new>
 
 #include "Commands.h"
-#include "FunctionSpans.h"
+#include "map/FunctionSpans.h"
 #include "StoredBuilds.h"
 #include "Terminal.h"
 #include "base/Errors.h"

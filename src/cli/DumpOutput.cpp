@@ -11,7 +11,7 @@
 namespace qf::cli {
 
 std::unique_ptr<ModuleMap> LoadMap(const std::string& file) {
-  return std::make_unique<ModuleMap>(ModuleMap{file, SymbolMap::Load(file), nullptr});
+  return std::make_unique<ModuleMap>(ModuleMap{file, SymbolMap::Load(file), nullptr, std::nullopt});
 }
 
 std::string NoSegmentTable(const std::string& file) { return file + " is not a MAP file with a segment table"; }

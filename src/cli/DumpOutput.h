@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "Commands.h"
-#include "FunctionSpans.h"
+#include "map/FunctionSpans.h"
 #include "crash/Minidump.h"
 #include "crash/StackWalk.h"
 #include "db/BuildIdentity.h"

@@ -14,7 +14,7 @@
 #include <random>
 #include <string>
 
-#include "../../src/cli/FunctionSpans.h"
+#include "map/FunctionSpans.h"
 #include "../unit/MinidumpWriter.h"
 #include "crash/MinidumpReader.h"
 #include "crash/StackWalk.h"
@@ -45,7 +45,7 @@ bool Load(const char* imagePath, const char* mapPath, Loaded& l) {
   if (!image || image->machine != qf::PeImage::Machine::X86) return false;
   l.image = *image;
   l.map = qf::SymbolMap::Load(mapPath);
-  const qf::cli::FunctionSpans spans(l.map);
+  const qf::FunctionSpans spans(l.map);
   for (const auto& [b, e] : spans.All())
     if (b >= l.map.ImageBase()) l.functions.push_back({uint32_t(b - l.map.ImageBase()), uint32_t(e - l.map.ImageBase())});
   return true;
@@ -121,7 +121,7 @@ void Walk(const Loaded& l) {
   const std::string bytes = qf::test::WriteMinidump(shape);
   const qf::Minidump dump = qf::ReadMinidump(std::string_view(bytes));
   const qf::ModuleImage image(l.image, l.bytes);
-  const qf::cli::FunctionSpans spans(l.map);
+  const qf::FunctionSpans spans(l.map);
   qf::StackWalkOptions options;
   options.imageOf = [&](const qf::MinidumpModule&) { return &image; };
   options.functionAt = [&](uint64_t a) { return spans.At(a); };
